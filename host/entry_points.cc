@@ -1,0 +1,61 @@
+// The three entry points of the extension module.
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "host/isapi.h"
+#include "host/module_state.h"
+#include "request/dispatch.h"
+
+using pendrakel::Module;
+using pendrakel::ModuleState;
+
+#define PENDRAKEL_EXPORT extern "C" __attribute__((visibility("default")))
+
+// Start-up: fills the host's version record, makes the shared collection,
+// reads the settings file beside the module if there is one and starts both
+// collectors. A failure undoes what was done and returns FALSE.
+PENDRAKEL_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
+  ModuleState& module = Module();
+  version->dwExtensionVersion = HSE_VERSION;
+  std::strncpy(version->lpszExtensionDesc, module.settings.Description,
+               sizeof version->lpszExtensionDesc - 1);
+  version->lpszExtensionDesc[sizeof version->lpszExtensionDesc - 1] = '\0';
+
+  if (!module.shared.Start()) return FALSE;
+  pendrakel::Count(module.counters.ValuesCreate);
+  const std::string path = pendrakel::SettingsPath();
+  std::error_code error;
+  if (std::filesystem::exists(path, error) &&
+      pendrakel::LoadSettings(path.c_str(), module.settings, module.budget) <
+          0) {
+    module.shared.Stop();
+    return FALSE;
+  }
+  if (!module.collectors.Start(module.cookies, module.shared, module.counters,
+                               module.settings, module.state.clock)) {
+    module.shared.Stop();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+PENDRAKEL_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
+  try {
+    return pendrakel::HandleRequest(Module().state, ecb);
+  } catch (...) {
+    // Out of memory inside the store: the request is left unanswered and
+    // the host answers it with an error of its own.
+    return HSE_STATUS_SUCCESS;
+  }
+}
+
+// Shut-down: stops both collectors (waking them from their sleep) and
+// releases the shared collection. Harmless when repeated or after a failed
+// start-up.
+PENDRAKEL_EXPORT BOOL TerminateExtension(DWORD /*flags*/) {
+  ModuleState& module = Module();
+  module.collectors.Stop();
+  module.shared.Stop();
+  return TRUE;
+}

@@ -1,0 +1,88 @@
+#include "request/cookie_resolution.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "config/settings.h"
+#include "request/counters.h"
+#include "request/extension_state.h"
+#include "request/guid.h"
+#include "request/header_block.h"
+#include "request/host_calls.h"
+#include "request/status.h"
+#include "store/cookie_table.h"
+#include "store/shared_values.h"
+#include "store/values.h"
+
+namespace pendrakel {
+namespace {
+
+// Longest cookie made here: a name, "=", 32 digits.
+constexpr size_t kMadeCookieBytes = kSettingTextBytes + 1 + 32;
+
+// Makes the text of a new cookie into `out`; its length, or 0 when no random
+// bytes could be had.
+size_t MakeCookie(ExtensionState& state, char (&out)[kMadeCookieBytes]) {
+  Guid guid;
+  if (!state.makeGuid(&guid)) return 0;
+  const std::string_view name = state.settings.CookieName;
+  size_t length = 0;
+  if (!name.empty()) {
+    std::memcpy(out, name.data(), name.size());
+    length = name.size();
+    out[length++] = '=';
+  }
+  FormatGuidDigits(guid, out + length);
+  return length + 32;
+}
+
+// A new collection under a newly made cookie, announced in `block`.
+Values* Distribute(ExtensionState& state, int64_t now, HeaderBlock& block) {
+  Values* values = Values::Create(state.budget);
+  if (values == nullptr) return nullptr;
+  values->Touch(now);
+  for (int attempt = 0; attempt < kCookieAttempts; ++attempt) {
+    char cookie[kMadeCookieBytes];
+    const size_t length = MakeCookie(state, cookie);
+    if (length == 0) break;
+    if (!state.cookies.Insert(std::string_view(cookie, length), values)) {
+      continue;  // already taken: never share another client's collection
+    }
+    block.AppendField("Set-Cookie", std::string_view(cookie, length));
+    Count(state.counters.CookieDistribute);
+    Count(state.counters.ValuesCreate);
+    return values;
+  }
+  values->Release();
+  return nullptr;
+}
+
+}  // namespace
+
+Values* ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
+                      int64_t now, HeaderBlock& block) {
+  char cookie[kCookieTextBytes];
+  ReadVariable(ecb, "HTTP_COOKIE", cookie, sizeof cookie);
+  const std::string_view text(cookie);
+  if (!state.settings.Distribute) {
+    if (text.empty()) return state.shared.Acquire(now);
+    CookieTable::AcquireResult found =
+        state.cookies.AcquireOrCreate(text, now);
+    if (found.created) Count(state.counters.ValuesCreate);
+    return found.values;
+  }
+  if (!text.empty()) {
+    if (Values* values = state.cookies.Acquire(text, now)) return values;
+  }
+  return Distribute(state, now, block);
+}
+
+void RefuseRequest(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb) {
+  HeaderBlock block;
+  block.Append(kContentLengthZero);
+  block.Close();
+  SendHead(ecb, kStatusServerError, block);
+  Count(state.counters.ValuesError);
+}
+
+}  // namespace pendrakel

@@ -1,0 +1,42 @@
+// Cookie resolution: picks the collection a request works in from its cookie
+// header, before any command is chosen.
+//
+// - Distribute off: no cookie header gives the shared collection; a cookie
+//   header text, taken whole and raw, names a collection in the cookie
+//   table, made silently the first time.
+// - Distribute on: a cookie header the table knows gives its collection;
+//   anything else gives a new collection under a freshly made cookie, sent
+//   back in a "Set-Cookie" line written first into the header block.
+#ifndef PENDRAKEL_REQUEST_COOKIE_RESOLUTION_H_
+#define PENDRAKEL_REQUEST_COOKIE_RESOLUTION_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "host/isapi.h"
+
+namespace pendrakel {
+
+class HeaderBlock;
+class Values;
+struct ExtensionState;
+
+// Capacity of the cookie text, terminator included; a longer cookie header
+// counts as none.
+inline constexpr size_t kCookieTextBytes = 1024;
+// Fresh cookies tried before giving up when a made cookie is already taken.
+inline constexpr int kCookieAttempts = 4;
+
+// The request's collection with one reference for the request, touched at
+// `now`, or nullptr when none can be had (the caller then refuses the
+// request). May write the "Set-Cookie" line into the still empty `block`.
+Values* ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
+                      int64_t now, HeaderBlock& block);
+
+// The answer to a request that got no collection: 500 with only
+// "Content-Length: 0", counted in ValuesError.
+void RefuseRequest(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb);
+
+}  // namespace pendrakel
+
+#endif  // PENDRAKEL_REQUEST_COOKIE_RESOLUTION_H_

@@ -1,0 +1,111 @@
+#include "request/dispatch.h"
+
+#include <cstring>
+
+#include "config/settings.h"
+#include "request/cookie_resolution.h"
+#include "request/counters.h"
+#include "request/extension_state.h"
+#include "request/header_block.h"
+#include "request/host_calls.h"
+#include "request/stat_report.h"
+#include "request/status.h"
+#include "request/value_commands.h"
+#include "store/values.h"
+
+namespace pendrakel {
+namespace {
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) {
+      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Answers a request that names no operation: 404 for an unknown command,
+// 501 for an unknown method.
+void AnswerUnknown(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
+                   HeaderBlock& block, const char* status) {
+  block.Append(kContentLengthZero);
+  block.Close();
+  SendHead(ecb, status, block);
+  Count(state.counters.CmdUnknown);
+}
+
+void DispatchCommand(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
+                     Values& values, std::string_view command, int64_t now,
+                     HeaderBlock& block) {
+  char name[kParamBytes];
+  ReadVariable(ecb, "HTTP_X_PARAM_NAME", name, sizeof name);
+  const CommandRequest request{ecb, values, name, now, block, Form::kCommand};
+  const Settings& settings = state.settings;
+  if (EqualsIgnoringAsciiCase(command, settings.GetCmdName)) {
+    ReadValue(state, request, /*withBody=*/true);
+  } else if (EqualsIgnoringAsciiCase(command, settings.SetCmdName)) {
+    StoreValue(state, request);
+  } else if (EqualsIgnoringAsciiCase(command, settings.DelCmdName)) {
+    DeleteValue(state, request);
+  } else if (EqualsIgnoringAsciiCase(command, settings.NopCmdName)) {
+    NoOperation(state, request);
+  } else {
+    AnswerUnknown(state, ecb, block, kStatusNotFound);
+  }
+}
+
+void DispatchMethod(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
+                    std::string_view method, Values& values,
+                    std::string_view name, int64_t now, HeaderBlock& block) {
+  const CommandRequest request{ecb, values, name, now, block, Form::kMethod};
+  if (method == "GET") {
+    ReadValue(state, request, /*withBody=*/true);
+  } else if (method == "HEAD") {
+    ReadValue(state, request, /*withBody=*/false);
+  } else if (method == "PUT") {
+    StoreValue(state, request);
+  } else if (method == "DELETE") {
+    DeleteValue(state, request);
+  } else if (method == "NOOP") {
+    NoOperation(state, request);
+  } else {
+    AnswerUnknown(state, ecb, block, kStatusNotImplemented);
+  }
+}
+
+}  // namespace
+
+std::string_view PathRemainder(const char* pathInfo, int pathBaseLength) {
+  const std::string_view path = pathInfo ? pathInfo : "";
+  const size_t skip = pathBaseLength > 0 ? pathBaseLength : 0;
+  return skip >= path.size() ? std::string_view() : path.substr(skip);
+}
+
+DWORD HandleRequest(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb) {
+  const char* method = ecb->lpszMethod ? ecb->lpszMethod : "";
+  if (IsStatRequest(method)) {
+    SendStatReport(ecb, state.budget, state.counters);
+    return HSE_STATUS_SUCCESS;
+  }
+  const int64_t now = state.clock();
+  HeaderBlock block;
+  Values* values = ResolveValues(state, ecb, now, block);
+  if (values == nullptr) {
+    RefuseRequest(state, ecb);
+    return HSE_STATUS_SUCCESS;
+  }
+  const std::string_view remainder =
+      PathRemainder(ecb->lpszPathInfo, state.settings.PathBaseLength);
+  if (std::strcmp(method, "POST") == 0) {
+    DispatchCommand(state, ecb, *values, remainder, now, block);
+  } else {
+    DispatchMethod(state, ecb, method, *values, remainder, now, block);
+  }
+  values->Release();
+  return HSE_STATUS_SUCCESS;
+}
+
+}  // namespace pendrakel

@@ -1,0 +1,171 @@
+#include "request/value_commands.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "config/settings.h"
+#include "request/counters.h"
+#include "request/extension_state.h"
+#include "request/header_block.h"
+#include "request/host_calls.h"
+#include "request/status.h"
+#include "store/value.h"
+#include "store/values.h"
+
+namespace pendrakel {
+namespace {
+
+enum class Result { kOk, kNotFound, kNoMemory };
+
+// The command form's two result lines.
+void AppendResult(const CommandRequest& request, Result result) {
+  if (request.form != Form::kCommand) return;
+  switch (result) {
+    case Result::kOk:
+      request.block.Append("x-result-code: 0\r\n");
+      request.block.Append("x-result-reason: OK\r\n");
+      break;
+    case Result::kNotFound:
+      request.block.Append("x-result-code: 1\r\n");
+      request.block.Append("x-result-reason: Not Found\r\n");
+      break;
+    case Result::kNoMemory:
+      request.block.Append("x-result-code: 1\r\n");
+      request.block.Append("x-result-reason: No Memory\r\n");
+      break;
+  }
+}
+
+// Closes the block with "Content-Length: 0" and sends the head: the command
+// form always answers 200, the method form `methodStatus`.
+void Answer(const CommandRequest& request, Result result,
+            const char* methodStatus) {
+  AppendResult(request, result);
+  request.block.Append(kContentLengthZero);
+  request.block.Close();
+  SendHead(request.ecb,
+           request.form == Form::kCommand ? kStatusOk : methodStatus,
+           request.block);
+}
+
+// The stored type, else the default type, else none. A type too long for
+// the room left in the block is left out rather than overrunning it.
+void AppendContentType(const ExtensionState& state, const Value& value,
+                       HeaderBlock& block) {
+  std::string_view type = value.contentType();
+  if (type.empty()) type = state.settings.DefaultContentType;
+  if (!type.empty()) block.AppendField("Content-Type", type);
+}
+
+// Fills the value's data from the preloaded bytes and then the host. False
+// when the body ends before all of it has arrived.
+bool ReadBody(EXTENSION_CONTROL_BLOCK* ecb, Value& value) {
+  const uint32_t total = value.size();
+  const uint32_t preloaded = std::min(ecb->cbAvailable, total);
+  if (preloaded > 0) std::memcpy(value.data(), ecb->lpbData, preloaded);
+  uint32_t remaining = total - preloaded;
+  while (remaining > 0) {
+    DWORD got = remaining;
+    if (!ecb->ReadClient(ecb->ConnID, value.data() + (total - remaining),
+                         &got) ||
+        got == 0 || got > remaining) {
+      return false;
+    }
+    remaining -= got;
+  }
+  return true;
+}
+
+int64_t ReadExpiry(EXTENSION_CONTROL_BLOCK* ecb, int64_t now) {
+  char text[kParamBytes];
+  if (!ReadVariable(ecb, "HTTP_X_PARAM_TIMEOUT", text, sizeof text)) return 0;
+  const uint32_t timeout = ParseTimeout(text);
+  return timeout == 0 ? 0 : now + static_cast<int64_t>(timeout);
+}
+
+// A complete value holding the request body, with the request's reference;
+// nullptr when memory is refused or the body breaks off.
+Value* ReceiveValue(ExtensionState& state, const CommandRequest& request) {
+  EXTENSION_CONTROL_BLOCK* ecb = request.ecb;
+  const char* type = ecb->lpszContentType ? ecb->lpszContentType : "";
+  Value* value = Value::Create(ecb->cbTotalBytes, type,
+                               ReadExpiry(ecb, request.now));
+  if (value == nullptr) return nullptr;
+  if (!value->AttachData(state.budget) || !ReadBody(ecb, *value)) {
+    value->Destroy(state.budget);
+    return nullptr;
+  }
+  return value;
+}
+
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+}  // namespace
+
+uint32_t ParseTimeout(const char* text) {
+  while (IsSpace(*text)) ++text;
+  const bool negative = *text == '-';
+  if (*text == '-' || *text == '+') ++text;
+  uint64_t number = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    number = std::min<uint64_t>(number * 10 + (*text - '0'), UINT32_MAX);
+  }
+  const auto seconds = static_cast<uint32_t>(number);
+  return negative ? 0u - seconds : seconds;
+}
+
+void ReadValue(ExtensionState& state, const CommandRequest& request,
+               bool withBody) {
+  Values::GetResult found = request.values.Get(request.name, request.now);
+  if (found.removedExpired) Count(state.counters.ValueCollect);
+  if (found.value == nullptr) {
+    Answer(request, Result::kNotFound, kStatusNotFound);
+    Count(state.counters.CmdGetNotFound);
+    Count(state.counters.CmdGet);
+    return;
+  }
+  Value& value = *found.value;
+  AppendResult(request, Result::kOk);
+  request.block.AppendNumber("Content-Length", value.size());
+  AppendContentType(state, value, request.block);
+  request.block.Close();
+  SendHead(request.ecb, kStatusOk, request.block);
+  if (withBody) SendBody(request.ecb, value.data(), value.size());
+  value.Release(state.budget);
+  Count(state.counters.CmdGetOk);
+  Count(state.counters.CmdGet);
+}
+
+void StoreValue(ExtensionState& state, const CommandRequest& request) {
+  Value* value = ReceiveValue(state, request);
+  if (value == nullptr) {
+    Answer(request, Result::kNoMemory, kStatusServerError);
+    Count(state.counters.CmdSetNoMemory);
+    Count(state.counters.CmdSet);
+    return;
+  }
+  const bool created =
+      request.values.Put(request.name, value) == Values::PutOutcome::kCreated;
+  Count(created ? state.counters.ValueCreate : state.counters.ValueReplace);
+  Answer(request, Result::kOk, created ? kStatusCreated : kStatusNoContent);
+  value->Release(state.budget);
+  Count(state.counters.CmdSetOk);
+  Count(state.counters.CmdSet);
+}
+
+void DeleteValue(ExtensionState& state, const CommandRequest& request) {
+  const bool removed = request.values.Remove(request.name) ==
+                       Values::RemoveOutcome::kRemoved;
+  if (removed) Count(state.counters.ValueDelete);
+  Answer(request, Result::kOk, removed ? kStatusOk : kStatusNotFound);
+  Count(state.counters.CmdDel);
+}
+
+void NoOperation(ExtensionState& state, const CommandRequest& request) {
+  Answer(request, Result::kOk, kStatusOk);
+  Count(state.counters.CmdNop);
+}
+
+}  // namespace pendrakel

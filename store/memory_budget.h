@@ -1,0 +1,55 @@
+// MemoryBudget: the one account of the bytes held by the data blocks of all
+// stored values, with an optional upper limit.
+//
+// Every data block of a Value is obtained with Allocate and returned with
+// GiveBack, charged and given back with the same byte count, so `total` is
+// always the sum of the sizes of the blocks handed out and returns to 0 when
+// none is held.
+//
+// Thread safety: Allocate and GiveBack may be called from any thread. `lock_`
+// is the innermost lock of the system: it may be taken while a Values lock is
+// held, and nothing is taken while it is held. SetMax is called only during
+// start-up, before any request.
+#ifndef PENDRAKEL_STORE_MEMORY_BUDGET_H_
+#define PENDRAKEL_STORE_MEMORY_BUDGET_H_
+
+#include <atomic>
+#include <cstdint>
+
+#include "store/mutex.h"
+
+namespace pendrakel {
+
+class MemoryBudget {
+ public:
+  MemoryBudget() = default;
+  MemoryBudget(const MemoryBudget&) = delete;
+  MemoryBudget& operator=(const MemoryBudget&) = delete;
+
+  // A block of n bytes charged to the budget, or nullptr when the limit would
+  // be passed or the heap is exhausted (total is then unchanged). A request
+  // for 0 bytes yields a valid, distinct block charged 0 bytes.
+  void* Allocate(uint64_t n) EXCLUDES(lock_);
+
+  // Returns a block from Allocate with the n bytes it was charged. A null
+  // block does nothing.
+  void GiveBack(void* block, uint64_t n) EXCLUDES(lock_);
+
+  // The limit in bytes; 0 means no limit. Start-up only.
+  void SetMax(uint64_t max) { max_ = max; }
+  uint64_t max() const { return max_; }
+
+  // Bytes currently charged; read without the lock (the STAT report).
+  uint64_t total() const { return total_.load(std::memory_order_relaxed); }
+
+ private:
+  Mutex lock_;
+  // Written only under lock_; atomic so that total() may read it without it.
+  std::atomic<uint64_t> total_{0};
+  // Written only during start-up, before other threads read it.
+  uint64_t max_ = 0;
+};
+
+}  // namespace pendrakel
+
+#endif  // PENDRAKEL_STORE_MEMORY_BUDGET_H_

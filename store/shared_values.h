@@ -1,0 +1,58 @@
+// SharedValues: the one collection that requests without a cookie work in
+// when cookies are not handed out.
+//
+// Ownership: the pointer holds one reference on the collection it names.
+// Acquire hands each caller a reference of its own; Replace swaps in a fresh
+// collection and releases the pointer's reference on the old one, which lives
+// on until the last request holding it lets go.
+//
+// Thread safety: lock_ guards current_ and orders the hand-over: a reference
+// is taken while the pointer is read, under lock_, so no caller can take a
+// reference on a collection Replace has already released. lock_ is held only
+// for the pointer read and the reference increment; no other lock is taken
+// under it, and the old collection is released after it is given up.
+#ifndef PENDRAKEL_STORE_SHARED_VALUES_H_
+#define PENDRAKEL_STORE_SHARED_VALUES_H_
+
+#include <cstdint>
+
+#include "store/mutex.h"
+
+namespace pendrakel {
+
+class MemoryBudget;
+class Values;
+
+class SharedValues {
+ public:
+  explicit SharedValues(MemoryBudget& budget) : budget_(budget) {}
+  // Releases the collection if Stop did not.
+  ~SharedValues() { Stop(); }
+  SharedValues(const SharedValues&) = delete;
+  SharedValues& operator=(const SharedValues&) = delete;
+
+  // Makes the first collection. False when memory for it cannot be had.
+  bool Start() EXCLUDES(lock_);
+  // Releases the pointer's reference; afterwards Acquire yields nullptr.
+  void Stop() EXCLUDES(lock_);
+
+  // The current collection with a reference for the caller, touched at
+  // `now`; nullptr when stopped.
+  Values* Acquire(int64_t now) EXCLUDES(lock_);
+  // The current collection with a reference for a collector pass, not
+  // touched; nullptr when stopped.
+  Values* AcquireUntouched() EXCLUDES(lock_);
+  // When the current collection is idle at `now` under `idleLimit`, puts a
+  // fresh one in its place and releases the old one. True when replaced;
+  // when no fresh collection can be made the current one stays.
+  bool ReplaceIfIdle(int64_t now, int64_t idleLimit) EXCLUDES(lock_);
+
+ private:
+  MemoryBudget& budget_;
+  Mutex lock_;
+  Values* current_ GUARDED_BY(lock_) = nullptr;
+};
+
+}  // namespace pendrakel
+
+#endif  // PENDRAKEL_STORE_SHARED_VALUES_H_

@@ -1,0 +1,23 @@
+// Clang thread-safety annotations. Under Clang with -Wthread-safety the
+// compiler checks that every field marked GUARDED_BY is touched only with its
+// lock held; under other compilers the macros expand to nothing.
+#ifndef PENDRAKEL_STORE_THREAD_ANNOTATIONS_H_
+#define PENDRAKEL_STORE_THREAD_ANNOTATIONS_H_
+
+#if defined(__clang__)
+#define PK_THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define PK_THREAD_ANNOTATION(x)
+#endif
+
+#define CAPABILITY(x) PK_THREAD_ANNOTATION(capability(x))
+#define SCOPED_CAPABILITY PK_THREAD_ANNOTATION(scoped_lockable)
+#define GUARDED_BY(x) PK_THREAD_ANNOTATION(guarded_by(x))
+#define PT_GUARDED_BY(x) PK_THREAD_ANNOTATION(pt_guarded_by(x))
+#define REQUIRES(...) PK_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define ACQUIRE(...) PK_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) PK_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define EXCLUDES(...) PK_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define NO_THREAD_SAFETY_ANALYSIS PK_THREAD_ANNOTATION(no_thread_safety_analysis)
+
+#endif  // PENDRAKEL_STORE_THREAD_ANNOTATIONS_H_

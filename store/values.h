@@ -1,0 +1,101 @@
+// Values: one collection of named Value records, the collection of one client
+// cookie or the one shared collection.
+//
+// Names are byte strings of any length without NUL bytes, the empty one
+// included, ordered by unsigned bytes with the shorter first on a common
+// prefix; no case folding.
+//
+// Ownership: each entry holds one reference on its Value. The collection
+// itself is reference counted: the cookie table entry or the shared pointer,
+// each request resolved to it and each collector pass working on it hold one
+// reference; the last Release destroys it and releases every entry.
+//
+// Thread safety: every operation may be called from any thread. lock_ guards
+// entries_ only and is held for one lookup plus the insert or erase that goes
+// with it; values unlinked under it are released after it is given up, so no
+// other lock is ever taken while it is held. refCount_, lastAccess_ and
+// count_ are atomics, read and written without lock_.
+#ifndef PENDRAKEL_STORE_VALUES_H_
+#define PENDRAKEL_STORE_VALUES_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/mutex.h"
+
+namespace pendrakel {
+
+class MemoryBudget;
+class Value;
+
+class Values {
+ public:
+  enum class PutOutcome { kCreated, kReplaced };
+  enum class RemoveOutcome { kRemoved, kAbsent };
+
+  // What Get found: the live Value with a reference for the caller, or
+  // nullptr; `removedExpired` tells that an expired entry was removed.
+  struct GetResult {
+    Value* value = nullptr;
+    bool removedExpired = false;
+  };
+
+  Values(const Values&) = delete;
+  Values& operator=(const Values&) = delete;
+
+  // A new empty collection with refCount 1 and lastAccess 0, charging its
+  // values to `budget`; nullptr when memory for the record cannot be had.
+  static Values* Create(MemoryBudget& budget);
+
+  void AddRef() { refCount_.fetch_add(1, std::memory_order_relaxed); }
+  // Drops one reference; the last one destroys the collection.
+  void Release();
+
+  void Touch(int64_t now) { lastAccess_.store(now, std::memory_order_relaxed); }
+  int64_t lastAccess() const {
+    return lastAccess_.load(std::memory_order_relaxed);
+  }
+
+  GetResult Get(std::string_view name, int64_t now) EXCLUDES(lock_);
+  // Stores `value` (complete, data filled) under `name`; the entry takes its
+  // own reference, the caller keeps its one.
+  PutOutcome Put(std::string_view name, Value* value) EXCLUDES(lock_);
+  RemoveOutcome Remove(std::string_view name) EXCLUDES(lock_);
+  // Moves every entry that is not live at `now` into `expired`, each with the
+  // reference its entry held; the caller releases them.
+  void CollectExpired(int64_t now, std::vector<Value*>& expired)
+      EXCLUDES(lock_);
+
+  // Number of entries, read without the lock; only a hint for sizing lists.
+  size_t size() const { return count_.load(std::memory_order_relaxed); }
+  MemoryBudget& budget() const { return budget_; }
+  int32_t refCountForTesting() const {
+    return refCount_.load(std::memory_order_relaxed);
+  }
+
+ private:
+  using Entries = std::map<std::string, Value*, std::less<>>;
+
+  explicit Values(MemoryBudget& budget) : budget_(budget) {}
+  ~Values();
+
+  void CountEntries() REQUIRES(lock_) {
+    count_.store(entries_.size(), std::memory_order_relaxed);
+  }
+
+  MemoryBudget& budget_;
+  Mutex lock_;
+  Entries entries_ GUARDED_BY(lock_);
+  std::atomic<size_t> count_{0};        // entries_.size(), for lock-free hints
+  std::atomic<int64_t> lastAccess_{0};  // seconds; 0 = never resolved
+  std::atomic<int32_t> refCount_{1};
+};
+
+}  // namespace pendrakel
+
+#endif  // PENDRAKEL_STORE_VALUES_H_

@@ -1,0 +1,116 @@
+#include "store/collectors.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "config/settings.h"
+#include "request/counters.h"
+#include "store/cookie_table.h"
+#include "store/memory_budget.h"
+#include "store/shared_values.h"
+#include "store/value.h"
+#include "store/values.h"
+#include "tests/store/store_test_util.h"
+
+namespace pendrakel {
+namespace {
+
+class CollectorsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(shared_.Start()); }
+  // A collection under `cookie`, last used at `time`, holding one value.
+  void AddCollection(const char* cookie, int64_t time, int64_t expiry = 0) {
+    CookieTable::AcquireResult got = cookies_.AcquireOrCreate(cookie, time);
+    Value* value = testing::MakeValue(budget_, "12345", expiry);
+    got.values->Put("v", value);
+    value->Release(budget_);
+    got.values->Release();
+  }
+
+  MemoryBudget budget_;
+  Counters counters_;
+  CookieTable cookies_{budget_};
+  SharedValues shared_{budget_};
+};
+
+TEST_F(CollectorsTest, IdleCollectionsGoAtTheLimitAndTheirBytesWithThem) {
+  AddCollection("a", 1000);
+  AddCollection("b", 1001);
+  CollectIdleValues(2199, 1200, cookies_, shared_, counters_);
+  EXPECT_EQ(cookies_.size(), 2u);
+  CollectIdleValues(2200, 1200, cookies_, shared_, counters_);
+  EXPECT_EQ(cookies_.size(), 1u);
+  EXPECT_EQ(counters_.ValuesCollect.load(), 1u);
+  EXPECT_EQ(budget_.total(), 5u);
+}
+
+TEST_F(CollectorsTest, IdleLimitZeroCollectsNothingNegativeCollectsAllUsed) {
+  AddCollection("a", 1000);
+  shared_.Acquire(1000)->Release();
+  CollectIdleValues(1'000'000, 0, cookies_, shared_, counters_);
+  EXPECT_EQ(cookies_.size(), 1u);
+  EXPECT_EQ(counters_.ValuesCollect.load(), 0u);
+  CollectIdleValues(1000, -1, cookies_, shared_, counters_);
+  EXPECT_EQ(cookies_.size(), 0u);
+  // The cookie collection and the shared one; the shared one is renewed.
+  EXPECT_EQ(counters_.ValuesCollect.load(), 2u);
+  EXPECT_EQ(counters_.ValuesCreate.load(), 1u);
+  // The renewed shared collection was never used: not replaced again.
+  CollectIdleValues(1000, -1, cookies_, shared_, counters_);
+  EXPECT_EQ(counters_.ValuesCreate.load(), 1u);
+}
+
+TEST_F(CollectorsTest, ACollectionDroppedWhileARequestHoldsItLivesOn) {
+  AddCollection("a", 1000);
+  Values* held = cookies_.Acquire("a", 1000);
+  CollectIdleValues(5000, 1200, cookies_, shared_, counters_);
+  EXPECT_EQ(counters_.ValuesCollect.load(), 1u);
+  EXPECT_EQ(budget_.total(), 5u);
+  Values::GetResult got = held->Get("v", 5000);
+  ASSERT_NE(got.value, nullptr);
+  got.value->Release(budget_);
+  held->Release();
+  EXPECT_EQ(budget_.total(), 0u);
+  // The same cookie now names a new, empty collection.
+  CookieTable::AcquireResult again = cookies_.AcquireOrCreate("a", 5001);
+  EXPECT_TRUE(again.created);
+  again.values->Release();
+}
+
+TEST_F(CollectorsTest, ExpiredValuesGoFromEveryCollectionSharedIncluded) {
+  AddCollection("a", 1000, /*expiry=*/2000);
+  AddCollection("b", 1000, /*expiry=*/2001);
+  Values* shared = shared_.Acquire(1000);
+  Value* value = testing::MakeValue(budget_, "xyz", /*expiry=*/1500);
+  shared->Put("s", value);
+  value->Release(budget_);
+  shared->Release();
+
+  CollectExpiredValues(2000, cookies_, shared_, counters_);
+  EXPECT_EQ(counters_.ValueCollect.load(), 2u);
+  EXPECT_EQ(budget_.total(), 5u);  // only b's value is left
+  EXPECT_EQ(cookies_.size(), 2u);  // collections stay, even empty
+}
+
+TEST(Collectors, StopWakesSleepingThreadsAtOnce) {
+  MemoryBudget budget;
+  Counters counters;
+  CookieTable cookies(budget);
+  SharedValues shared(budget);
+  Settings settings;
+  ASSERT_TRUE(shared.Start());
+  Collectors collectors;
+  ASSERT_TRUE(collectors.Start(cookies, shared, counters, settings,
+                               SystemSeconds));
+  const auto start = std::chrono::steady_clock::now();
+  collectors.Stop();
+  collectors.Stop();  // harmless twice
+  // The periods are a minute and five: a stop that waited for them would
+  // not return within the few seconds the test allows.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(counters.ValuesCollect.load(), 0u);
+}
+
+}  // namespace
+}  // namespace pendrakel

@@ -1,0 +1,104 @@
+#include "store/cookie_table.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "store/idle.h"
+#include "store/memory_budget.h"
+#include "store/values.h"
+
+namespace pendrakel {
+namespace {
+
+TEST(IsIdle, BoundaryZeroAndExtremeLimits) {
+  EXPECT_TRUE(IsIdle(1000, 2200, 1200));
+  EXPECT_FALSE(IsIdle(1000, 2199, 1200));
+  EXPECT_FALSE(IsIdle(0, 5000, 1));  // never resolved: never idle
+  EXPECT_TRUE(IsIdle(1000, 1000, -60));  // a negative limit: all are idle
+  EXPECT_TRUE(IsIdle(INT64_MAX, 5, INT64_MIN));
+  EXPECT_FALSE(IsIdle(1, -5, INT64_MAX));
+}
+
+TEST(CookieTable, AcquireFindsOnlyTheExactTextAndTouchesIt) {
+  MemoryBudget budget;
+  CookieTable table(budget);
+  CookieTable::AcquireResult made = table.AcquireOrCreate("id=1", 10);
+  ASSERT_NE(made.values, nullptr);
+  EXPECT_TRUE(made.created);
+  EXPECT_EQ(made.values->refCountForTesting(), 2);  // table + caller
+  EXPECT_EQ(made.values->lastAccess(), 10);
+
+  EXPECT_EQ(table.Acquire("ID=1", 20), nullptr);
+  EXPECT_EQ(table.Acquire("id=1 ", 20), nullptr);
+  EXPECT_EQ(table.Acquire("id=1; b=2", 20), nullptr);
+  Values* again = table.Acquire("id=1", 20);
+  EXPECT_EQ(again, made.values);
+  EXPECT_EQ(again->lastAccess(), 20);
+
+  CookieTable::AcquireResult found = table.AcquireOrCreate("id=1", 30);
+  EXPECT_EQ(found.values, made.values);
+  EXPECT_FALSE(found.created);
+  for (Values* v : {made.values, again, found.values}) v->Release();
+  EXPECT_EQ(table.size(), 1u);
+}
+
+TEST(CookieTable, InsertOfATakenCookieLeavesTheEntryAlone) {
+  MemoryBudget budget;
+  CookieTable table(budget);
+  Values* first = Values::Create(budget);
+  Values* second = Values::Create(budget);
+  EXPECT_TRUE(table.Insert("abc", first));
+  EXPECT_FALSE(table.Insert("abc", second));
+  EXPECT_EQ(second->refCountForTesting(), 1);  // the table took nothing
+  Values* found = table.Acquire("abc", 1);
+  EXPECT_EQ(found, first);
+  found->Release();
+  first->Release();
+  second->Release();
+}
+
+TEST(CookieTable, CollectIdleTakesCollectionsAtTheLimitButNotBefore) {
+  MemoryBudget budget;
+  CookieTable table(budget);
+  for (auto [cookie, time] : {std::pair{"a", 100}, {"b", 101}, {"c", 0}}) {
+    Values* values = Values::Create(budget);
+    values->Touch(time);
+    table.Insert(cookie, values);
+    values->Release();
+  }
+  std::vector<Values*> idle;
+  table.CollectIdle(/*now=*/1299, /*idleLimit=*/1200, idle);
+  EXPECT_TRUE(idle.empty());
+  table.CollectIdle(/*now=*/1300, /*idleLimit=*/1200, idle);
+  ASSERT_EQ(idle.size(), 1u);
+  EXPECT_EQ(idle[0]->lastAccess(), 100);
+  for (Values* values : idle) values->Release();
+  EXPECT_EQ(table.size(), 2u);  // "c" was never used: never idle
+}
+
+TEST(CookieTable, SameNewCookieFromManyThreadsMakesOneCollection) {
+  MemoryBudget budget;
+  CookieTable table(budget);
+  std::atomic<int> created{0};
+  std::vector<Values*> seen(8);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      CookieTable::AcquireResult got = table.AcquireOrCreate("same", 5);
+      if (got.created) created++;
+      seen[t] = got.values;
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(created.load(), 1);
+  for (Values* values : seen) {
+    EXPECT_EQ(values, seen[0]);
+    values->Release();
+  }
+  EXPECT_EQ(seen[0]->refCountForTesting(), 1);
+}
+
+}  // namespace
+}  // namespace pendrakel

@@ -1,0 +1,30 @@
+// Helpers for store tests: values filled with known bytes.
+#ifndef PENDRAKEL_TESTS_STORE_STORE_TEST_UTIL_H_
+#define PENDRAKEL_TESTS_STORE_STORE_TEST_UTIL_H_
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "store/memory_budget.h"
+#include "store/value.h"
+
+namespace pendrakel::testing {
+
+// A complete value holding `bytes`, with the caller's one reference.
+inline Value* MakeValue(MemoryBudget& budget, std::string_view bytes,
+                        int64_t expiry = 0) {
+  Value* value = Value::Create(static_cast<uint32_t>(bytes.size()), "", expiry);
+  if (value == nullptr || !value->AttachData(budget)) return nullptr;
+  if (!bytes.empty()) std::memcpy(value->data(), bytes.data(), bytes.size());
+  return value;
+}
+
+inline std::string Bytes(const Value& value) {
+  return std::string(reinterpret_cast<const char*>(value.data()),
+                     value.size());
+}
+
+}  // namespace pendrakel::testing
+
+#endif  // PENDRAKEL_TESTS_STORE_STORE_TEST_UTIL_H_

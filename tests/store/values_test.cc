@@ -1,0 +1,181 @@
+#include "store/values.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/memory_budget.h"
+#include "store/value.h"
+#include "tests/store/store_test_util.h"
+
+namespace pendrakel {
+namespace {
+
+using testing::Bytes;
+using testing::MakeValue;
+
+class ValuesTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (values_ != nullptr) values_->Release();
+    EXPECT_EQ(budget_.total(), 0u);
+  }
+  // Stores `bytes` under `name` and drops the caller's reference.
+  Values::PutOutcome Store(std::string_view name, std::string_view bytes,
+                           int64_t expiry = 0) {
+    Value* value = MakeValue(budget_, bytes, expiry);
+    Values::PutOutcome outcome = values_->Put(name, value);
+    value->Release(budget_);
+    return outcome;
+  }
+  std::string Read(std::string_view name, int64_t now = 100) {
+    Values::GetResult got = values_->Get(name, now);
+    if (got.value == nullptr) return "<none>";
+    std::string bytes = Bytes(*got.value);
+    got.value->Release(budget_);
+    return bytes;
+  }
+
+  MemoryBudget budget_;
+  Values* values_ = Values::Create(budget_);
+};
+
+TEST_F(ValuesTest, NamesAreExactBytesWithTheEmptyNameValid) {
+  EXPECT_EQ(Store("key", "lower"), Values::PutOutcome::kCreated);
+  EXPECT_EQ(Store("KEY", "upper"), Values::PutOutcome::kCreated);
+  EXPECT_EQ(Store("", "empty"), Values::PutOutcome::kCreated);
+  EXPECT_EQ(Store("key ", "blank"), Values::PutOutcome::kCreated);
+  EXPECT_EQ(Read("key"), "lower");
+  EXPECT_EQ(Read("KEY"), "upper");
+  EXPECT_EQ(Read(""), "empty");
+  EXPECT_EQ(Read("key "), "blank");
+  EXPECT_EQ(Read("Key"), "<none>");
+  EXPECT_EQ(values_->Remove(""), Values::RemoveOutcome::kRemoved);
+  EXPECT_EQ(Read(""), "<none>");
+  EXPECT_EQ(values_->size(), 3u);
+}
+
+TEST_F(ValuesTest, ExpiredEntryIsRemovedOnReadAndCountedOnce) {
+  Store("t", "abc", /*expiry=*/110);
+  EXPECT_EQ(Read("t", 109), "abc");
+  Values::GetResult first = values_->Get("t", 110);
+  EXPECT_EQ(first.value, nullptr);
+  EXPECT_TRUE(first.removedExpired);
+  EXPECT_EQ(budget_.total(), 0u);
+  Values::GetResult second = values_->Get("t", 110);
+  EXPECT_EQ(second.value, nullptr);
+  EXPECT_FALSE(second.removedExpired);
+}
+
+TEST_F(ValuesTest, PutOverAnExpiredEntryIsAReplacement) {
+  Store("t", "old", /*expiry=*/50);
+  EXPECT_EQ(Store("t", "new"), Values::PutOutcome::kReplaced);
+  EXPECT_EQ(Read("t"), "new");
+  EXPECT_EQ(budget_.total(), 3u);
+}
+
+TEST_F(ValuesTest, RemoveIgnoresExpiryAndReportsAbsence) {
+  EXPECT_EQ(values_->Remove("missing"), Values::RemoveOutcome::kAbsent);
+  Store("t", "old", /*expiry=*/50);
+  EXPECT_EQ(values_->Remove("t"), Values::RemoveOutcome::kRemoved);
+  EXPECT_EQ(budget_.total(), 0u);
+}
+
+TEST_F(ValuesTest, AReaderKeepsAReplacedValueIntactUntilItReleases) {
+  Store("n", "first");
+  Values::GetResult held = values_->Get("n", 100);
+  ASSERT_NE(held.value, nullptr);
+  Store("n", "second!");
+  EXPECT_EQ(budget_.total(), 5u + 7u);  // both blocks until the reader lets go
+  EXPECT_EQ(Bytes(*held.value), "first");
+  EXPECT_EQ(values_->Remove("n"), Values::RemoveOutcome::kRemoved);
+  held.value->Release(budget_);
+  EXPECT_EQ(budget_.total(), 0u);
+}
+
+TEST_F(ValuesTest, CollectExpiredTakesOnlyValuesDueByNowInNameOrder) {
+  Store("b", "1", /*expiry=*/100);  // due exactly now
+  Store("a", "2", /*expiry=*/99);
+  Store("c", "3", /*expiry=*/101);
+  Store("d", "4", /*expiry=*/0);
+  std::vector<Value*> expired;
+  values_->CollectExpired(100, expired);
+  ASSERT_EQ(expired.size(), 2u);
+  EXPECT_EQ(Bytes(*expired[0]), "2");
+  EXPECT_EQ(Bytes(*expired[1]), "1");
+  for (Value* value : expired) value->Release(budget_);
+  EXPECT_EQ(Read("c"), "3");
+  EXPECT_EQ(Read("d"), "4");
+  EXPECT_EQ(values_->size(), 2u);
+}
+
+TEST_F(ValuesTest, WalksNamesInUnsignedByteOrderShorterFirst) {
+  for (const char* name : {"b", "abc", "\x80", "a", "B", "ab", "A"}) {
+    Store(name, name, /*expiry=*/1);
+  }
+  std::vector<Value*> expired;
+  values_->CollectExpired(100, expired);
+  std::vector<std::string> order;
+  for (Value* value : expired) {
+    order.push_back(Bytes(*value));
+    value->Release(budget_);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"A", "B", "a", "ab", "abc", "b",
+                                             "\x80"}));
+}
+
+TEST_F(ValuesTest, DestroyingACollectionSparesOnlyValuesAReaderHolds) {
+  Store("x", "12345");
+  Store("y", "678");
+  Values::GetResult held = values_->Get("x", 100);
+  values_->Release();
+  values_ = nullptr;
+  EXPECT_EQ(budget_.total(), 5u);
+  EXPECT_EQ(Bytes(*held.value), "12345");
+  held.value->Release(budget_);
+}
+
+TEST_F(ValuesTest, AccountingReturnsToZeroUnderConcurrentUse) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 2000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        const std::string name = "n" + std::to_string(i % 7);
+        switch ((i + t) % 4) {
+          case 0:
+            Store(name, std::string(1 + i % 50, 'v'), i % 3 ? 0 : 99);
+            break;
+          case 1: {
+            Values::GetResult got = values_->Get(name, 100);
+            if (got.value) {
+              // The bytes a reader holds never change under it.
+              const std::string bytes = Bytes(*got.value);
+              EXPECT_EQ(bytes, std::string(bytes.size(), 'v'));
+              got.value->Release(budget_);
+            }
+            break;
+          }
+          case 2:
+            values_->Remove(name);
+            break;
+          default: {
+            std::vector<Value*> expired;
+            values_->CollectExpired(100, expired);
+            for (Value* value : expired) value->Release(budget_);
+          }
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  values_->Release();
+  values_ = nullptr;
+  EXPECT_EQ(budget_.total(), 0u);
+}
+
+}  // namespace
+}  // namespace pendrakel

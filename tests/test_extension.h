@@ -1,0 +1,47 @@
+// TestExtension: a private set of the extension's process-wide objects with
+// a clock the test sets, for driving requests through the fake host.
+#ifndef PENDRAKEL_TESTS_TEST_EXTENSION_H_
+#define PENDRAKEL_TESTS_TEST_EXTENSION_H_
+
+#include <atomic>
+#include <cstdint>
+
+#include "config/settings.h"
+#include "request/counters.h"
+#include "request/dispatch.h"
+#include "request/extension_state.h"
+#include "store/cookie_table.h"
+#include "store/memory_budget.h"
+#include "store/shared_values.h"
+#include "tests/fake_host.h"
+
+namespace pendrakel::testing {
+
+// The time every TestExtension reads; tests set it.
+inline std::atomic<int64_t> gTestNow{1'700'000'000};
+inline int64_t TestClock() { return gTestNow.load(); }
+
+struct TestExtension {
+  TestExtension() { shared.Start(); }
+
+  // Runs one request and returns it for inspection.
+  FakeRequest& Run(FakeRequest& request) {
+    HandleRequest(state, request.ecb());
+    return request;
+  }
+  uint32_t Counter(std::atomic<uint32_t> Counters::*field) const {
+    return (counters.*field).load();
+  }
+
+  MemoryBudget budget;
+  Settings settings;
+  Counters counters;
+  CookieTable cookies{budget};
+  SharedValues shared{budget};
+  ExtensionState state{settings, counters, budget,
+                       cookies,  shared,   TestClock};
+};
+
+}  // namespace pendrakel::testing
+
+#endif  // PENDRAKEL_TESTS_TEST_EXTENSION_H_
