@@ -49,6 +49,11 @@ FakeRequest& FakeRequest::Body(std::string body, size_t preload, size_t piece,
   return *this;
 }
 
+FakeRequest& FakeRequest::OnWrite(std::function<void()> hook) {
+  onWrite_ = std::move(hook);
+  return *this;
+}
+
 std::vector<std::string> FakeRequest::HeaderLines() const {
   std::vector<std::string> lines;
   size_t start = 0;
@@ -87,6 +92,7 @@ BOOL FakeRequest::GetServerVariable(HCONN conn, char* name, void* buffer,
 BOOL FakeRequest::WriteClient(HCONN conn, void* buffer, DWORD* bytes,
                               DWORD /*flags*/) {
   auto* self = static_cast<FakeRequest*>(conn);
+  if (self->onWrite_) self->onWrite_();
   self->written_.append(static_cast<const char*>(buffer), *bytes);
   ++self->writeCalls_;
   return TRUE;

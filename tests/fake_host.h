@@ -8,6 +8,7 @@
 #define PENDRAKEL_TESTS_FAKE_HOST_H_
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,6 +32,10 @@ class FakeRequest {
   // `deliver` bytes in all.
   FakeRequest& Body(std::string body, size_t preload = SIZE_MAX,
                     size_t piece = SIZE_MAX, size_t deliver = SIZE_MAX);
+
+  // Runs `hook` inside WriteClient before the bytes are taken, as if other
+  // requests ran while this one is sending.
+  FakeRequest& OnWrite(std::function<void()> hook);
 
   EXTENSION_CONTROL_BLOCK* ecb() { return &ecb_; }
 
@@ -62,6 +67,7 @@ class FakeRequest {
   size_t piece_ = SIZE_MAX;
   size_t deliver_ = SIZE_MAX;
   std::map<std::string, std::string> variables_;
+  std::function<void()> onWrite_;
   EXTENSION_CONTROL_BLOCK ecb_{};
 
   std::string status_;

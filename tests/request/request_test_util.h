@@ -1,0 +1,69 @@
+// Helpers for request tests: requests in either form, and counter deltas.
+#ifndef PENDRAKEL_TESTS_REQUEST_REQUEST_TEST_UTIL_H_
+#define PENDRAKEL_TESTS_REQUEST_REQUEST_TEST_UTIL_H_
+
+#include <map>
+#include <set>
+#include <memory>
+#include <string>
+
+#include "tests/test_extension.h"
+
+namespace pendrakel::testing {
+
+enum class Op { kGet, kHead, kSet, kDel, kNop };
+
+// A request for `op` on `name`: in the command form a POST to the command
+// name with the name in X-Param-Name, in the method form the method with the
+// name as the path.
+inline std::unique_ptr<FakeRequest> MakeRequest(bool commandForm, Op op,
+                                                const std::string& name,
+                                                const std::string& body = "") {
+  static const char* const kCommands[] = {"/get", "/get", "/set", "/del",
+                                          "/nop"};
+  static const char* const kMethods[] = {"GET", "HEAD", "PUT", "DELETE",
+                                         "NOOP"};
+  const int index = static_cast<int>(op);
+  auto request = commandForm
+                     ? std::make_unique<FakeRequest>("POST", kCommands[index])
+                     : std::make_unique<FakeRequest>(kMethods[index], "/" + name);
+  if (commandForm) request->Header("X-Param-Name", name);
+  request->Body(body);
+  return request;
+}
+
+// Every counter by its report name.
+inline std::map<std::string, uint32_t> CounterValues(const Counters& c) {
+  return {{"CmdStat", c.CmdStat},
+          {"CmdGet", c.CmdGet},
+          {"CmdGetOk", c.CmdGetOk},
+          {"CmdGetNotFound", c.CmdGetNotFound},
+          {"CmdSet", c.CmdSet},
+          {"CmdSetOk", c.CmdSetOk},
+          {"CmdSetNoMemory", c.CmdSetNoMemory},
+          {"CmdDel", c.CmdDel},
+          {"CmdNop", c.CmdNop},
+          {"CmdUnknown", c.CmdUnknown},
+          {"ValuesCollect", c.ValuesCollect},
+          {"ValuesCreate", c.ValuesCreate},
+          {"ValuesError", c.ValuesError},
+          {"ValueCollect", c.ValueCollect},
+          {"ValueCreate", c.ValueCreate},
+          {"ValueReplace", c.ValueReplace},
+          {"ValueDelete", c.ValueDelete},
+          {"CookieDistribute", c.CookieDistribute}};
+}
+
+// The names of the counters that rose since `before`, each once per rise.
+inline std::multiset<std::string> CountersRisen(
+    const std::map<std::string, uint32_t>& before, const Counters& now) {
+  std::multiset<std::string> risen;
+  for (const auto& [name, value] : CounterValues(now)) {
+    for (uint32_t i = before.at(name); i != value; ++i) risen.insert(name);
+  }
+  return risen;
+}
+
+}  // namespace pendrakel::testing
+
+#endif  // PENDRAKEL_TESTS_REQUEST_REQUEST_TEST_UTIL_H_
