@@ -1,0 +1,56 @@
+// IoThread: one I/O thread of the host with its own io_context, the list of
+// the connections that live on it, and a sweep timer that closes those past
+// their deadline (head, idle, read, write and linger time-outs) without
+// arming a timer per operation.
+//
+// Run executes on the thread itself. Register, Unregister and the sweep run
+// only on that thread, so the list needs no lock. PostShutdown and Stop may
+// be called from any thread (they post to the io_context).
+#ifndef PENDRAKEL_SERVER_IO_THREAD_H_
+#define PENDRAKEL_SERVER_IO_THREAD_H_
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "server/server_state.h"
+
+namespace pendrakel::server {
+
+class Connection;
+
+class IoThread {
+ public:
+  explicit IoThread(ServerState& state);
+  IoThread(const IoThread&) = delete;
+  IoThread& operator=(const IoThread&) = delete;
+
+  boost::asio::io_context& context() { return context_; }
+  ServerState& state() { return state_; }
+
+  // Runs the io_context until Stop.
+  void Run();
+  void Stop() { context_.stop(); }
+
+  // Asks every connection here to wind down: idle ones close, the others
+  // close after their response; `force` closes all that are not inside the
+  // extension and cuts the client I/O of those that are.
+  void PostShutdown(bool force);
+
+  void Register(Connection* connection);
+  void Unregister(Connection* connection);
+
+ private:
+  void ScheduleSweep();
+  void Sweep();
+
+  ServerState& state_;
+  // Intrusive list of the connections on this thread. Declared before the
+  // io_context so that connections destroyed with it can still unlink.
+  Connection* first_ = nullptr;
+  boost::asio::io_context context_{1};
+  boost::asio::steady_timer sweep_timer_;
+};
+
+}  // namespace pendrakel::server
+
+#endif  // PENDRAKEL_SERVER_IO_THREAD_H_

@@ -1,0 +1,97 @@
+// The limits of pendrakel-host: every bound the host puts on a client, with
+// its default, in one place. Each one can be changed by a command-line flag
+// (server/options.h); the defaults follow what the well-known servers do and
+// are chosen so that one misbehaving client can cost the host only a bounded
+// amount of memory, time and threads.
+//
+// Constants only; no state, safe from any thread.
+#ifndef PENDRAKEL_SERVER_LIMITS_H_
+#define PENDRAKEL_SERVER_LIMITS_H_
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace pendrakel::server {
+
+// A request head (request line and header fields) larger than this is
+// answered 431 and the connection closed. Flag --max-head.
+inline constexpr size_t kDefaultMaxHeadBytes = 16 * 1024;
+// The smallest and largest head limit the flag accepts.
+inline constexpr size_t kMinHeadLimitBytes = 1024;
+inline constexpr size_t kMaxHeadLimitBytes = 1024 * 1024;
+
+// A request body (declared by Content-Length or decoded from chunks) larger
+// than this is answered 413 without calling the extension. Flag --max-body.
+inline constexpr uint64_t kDefaultMaxBodyBytes = 64ull * 1024 * 1024;
+// cbTotalBytes is 32 bits wide and its all-ones value is reserved, so no
+// body can be longer than this.
+inline constexpr uint64_t kMaxBodyCeilingBytes = 4294967294ull;
+
+// Body bytes gathered before the extension is called (lpbData/cbAvailable).
+// A body no longer than this is read completely without holding a thread.
+// Flag --preload.
+inline constexpr size_t kDefaultPreloadBytes = 48 * 1024;
+inline constexpr size_t kMaxPreloadBytes = 16 * 1024 * 1024;
+
+// A client that sends no body byte for this long makes ReadClient fail (and
+// closes a connection still gathering its preload). Flag --read-timeout.
+inline constexpr std::chrono::seconds kDefaultReadTimeout{30};
+// A client that takes no response byte for this long is dropped.
+// Flag --write-timeout.
+inline constexpr std::chrono::seconds kDefaultWriteTimeout{30};
+// A request head must be complete this long after its first byte (and a new
+// connection must deliver its first head within it). Flag --head-timeout.
+inline constexpr std::chrono::seconds kDefaultHeadTimeout{20};
+// A kept-alive connection that starts no new request for this long is
+// closed. Flag --idle-timeout.
+inline constexpr std::chrono::seconds kDefaultIdleTimeout{60};
+// Connections open at once; one more is answered 503 and closed.
+// Flag --max-connections.
+inline constexpr int kDefaultMaxConnections = 4096;
+// Body bytes that the extension left unread are read and dropped up to this
+// count so that the connection can be kept; a longer rest closes it.
+// Flag --drain-limit.
+inline constexpr uint64_t kDefaultDrainLimitBytes = 1024 * 1024;
+// On SIGINT/SIGTERM, requests in progress get this long to finish before
+// their client I/O is cut. Flag --shutdown-grace.
+inline constexpr std::chrono::seconds kDefaultShutdownGrace{5};
+// After the grace, the time extension calls still get to return once their
+// client I/O has been cut; past it the process exits without unloading.
+inline constexpr std::chrono::seconds kShutdownHardBound{10};
+// Threads that run requests whose body is still arriving (ReadClient may
+// block there). Flag --upload-threads.
+inline constexpr int kDefaultUploadThreads = 16;
+inline constexpr int kMaxThreads = 1024;
+
+// A chunk-size line (with its extensions) or the trailer section of a chunked
+// body may not be longer than this: 400 and close.
+inline constexpr size_t kMaxChunkLineBytes = 4096;
+// Responses answered from one read before they are sent: the bound on the
+// pipelined responses a connection holds back.
+inline constexpr size_t kMaxPipelinedResponses = 16;
+// Buffered response bytes past which the host sends before answering more
+// pipelined requests.
+inline constexpr size_t kFlushThresholdBytes = 64 * 1024;
+// WriteClient copies a body up to this size into the connection's output
+// buffer (sent with the head in one system call); larger ones are written
+// straight from the extension's memory.
+inline constexpr size_t kCoalesceBodyBytes = 16 * 1024;
+// The read buffer a connection starts with; it grows up to the head limit.
+inline constexpr size_t kInitialReadBufferBytes = 4096;
+// Buffers that grew beyond this for one request are given back after it, so
+// an idle connection holds little memory.
+inline constexpr size_t kRetainedBufferBytes = 64 * 1024;
+// How often each I/O thread looks for connections past their deadline.
+inline constexpr std::chrono::milliseconds kSweepPeriod{250};
+// After an error response the host reads and drops what the client still
+// sends, for at most this long and this many bytes, so that the client sees
+// the response instead of a reset.
+inline constexpr std::chrono::seconds kLingerTimeout{2};
+inline constexpr uint64_t kLingerMaxBytes = 1024 * 1024;
+// Pause before accepting again when the process is out of descriptors.
+inline constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+
+}  // namespace pendrakel::server
+
+#endif  // PENDRAKEL_SERVER_LIMITS_H_

@@ -1,0 +1,78 @@
+// pendrakel-host: serves an extension module (pendrakel.so by default) over
+// HTTP/1.1. See server/options.h for the command line.
+#include <sys/resource.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "server/module_loader.h"
+#include "server/options.h"
+#include "server/server.h"
+
+namespace {
+
+using pendrakel::server::ExtensionModule;
+using pendrakel::server::HostOptions;
+using pendrakel::server::Server;
+
+// Descriptors beyond the connection limit: listener, module files, pipes.
+constexpr rlim_t kSpareDescriptors = 64;
+
+int Fail(const std::string& error) {
+  std::cerr << "pendrakel-host: " << error << std::endl;
+  return 1;
+}
+
+// Lifts the soft descriptor limit so that --max-connections can be reached.
+void RaiseDescriptorLimit(int connections) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = static_cast<rlim_t>(connections) + kSpareDescriptors;
+  if (limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY
+                       ? wanted
+                       : std::min(wanted, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+int Serve(const HostOptions& options) {
+  // Installed before any thread starts, so no signal slips past it.
+  boost::asio::io_context signal_context;
+  boost::asio::signal_set signals(signal_context, SIGINT, SIGTERM);
+  ExtensionModule module;
+  std::string error;
+  if (!module.Load(options.module_path, error)) return Fail(error);
+  Server server(options, module.proc());
+  if (!server.Listen(error)) return Fail(error);
+  if (!module.Start(error)) return Fail(error);
+  server.Start();
+  std::cout << "listening on "
+            << pendrakel::server::FormatEndpoint(server.endpoint())
+            << std::endl;
+  signals.async_wait([](const boost::system::error_code&, int) {});
+  signal_context.run();
+  if (!server.Shutdown()) {
+    std::cerr << "pendrakel-host: requests still running after the shutdown "
+                 "grace; exiting without unloading "
+              << module.path() << std::endl;
+    std::_Exit(1);
+  }
+  module.Stop();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const auto parsed = pendrakel::server::ParseOptions(
+      args, pendrakel::server::DefaultModulePath(), std::cout, std::cerr);
+  if (!parsed.options) return parsed.exit_code;
+  std::signal(SIGPIPE, SIG_IGN);
+  RaiseDescriptorLimit(parsed.options->max_connections);
+  return Serve(*parsed.options);
+}

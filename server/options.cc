@@ -1,0 +1,197 @@
+#include "server/options.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <ostream>
+#include <thread>
+
+#include "server/limits.h"
+
+#ifndef PENDRAKEL_VERSION
+#define PENDRAKEL_VERSION "unknown"
+#endif
+
+namespace pendrakel::server {
+namespace {
+
+constexpr char kDefaultListen[] = "127.0.0.1:8080";
+constexpr char kModuleFileName[] = "pendrakel.so";
+constexpr int64_t kMaxTimeoutSeconds = 24 * 3600;
+
+int DefaultIoThreads() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(cores);
+}
+
+// Seconds flags share one shape: a whole number from 1 to a day.
+void AddSeconds(CLI::App& app, const std::string& name, int64_t& seconds,
+                const std::string& what) {
+  app.add_option(name, seconds, what + " (seconds)")
+      ->capture_default_str()
+      ->check(CLI::Range(int64_t{1}, kMaxTimeoutSeconds));
+}
+
+struct RawOptions {
+  std::string listen = kDefaultListen;
+  std::string module;
+  int io_threads = DefaultIoThreads();
+  int upload_threads = kDefaultUploadThreads;
+  size_t max_head = kDefaultMaxHeadBytes;
+  uint64_t max_body = kDefaultMaxBodyBytes;
+  size_t preload = kDefaultPreloadBytes;
+  int64_t read_timeout = kDefaultReadTimeout.count();
+  int64_t write_timeout = kDefaultWriteTimeout.count();
+  int64_t head_timeout = kDefaultHeadTimeout.count();
+  int64_t idle_timeout = kDefaultIdleTimeout.count();
+  int64_t shutdown_grace = kDefaultShutdownGrace.count();
+  int max_connections = kDefaultMaxConnections;
+  uint64_t drain_limit = kDefaultDrainLimitBytes;
+};
+
+void DefineFlags(CLI::App& app, RawOptions& raw) {
+  app.set_version_flag("--version",
+                       std::string("pendrakel-host ") + PENDRAKEL_VERSION);
+  app.add_option("--listen", raw.listen,
+                 "Address and port to serve on, ADDR:PORT; port 0 picks a "
+                 "free one")
+      ->capture_default_str();
+  app.add_option("--module", raw.module,
+                 "Extension module to load (default: pendrakel.so beside "
+                 "this executable)");
+  app.add_option("--threads", raw.io_threads, "I/O threads")
+      ->capture_default_str()
+      ->check(CLI::Range(1, kMaxThreads));
+  app.add_option("--upload-threads", raw.upload_threads,
+                 "Threads for requests whose body is still arriving")
+      ->capture_default_str()
+      ->check(CLI::Range(1, kMaxThreads));
+  app.add_option("--max-head", raw.max_head,
+                 "Largest request head in bytes (else 431)")
+      ->capture_default_str()
+      ->check(CLI::Range(kMinHeadLimitBytes, kMaxHeadLimitBytes));
+  app.add_option("--max-body", raw.max_body,
+                 "Largest request body in bytes (else 413)")
+      ->capture_default_str()
+      ->check(CLI::Range(uint64_t{0}, kMaxBodyCeilingBytes));
+  app.add_option("--preload", raw.preload,
+                 "Body bytes gathered before the extension is called")
+      ->capture_default_str()
+      ->check(CLI::Range(size_t{0}, kMaxPreloadBytes));
+  AddSeconds(app, "--read-timeout", raw.read_timeout,
+             "Silence from a client sending a body before it is dropped");
+  AddSeconds(app, "--write-timeout", raw.write_timeout,
+             "Time a client may take no response bytes");
+  AddSeconds(app, "--head-timeout", raw.head_timeout,
+             "Time to send a complete request head");
+  AddSeconds(app, "--idle-timeout", raw.idle_timeout,
+             "Idle time before a kept-alive connection is closed");
+  AddSeconds(app, "--shutdown-grace", raw.shutdown_grace,
+             "Time requests in progress get to finish on SIGINT/SIGTERM");
+  app.add_option("--max-connections", raw.max_connections,
+                 "Connections open at once (one more is answered 503)")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 1 << 20));
+  app.add_option("--drain-limit", raw.drain_limit,
+                 "Unread body bytes dropped to keep a connection (more "
+                 "close it)")
+      ->capture_default_str();
+}
+
+HostOptions ToOptions(const RawOptions& raw,
+                      const boost::asio::ip::tcp::endpoint& listen,
+                      const std::string& default_module) {
+  HostOptions options;
+  options.listen = listen;
+  options.module_path = raw.module.empty() ? default_module : raw.module;
+  options.io_threads = raw.io_threads;
+  options.upload_threads = raw.upload_threads;
+  options.max_head_bytes = raw.max_head;
+  options.max_body_bytes = raw.max_body;
+  options.preload_bytes = raw.preload;
+  options.read_timeout = std::chrono::seconds(raw.read_timeout);
+  options.write_timeout = std::chrono::seconds(raw.write_timeout);
+  options.head_timeout = std::chrono::seconds(raw.head_timeout);
+  options.idle_timeout = std::chrono::seconds(raw.idle_timeout);
+  options.shutdown_grace = std::chrono::seconds(raw.shutdown_grace);
+  options.max_connections = raw.max_connections;
+  options.drain_limit_bytes = raw.drain_limit;
+  return options;
+}
+
+}  // namespace
+
+ParsedCommandLine ParseOptions(const std::vector<std::string>& args,
+                               const std::string& default_module,
+                               std::ostream& out, std::ostream& err) {
+  CLI::App app{"pendrakel-host: serves an extension module over HTTP/1.1",
+               "pendrakel-host"};
+  RawOptions raw;
+  DefineFlags(app, raw);
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  ParsedCommandLine result;
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    out << app.help();
+    return result;
+  } catch (const CLI::CallForVersion&) {
+    out << app.version() << "\n";
+    return result;
+  } catch (const CLI::ParseError& error) {
+    err << "pendrakel-host: " << error.what() << " (see --help)\n";
+    result.exit_code = 2;
+    return result;
+  }
+  const auto listen = ParseListenAddress(raw.listen);
+  if (!listen) {
+    err << "pendrakel-host: --listen wants ADDR:PORT, got \"" << raw.listen
+        << "\"\n";
+    result.exit_code = 2;
+    return result;
+  }
+  result.options = ToOptions(raw, *listen, default_module);
+  return result;
+}
+
+std::optional<boost::asio::ip::tcp::endpoint> ParseListenAddress(
+    const std::string& text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon + 1 == text.size()) return {};
+  std::string host = text.substr(0, colon);
+  const std::string port_text = text.substr(colon + 1);
+  if (port_text.size() > 5 ||
+      port_text.find_first_not_of("0123456789") != std::string::npos) {
+    return {};
+  }
+  const unsigned long port = std::stoul(port_text);
+  if (port > 65535) return {};
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return {};  // an IPv6 address needs its brackets
+  }
+  if (host == "localhost") host = "127.0.0.1";
+  boost::system::error_code error;
+  const auto address = boost::asio::ip::make_address(host, error);
+  if (error) return {};
+  return boost::asio::ip::tcp::endpoint(address,
+                                        static_cast<unsigned short>(port));
+}
+
+std::string FormatEndpoint(const boost::asio::ip::tcp::endpoint& endpoint) {
+  const std::string address = endpoint.address().to_string();
+  const std::string port = std::to_string(endpoint.port());
+  if (endpoint.address().is_v6()) return "[" + address + "]:" + port;
+  return address + ":" + port;
+}
+
+std::string DefaultModulePath() {
+  std::error_code error;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return kModuleFileName;
+  return (exe.parent_path() / kModuleFileName).string();
+}
+
+}  // namespace pendrakel::server

@@ -1,0 +1,65 @@
+// HostOptions: the command line of pendrakel-host, parsed with CLI11 into
+// the listen address, the module path, the thread counts and every limit of
+// server/limits.h.
+//
+// ParseOptions runs once on the main thread before anything else starts; the
+// result is read-only afterwards and shared by all threads without a lock.
+#ifndef PENDRAKEL_SERVER_OPTIONS_H_
+#define PENDRAKEL_SERVER_OPTIONS_H_
+
+#include <boost/asio/ip/tcp.hpp>
+#include <chrono>
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pendrakel::server {
+
+struct HostOptions {
+  boost::asio::ip::tcp::endpoint listen;
+  std::string module_path;
+  int io_threads = 1;
+  int upload_threads = 1;
+  size_t max_head_bytes = 0;
+  uint64_t max_body_bytes = 0;
+  size_t preload_bytes = 0;
+  std::chrono::seconds read_timeout{0};
+  std::chrono::seconds write_timeout{0};
+  std::chrono::seconds head_timeout{0};
+  std::chrono::seconds idle_timeout{0};
+  std::chrono::seconds shutdown_grace{0};
+  int max_connections = 0;
+  uint64_t drain_limit_bytes = 0;
+};
+
+// What the caller does after parsing: serve with `options`, or exit at once
+// with `exit_code` (after --help, --version or a bad command line; the text
+// has already been written to `out` or `err`).
+struct ParsedCommandLine {
+  std::optional<HostOptions> options;
+  int exit_code = 0;
+};
+
+// Parses argv[1..]. `default_module` is the module used when --module is
+// not given (pendrakel.so beside the executable). Errors are one line on
+// `err`, exit code 2.
+ParsedCommandLine ParseOptions(const std::vector<std::string>& args,
+                               const std::string& default_module,
+                               std::ostream& out, std::ostream& err);
+
+// "ADDR:PORT" with a numeric IPv4 address, a bracketed IPv6 address or
+// "localhost"; port 0 to 65535. Nothing when malformed.
+std::optional<boost::asio::ip::tcp::endpoint> ParseListenAddress(
+    const std::string& text);
+
+// "ADDR:PORT" as printed in the "listening on" line.
+std::string FormatEndpoint(const boost::asio::ip::tcp::endpoint& endpoint);
+
+// pendrakel.so in the folder of the running executable.
+std::string DefaultModulePath();
+
+}  // namespace pendrakel::server
+
+#endif  // PENDRAKEL_SERVER_OPTIONS_H_
