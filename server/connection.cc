@@ -287,7 +287,11 @@ void Connection::Linger() {
   state_ = State::kLingering;
   boost::system::error_code ignored;
   socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
-  deadline_ = Clock::now() + kLingerTimeout;
+  deadline_ =
+      Clock::now() +
+      (server_.stopping.load(std::memory_order_relaxed)
+           ? std::chrono::duration_cast<Clock::duration>(kShutdownLingerTimeout)
+           : std::chrono::duration_cast<Clock::duration>(kLingerTimeout));
   LingerRead();
 }
 

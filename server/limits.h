@@ -89,6 +89,8 @@ inline constexpr std::chrono::milliseconds kSweepPeriod{250};
 // the response instead of a reset.
 inline constexpr std::chrono::seconds kLingerTimeout{2};
 inline constexpr uint64_t kLingerMaxBytes = 1024 * 1024;
+// The same while shutting down, when closing promptly matters more.
+inline constexpr std::chrono::milliseconds kShutdownLingerTimeout{100};
 // Pause before accepting again when the process is out of descriptors.
 inline constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 

@@ -1,0 +1,88 @@
+#include "server/options.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "server/limits.h"
+
+namespace pendrakel::server {
+namespace {
+
+struct Parsed {
+  ParsedCommandLine result;
+  std::string out;
+  std::string err;
+};
+
+Parsed Parse(const std::vector<std::string>& args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  Parsed parsed{ParseOptions(args, "/opt/x/pendrakel.so", out, err), "", ""};
+  parsed.out = out.str();
+  parsed.err = err.str();
+  return parsed;
+}
+
+TEST(Options, DefaultsAreTheNamedLimits) {
+  const Parsed parsed = Parse({});
+  ASSERT_TRUE(parsed.result.options);
+  const HostOptions& options = *parsed.result.options;
+  EXPECT_EQ(FormatEndpoint(options.listen), "127.0.0.1:8080");
+  EXPECT_EQ(options.module_path, "/opt/x/pendrakel.so");
+  EXPECT_EQ(options.max_head_bytes, kDefaultMaxHeadBytes);
+  EXPECT_EQ(options.max_body_bytes, kDefaultMaxBodyBytes);
+  EXPECT_EQ(options.preload_bytes, kDefaultPreloadBytes);
+  EXPECT_EQ(options.read_timeout, kDefaultReadTimeout);
+  EXPECT_EQ(options.max_connections, kDefaultMaxConnections);
+  EXPECT_GE(options.io_threads, 1);
+}
+
+TEST(Options, FlagsOverrideDefaults) {
+  const Parsed parsed =
+      Parse({"--listen", "[::1]:0", "--module", "m.so", "--max-body",
+             "4294967294", "--threads", "3", "--read-timeout", "2"});
+  ASSERT_TRUE(parsed.result.options) << parsed.err;
+  EXPECT_EQ(FormatEndpoint(parsed.result.options->listen), "[::1]:0");
+  EXPECT_EQ(parsed.result.options->module_path, "m.so");
+  EXPECT_EQ(parsed.result.options->max_body_bytes, 4294967294u);
+  EXPECT_EQ(parsed.result.options->io_threads, 3);
+  EXPECT_EQ(parsed.result.options->read_timeout, std::chrono::seconds(2));
+}
+
+TEST(Options, BadCommandLinesGiveOneLineAndExitTwo) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--max-body", "4294967295"},
+                                             {"--threads", "0"},
+                                             {"--listen", "8080"},
+                                             {"--listen", "127.0.0.1:65536"},
+                                             {"--listen", "::1:80"},
+                                             {"--listen", "example.org:80"},
+                                             {"--no-such-flag"},
+                                             {"--read-timeout", "0"}}) {
+    const Parsed parsed = Parse(args);
+    EXPECT_FALSE(parsed.result.options) << args[0];
+    EXPECT_EQ(parsed.result.exit_code, 2) << args[0];
+    EXPECT_EQ(parsed.err.find('\n'), parsed.err.size() - 1) << parsed.err;
+  }
+}
+
+TEST(Options, HelpAndVersionExitZero) {
+  const Parsed help = Parse({"--help"});
+  EXPECT_FALSE(help.result.options);
+  EXPECT_EQ(help.result.exit_code, 0);
+  EXPECT_NE(help.out.find("--max-body"), std::string::npos);
+  const Parsed version = Parse({"--version"});
+  EXPECT_EQ(version.result.exit_code, 0);
+  EXPECT_EQ(version.out.rfind("pendrakel-host ", 0), 0u);
+}
+
+TEST(Options, ListenAddressForms) {
+  EXPECT_EQ(FormatEndpoint(*ParseListenAddress("localhost:1")), "127.0.0.1:1");
+  EXPECT_EQ(FormatEndpoint(*ParseListenAddress("0.0.0.0:0")), "0.0.0.0:0");
+  EXPECT_FALSE(ParseListenAddress("127.0.0.1:"));
+  EXPECT_FALSE(ParseListenAddress("127.0.0.1:-1"));
+}
+
+}  // namespace
+}  // namespace pendrakel::server
