@@ -88,10 +88,10 @@ int64_t ReadExpiry(EXTENSION_CONTROL_BLOCK* ecb, int64_t now) {
 Value* ReceiveValue(ExtensionState& state, const CommandRequest& request) {
   EXTENSION_CONTROL_BLOCK* ecb = request.ecb;
   const char* type = ecb->lpszContentType ? ecb->lpszContentType : "";
-  Value* value = Value::Create(ecb->cbTotalBytes, type,
-                               ReadExpiry(ecb, request.now));
+  Value* value = Value::Create(request.name, type, ecb->cbTotalBytes,
+                               ReadExpiry(ecb, request.now), state.budget);
   if (value == nullptr) return nullptr;
-  if (!value->AttachData(state.budget) || !ReadBody(ecb, *value)) {
+  if (!ReadBody(ecb, *value)) {
     value->Destroy(state.budget);
     return nullptr;
   }
@@ -147,7 +147,7 @@ void StoreValue(ExtensionState& state, const CommandRequest& request) {
     return;
   }
   const bool created =
-      request.values.Put(request.name, value) == Values::PutOutcome::kCreated;
+      request.values.Put(value) == Values::PutOutcome::kCreated;
   Count(created ? state.counters.ValueCreate : state.counters.ValueReplace);
   Answer(request, Result::kOk, created ? kStatusCreated : kStatusNoContent);
   value->Release(state.budget);

@@ -1,10 +1,11 @@
 // MemoryBudget: the one account of the bytes held by the data blocks of all
 // stored values, with an optional upper limit.
 //
-// Every data block of a Value is obtained with Allocate and returned with
-// GiveBack, charged and given back with the same byte count, so `total` is
-// always the sum of the sizes of the blocks handed out and returns to 0 when
-// none is held.
+// Every value's block is obtained with Allocate and returned with GiveBack,
+// charged and given back with the same byte count (the value's data size;
+// the record around the data is not charged), so `total` is always the sum
+// of the data sizes of the blocks handed out and returns to 0 when none is
+// held.
 //
 // Thread safety: Allocate and GiveBack may be called from any thread. `lock_`
 // is the innermost lock of the system: it may be taken while a Values lock is
@@ -14,6 +15,7 @@
 #define PENDRAKEL_STORE_MEMORY_BUDGET_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "store/mutex.h"
@@ -26,10 +28,11 @@ class MemoryBudget {
   MemoryBudget(const MemoryBudget&) = delete;
   MemoryBudget& operator=(const MemoryBudget&) = delete;
 
-  // A block of n bytes charged to the budget, or nullptr when the limit would
-  // be passed or the heap is exhausted (total is then unchanged). A request
-  // for 0 bytes yields a valid, distinct block charged 0 bytes.
-  void* Allocate(uint64_t n) EXCLUDES(lock_);
+  // A block of n + `uncharged` bytes of which n are charged to the budget, or
+  // nullptr when the limit would be passed or the heap is exhausted (total
+  // is then unchanged). A request for 0 bytes yields a valid, distinct block
+  // charged 0 bytes.
+  void* Allocate(uint64_t n, size_t uncharged = 0) EXCLUDES(lock_);
 
   // Returns a block from Allocate with the n bytes it was charged. A null
   // block does nothing.

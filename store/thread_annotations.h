@@ -10,14 +10,34 @@
 #define PK_THREAD_ANNOTATION(x)
 #endif
 
+// Other libraries (Abseil) may define the same macros with the same
+// meaning; the first definition stands.
+#ifndef CAPABILITY
 #define CAPABILITY(x) PK_THREAD_ANNOTATION(capability(x))
+#endif
+#ifndef SCOPED_CAPABILITY
 #define SCOPED_CAPABILITY PK_THREAD_ANNOTATION(scoped_lockable)
+#endif
+#ifndef GUARDED_BY
 #define GUARDED_BY(x) PK_THREAD_ANNOTATION(guarded_by(x))
+#endif
+#ifndef PT_GUARDED_BY
 #define PT_GUARDED_BY(x) PK_THREAD_ANNOTATION(pt_guarded_by(x))
+#endif
+#ifndef REQUIRES
 #define REQUIRES(...) PK_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#endif
+#ifndef ACQUIRE
 #define ACQUIRE(...) PK_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#endif
+#ifndef RELEASE
 #define RELEASE(...) PK_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#endif
+#ifndef EXCLUDES
 #define EXCLUDES(...) PK_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#endif
+#ifndef NO_THREAD_SAFETY_ANALYSIS
 #define NO_THREAD_SAFETY_ANALYSIS PK_THREAD_ANNOTATION(no_thread_safety_analysis)
+#endif
 
 #endif  // PENDRAKEL_STORE_THREAD_ANNOTATIONS_H_

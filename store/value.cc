@@ -1,35 +1,37 @@
 #include "store/value.h"
 
-#include <cassert>
-#include <cstring>
-#include <limits>
 #include <new>
 
 #include "store/memory_budget.h"
 
 namespace pendrakel {
 
-Value* Value::Create(uint32_t size, std::string_view contentType,
-                     int64_t expiry) {
-  if (contentType.size() > std::numeric_limits<uint32_t>::max()) {
-    return nullptr;
-  }
-  void* record =
-      ::operator new(sizeof(Value) + contentType.size(), std::nothrow);
-  if (record == nullptr) return nullptr;
-  auto* value = new (record)
-      Value(size, static_cast<uint32_t>(contentType.size()), expiry);
-  if (!contentType.empty()) {
-    std::memcpy(static_cast<char*>(record) + sizeof(Value), contentType.data(),
-                contentType.size());
-  }
-  return value;
+Value::Value(uint32_t size, int64_t expiry, uint16_t nameLength,
+             uint16_t contentTypeLength)
+    : size_(size),
+      nameLength_(nameLength),
+      contentTypeLength_(contentTypeLength) {
+  std::memcpy(expiry_, &expiry, sizeof expiry);
 }
 
-bool Value::AttachData(MemoryBudget& budget) {
-  assert(data_ == nullptr);
-  data_ = static_cast<unsigned char*>(budget.Allocate(size_));
-  return data_ != nullptr;
+Value* Value::Create(std::string_view name, std::string_view contentType,
+                     uint32_t size, int64_t expiry, MemoryBudget& budget) {
+  if (name.size() > kMaxValueNameBytes ||
+      contentType.size() > kMaxContentTypeBytes) {
+    return nullptr;
+  }
+  const size_t recordBytes = sizeof(Value) + name.size() + contentType.size();
+  void* block = budget.Allocate(size, recordBytes);
+  if (block == nullptr) return nullptr;
+  auto* value = new (block)
+      Value(size, expiry, static_cast<uint16_t>(name.size()),
+            static_cast<uint16_t>(contentType.size()));
+  char* trailer = static_cast<char*>(block) + sizeof(Value);
+  if (!name.empty()) std::memcpy(trailer, name.data(), name.size());
+  if (!contentType.empty()) {
+    std::memcpy(trailer + name.size(), contentType.data(), contentType.size());
+  }
+  return value;
 }
 
 void Value::Release(MemoryBudget& budget) {
@@ -40,9 +42,9 @@ void Value::Release(MemoryBudget& budget) {
 }
 
 void Value::Destroy(MemoryBudget& budget) {
-  budget.GiveBack(data_, size_);
+  const uint32_t size = size_;
   this->~Value();
-  ::operator delete(this);
+  budget.GiveBack(this, size);
 }
 
 }  // namespace pendrakel

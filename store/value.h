@@ -1,41 +1,47 @@
-// Value: one stored value, an immutable block of bytes with the content type
-// it was stored with, an optional expiry time and a reference count.
+// Value: one stored value, an immutable block of bytes under a name, with
+// the content type it was stored with, an optional expiry time and a
+// reference count.
 //
-// Ownership: every holder owns one reference: the map entry of a Values, each
+// Layout: one heap block holds the record, then the name, the content type
+// and the data, so a stored value costs one allocation. The block comes from
+// the MemoryBudget, charged with the data's size only.
+//
+// Ownership: every holder owns one reference: the entry of a Values, each
 // request reading or storing it, a collector pass that has unlinked it. The
-// holder whose Release brings the count to zero destroys the record, giving
-// its data block back to the MemoryBudget it was charged to.
+// holder whose Release brings the count to zero destroys the record and
+// gives its bytes back to the budget.
 //
-// Thread safety: refCount_ changes only by atomic read-modify-write. All other
-// fields are written by the creating request before the Value is stored
-// (Values::Put) and only read, without a lock, afterwards.
-//
-// Layout: one heap record holds the header and, right after it, the content
-// type; the data block is separate and charged to the MemoryBudget.
+// Thread safety: refCount_ changes only by atomic read-modify-write. The
+// data is filled by the creating request before the Value is stored
+// (Values::Put); everything is only read, without a lock, afterwards.
 #ifndef PENDRAKEL_STORE_VALUE_H_
 #define PENDRAKEL_STORE_VALUE_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace pendrakel {
 
 class MemoryBudget;
 
+// Longest name and content type a value can carry.
+inline constexpr size_t kMaxValueNameBytes = UINT16_MAX;
+inline constexpr size_t kMaxContentTypeBytes = UINT16_MAX;
+
 class Value {
  public:
   Value(const Value&) = delete;
   Value& operator=(const Value&) = delete;
 
-  // A new record with refCount 1 and no data, or nullptr when memory for the
-  // record cannot be had. `expiry` is 0 for a value that never expires.
-  static Value* Create(uint32_t size, std::string_view contentType,
-                       int64_t expiry);
-
-  // Charges `size` bytes to `budget` and attaches the block. False when the
-  // budget refuses; the Value then has no data.
-  bool AttachData(MemoryBudget& budget);
+  // A new record with refCount 1 and room for `size` data bytes, charged to
+  // `budget`; `expiry` is 0 for a value that never expires. nullptr when the
+  // budget refuses, the heap is exhausted, or the name or content type is
+  // longer than a value can carry.
+  static Value* Create(std::string_view name, std::string_view contentType,
+                       uint32_t size, int64_t expiry, MemoryBudget& budget);
 
   void AddRef() { refCount_.fetch_add(1, std::memory_order_relaxed); }
   // Drops one reference; the last one destroys the record.
@@ -44,30 +50,51 @@ class Value {
   void Destroy(MemoryBudget& budget);
 
   // Live at `now` when it never expires or now < expiry.
-  bool IsLive(int64_t now) const { return expiry_ == 0 || now < expiry_; }
+  bool IsLive(int64_t now) const {
+    const int64_t expiry = this->expiry();
+    return expiry == 0 || now < expiry;
+  }
 
+  int64_t expiry() const {
+    int64_t expiry;
+    std::memcpy(&expiry, expiry_, sizeof expiry);
+    return expiry;
+  }
   uint32_t size() const { return size_; }
-  int64_t expiry() const { return expiry_; }
-  unsigned char* data() { return data_; }
-  const unsigned char* data() const { return data_; }
+  std::string_view name() const { return {trailer(), nameLength_}; }
   std::string_view contentType() const {
-    return {reinterpret_cast<const char*>(this + 1), contentTypeLength_};
+    return {trailer() + nameLength_, contentTypeLength_};
+  }
+  unsigned char* data() {
+    return reinterpret_cast<unsigned char*>(trailer()) + nameLength_ +
+           contentTypeLength_;
+  }
+  const unsigned char* data() const {
+    return const_cast<Value*>(this)->data();
   }
   int32_t refCountForTesting() const {
     return refCount_.load(std::memory_order_relaxed);
   }
 
  private:
-  Value(uint32_t size, uint32_t contentTypeLength, int64_t expiry)
-      : size_(size), contentTypeLength_(contentTypeLength), expiry_(expiry) {}
+  Value(uint32_t size, int64_t expiry, uint16_t nameLength,
+        uint16_t contentTypeLength);
   ~Value() = default;
+
+  char* trailer() const {
+    return reinterpret_cast<char*>(const_cast<Value*>(this) + 1);
+  }
 
   std::atomic<int32_t> refCount_{1};
   const uint32_t size_;               // bytes of data
-  const uint32_t contentTypeLength_;  // bytes of content type after *this
-  const int64_t expiry_;              // seconds since the epoch; 0 = never
-  unsigned char* data_ = nullptr;     // `size_` bytes charged to a budget
+  unsigned char expiry_[8];           // int64 seconds since the epoch; 0 = never
+  const uint16_t nameLength_;         // bytes of name after the record
+  const uint16_t contentTypeLength_;  // bytes of content type after the name
+  // Followed by the name, the content type and the data.
 };
+
+// Kept packed: every stored value pays for this record.
+static_assert(sizeof(Value) == 20);
 
 }  // namespace pendrakel
 

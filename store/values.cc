@@ -16,7 +16,7 @@ void Values::Release() {
 
 Values::~Values() NO_THREAD_SAFETY_ANALYSIS {
   // The last holder is gone: no other thread can reach entries_.
-  for (auto& [name, value] : entries_) value->Release(budget_);
+  for (Value* value : entries_) value->Release(budget_);
 }
 
 Values::GetResult Values::Get(std::string_view name, int64_t now) {
@@ -26,12 +26,12 @@ Values::GetResult Values::Get(std::string_view name, int64_t now) {
     MutexLock hold(lock_);
     auto it = entries_.find(name);
     if (it == entries_.end()) return result;
-    if (it->second->IsLive(now)) {
-      it->second->AddRef();
-      result.value = it->second;
+    if ((*it)->IsLive(now)) {
+      (*it)->AddRef();
+      result.value = *it;
       return result;
     }
-    expired = it->second;
+    expired = *it;
     entries_.erase(it);
     CountEntries();
   }
@@ -40,19 +40,19 @@ Values::GetResult Values::Get(std::string_view name, int64_t now) {
   return result;
 }
 
-Values::PutOutcome Values::Put(std::string_view name, Value* value) {
+Values::PutOutcome Values::Put(Value* value) {
   Value* replaced = nullptr;
   value->AddRef();
   {
     MutexLock hold(lock_);
-    auto it = entries_.lower_bound(name);
-    if (it == entries_.end() || it->first != name) {
-      entries_.emplace_hint(it, std::string(name), value);
+    auto [it, inserted] = entries_.insert(value);
+    if (inserted) {
       CountEntries();
       return PutOutcome::kCreated;
     }
-    replaced = it->second;
-    it->second = value;
+    replaced = *it;
+    // The new value has the same name, so the order is kept.
+    const_cast<Value*&>(*it) = value;
   }
   replaced->Release(budget_);
   return PutOutcome::kReplaced;
@@ -64,7 +64,7 @@ Values::RemoveOutcome Values::Remove(std::string_view name) {
     MutexLock hold(lock_);
     auto it = entries_.find(name);
     if (it == entries_.end()) return RemoveOutcome::kAbsent;
-    removed = it->second;
+    removed = *it;
     entries_.erase(it);
     CountEntries();
   }
@@ -75,11 +75,11 @@ Values::RemoveOutcome Values::Remove(std::string_view name) {
 void Values::CollectExpired(int64_t now, std::vector<Value*>& expired) {
   MutexLock hold(lock_);
   for (auto it = entries_.begin(); it != entries_.end();) {
-    if (it->second->IsLive(now)) {
+    if ((*it)->IsLive(now)) {
       ++it;
       continue;
     }
-    expired.push_back(it->second);
+    expired.push_back(*it);
     it = entries_.erase(it);
   }
   CountEntries();

@@ -21,17 +21,16 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
-#include <string>
 #include <string_view>
 #include <vector>
 
+#include "absl/container/btree_set.h"
 #include "store/mutex.h"
+#include "store/value.h"
 
 namespace pendrakel {
 
 class MemoryBudget;
-class Value;
 
 class Values {
  public:
@@ -62,9 +61,9 @@ class Values {
   }
 
   GetResult Get(std::string_view name, int64_t now) EXCLUDES(lock_);
-  // Stores `value` (complete, data filled) under `name`; the entry takes its
-  // own reference, the caller keeps its one.
-  PutOutcome Put(std::string_view name, Value* value) EXCLUDES(lock_);
+  // Stores `value` (complete, data filled) under its name; the entry takes
+  // its own reference, the caller keeps its one.
+  PutOutcome Put(Value* value) EXCLUDES(lock_);
   RemoveOutcome Remove(std::string_view name) EXCLUDES(lock_);
   // Moves every entry that is not live at `now` into `expired`, each with the
   // reference its entry held; the caller releases them.
@@ -79,7 +78,21 @@ class Values {
   }
 
  private:
-  using Entries = std::map<std::string, Value*, std::less<>>;
+  // Orders values by name: unsigned bytes, the shorter first on a common
+  // prefix (the order of std::string_view). Transparent, so that a lookup
+  // by name allocates nothing.
+  struct ByName {
+    using is_transparent = void;
+    static std::string_view Key(const Value* value) { return value->name(); }
+    static std::string_view Key(std::string_view name) { return name; }
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+      return Key(a) < Key(b);
+    }
+  };
+  // A B-tree of the values themselves, each knowing its name: a few bytes
+  // of index per entry.
+  using Entries = absl::btree_set<Value*, ByName>;
 
   explicit Values(MemoryBudget& budget) : budget_(budget) {}
   ~Values();

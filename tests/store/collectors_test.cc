@@ -22,8 +22,8 @@ class CollectorsTest : public ::testing::Test {
   // A collection under `cookie`, last used at `time`, holding one value.
   void AddCollection(const char* cookie, int64_t time, int64_t expiry = 0) {
     CookieTable::AcquireResult got = cookies_.AcquireOrCreate(cookie, time);
-    Value* value = testing::MakeValue(budget_, "12345", expiry);
-    got.values->Put("v", value);
+    Value* value = testing::MakeValue(budget_, "v", "12345", expiry);
+    got.values->Put(value);
     value->Release(budget_);
     got.values->Release();
   }
@@ -82,8 +82,8 @@ TEST_F(CollectorsTest, ExpiredValuesGoFromEveryCollectionSharedIncluded) {
   AddCollection("a", 1000, /*expiry=*/2000);
   AddCollection("b", 1000, /*expiry=*/2001);
   Values* shared = shared_.Acquire(1000);
-  Value* value = testing::MakeValue(budget_, "xyz", /*expiry=*/1500);
-  shared->Put("s", value);
+  Value* value = testing::MakeValue(budget_, "s", "xyz", /*expiry=*/1500);
+  shared->Put(value);
   value->Release(budget_);
   shared->Release();
 

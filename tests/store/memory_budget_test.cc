@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -78,23 +80,27 @@ TEST(MemoryBudget, ConcurrentAllocationsNeverPassTheLimitTogether) {
 }
 
 TEST(Value, LiveUntilTheSecondOfItsExpiry) {
-  Value* value = Value::Create(0, "", 1010);
+  MemoryBudget budget;
+  Value* value = Value::Create("n", "", 0, 1010, budget);
   ASSERT_NE(value, nullptr);
   EXPECT_TRUE(value->IsLive(1009));
   EXPECT_FALSE(value->IsLive(1010));
-  MemoryBudget budget;
   value->Destroy(budget);
-  Value* forever = Value::Create(0, "", 0);
+  Value* forever = Value::Create("n", "", 0, 0, budget);
   EXPECT_TRUE(forever->IsLive(INT64_MAX));
   EXPECT_TRUE(forever->IsLive(INT64_MIN));
   forever->Destroy(budget);
 }
 
-TEST(Value, KeepsItsContentTypeAndGivesItsBytesBackOnLastRelease) {
+TEST(Value, KeepsNameTypeAndDataApartAndGivesItsBytesBackOnLastRelease) {
   MemoryBudget budget;
-  Value* value = Value::Create(5, "text/plain; charset=utf-8", 0);
-  ASSERT_TRUE(value->AttachData(budget));
+  Value* value = Value::Create("name", "text/plain; charset=utf-8", 5, 0, budget);
+  ASSERT_NE(value, nullptr);
+  std::memcpy(value->data(), "12345", 5);
+  EXPECT_EQ(value->name(), "name");
   EXPECT_EQ(value->contentType(), "text/plain; charset=utf-8");
+  EXPECT_EQ(std::string_view(reinterpret_cast<char*>(value->data()), 5),
+            "12345");
   EXPECT_EQ(budget.total(), 5u);
   value->AddRef();
   value->Release(budget);
@@ -103,13 +109,19 @@ TEST(Value, KeepsItsContentTypeAndGivesItsBytesBackOnLastRelease) {
   EXPECT_EQ(budget.total(), 0u);
 }
 
-TEST(Value, RefusedDataLeavesNoBlock) {
+TEST(Value, RefusedByTheBudgetOrOverlongTextsMakeNoValue) {
   MemoryBudget budget;
   budget.SetMax(4);
-  Value* value = Value::Create(5, "", 0);
-  EXPECT_FALSE(value->AttachData(budget));
-  EXPECT_EQ(value->data(), nullptr);
-  value->Destroy(budget);
+  EXPECT_EQ(Value::Create("n", "", 5, 0, budget), nullptr);
+  EXPECT_EQ(budget.total(), 0u);
+  const std::string tooLong(kMaxValueNameBytes + 1, 'n');
+  EXPECT_EQ(Value::Create(tooLong, "", 1, 0, budget), nullptr);
+  EXPECT_EQ(Value::Create("n", tooLong, 1, 0, budget), nullptr);
+  Value* longest = Value::Create(tooLong.substr(1), tooLong.substr(1), 4, 0,
+                                 budget);
+  ASSERT_NE(longest, nullptr);
+  EXPECT_EQ(longest->name().size(), kMaxValueNameBytes);
+  longest->Destroy(budget);
   EXPECT_EQ(budget.total(), 0u);
 }
 

@@ -27,8 +27,8 @@ TEST(SharedValues, IdleCollectionIsReplacedAndItsValuesAreGone) {
   SharedValues shared(budget);
   ASSERT_TRUE(shared.Start());
   Values* old = shared.Acquire(100);
-  Value* value = testing::MakeValue(budget, "kept by a request");
-  old->Put("n", value);
+  Value* value = testing::MakeValue(budget, "n", "kept by a request");
+  old->Put(value);
   value->Release(budget);
 
   EXPECT_FALSE(shared.ReplaceIfIdle(1299, 1200));
@@ -63,29 +63,30 @@ TEST(SharedValues, AcquireRacingReplaceNeverTouchesAReleasedCollection) {
   MemoryBudget budget;
   SharedValues shared(budget);
   ASSERT_TRUE(shared.Start());
-  std::atomic<bool> done{false};
+  shared.Acquire(500)->Release();  // used once: idle from the start
+  std::atomic<int> running{2};
   std::atomic<int> replaced{0};
   std::thread collector([&] {
-    for (int i = 0; i < 2000; ++i) {
+    while (running > 0) {
       if (shared.ReplaceIfIdle(1'000, -1)) replaced++;
     }
-    done = true;
   });
   std::vector<std::thread> requests;
   for (int t = 0; t < 2; ++t) {
     requests.emplace_back([&] {
-      while (!done) {
+      for (int i = 0; i < 3000; ++i) {
         Values* values = shared.Acquire(500);
         ASSERT_NE(values, nullptr);
-        Value* value = testing::MakeValue(budget, "x");
-        values->Put("k", value);
+        Value* value = testing::MakeValue(budget, "k", "x");
+        values->Put(value);
         value->Release(budget);
         values->Release();
       }
+      running--;
     });
   }
-  collector.join();
   for (auto& thread : requests) thread.join();
+  collector.join();
   EXPECT_GT(replaced.load(), 0);
   shared.Stop();
   EXPECT_EQ(budget.total(), 0u);

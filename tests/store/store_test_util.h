@@ -11,11 +11,13 @@
 
 namespace pendrakel::testing {
 
-// A complete value holding `bytes`, with the caller's one reference.
-inline Value* MakeValue(MemoryBudget& budget, std::string_view bytes,
-                        int64_t expiry = 0) {
-  Value* value = Value::Create(static_cast<uint32_t>(bytes.size()), "", expiry);
-  if (value == nullptr || !value->AttachData(budget)) return nullptr;
+// A complete value named `name` holding `bytes`, with the caller's one
+// reference.
+inline Value* MakeValue(MemoryBudget& budget, std::string_view name,
+                        std::string_view bytes, int64_t expiry = 0) {
+  Value* value = Value::Create(name, "", static_cast<uint32_t>(bytes.size()),
+                               expiry, budget);
+  if (value == nullptr) return nullptr;
   if (!bytes.empty()) std::memcpy(value->data(), bytes.data(), bytes.size());
   return value;
 }

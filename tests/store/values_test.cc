@@ -25,8 +25,8 @@ class ValuesTest : public ::testing::Test {
   // Stores `bytes` under `name` and drops the caller's reference.
   Values::PutOutcome Store(std::string_view name, std::string_view bytes,
                            int64_t expiry = 0) {
-    Value* value = MakeValue(budget_, bytes, expiry);
-    Values::PutOutcome outcome = values_->Put(name, value);
+    Value* value = MakeValue(budget_, name, bytes, expiry);
+    Values::PutOutcome outcome = values_->Put(value);
     value->Release(budget_);
     return outcome;
   }
