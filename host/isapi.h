@@ -60,8 +60,8 @@ typedef struct _EXTENSION_CONTROL_BLOCK {
   BOOL (*GetServerVariable)(HCONN conn, char* name, void* buffer, DWORD* size);
   BOOL (*WriteClient)(HCONN conn, void* buffer, DWORD* bytes, DWORD flags);
   BOOL (*ReadClient)(HCONN conn, void* buffer, DWORD* size);
-  BOOL (*ServerSupportFunction)(HCONN conn, DWORD request, void* buffer,
-                                DWORD* size, DWORD* dataType);
+  BOOL (*ServerSupportFunction)
+  (HCONN conn, DWORD request, void* buffer, DWORD* size, DWORD* dataType);
 } EXTENSION_CONTROL_BLOCK;
 
 // The three entry points every extension module exports.

@@ -21,8 +21,7 @@ std::string SettingsPath() {
     return kSettingsFileName;
   }
   std::error_code error;
-  std::filesystem::path file =
-      std::filesystem::absolute(info.dli_fname, error);
+  std::filesystem::path file = std::filesystem::absolute(info.dli_fname, error);
   if (error) file = info.dli_fname;
   return (file.parent_path() / kSettingsFileName).string();
 }

@@ -66,8 +66,7 @@ Values* ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
   const std::string_view text(cookie);
   if (!state.settings.Distribute) {
     if (text.empty()) return state.shared.Acquire(now);
-    CookieTable::AcquireResult found =
-        state.cookies.AcquireOrCreate(text, now);
+    CookieTable::AcquireResult found = state.cookies.AcquireOrCreate(text, now);
     if (found.created) Count(state.counters.ValuesCreate);
     return found.values;
   }

@@ -51,8 +51,8 @@ void SendStatReport(EXTENSION_CONTROL_BLOCK* ecb, const MemoryBudget& budget,
   HeaderBlock block;
   block.AppendNumber("X-Memory-Total", budget.total());
   for (const CounterLine& line : kCounterLines) {
-    block.AppendNumber(line.name,
-                       (counters.*line.counter).load(std::memory_order_relaxed));
+    block.AppendNumber(
+        line.name, (counters.*line.counter).load(std::memory_order_relaxed));
   }
   block.Append(kContentLengthZero);
   block.Close();

@@ -98,9 +98,7 @@ Value* ReceiveValue(ExtensionState& state, const CommandRequest& request) {
   return value;
 }
 
-bool IsSpace(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 }  // namespace
 
@@ -156,8 +154,8 @@ void StoreValue(ExtensionState& state, const CommandRequest& request) {
 }
 
 void DeleteValue(ExtensionState& state, const CommandRequest& request) {
-  const bool removed = request.values.Remove(request.name) ==
-                       Values::RemoveOutcome::kRemoved;
+  const bool removed =
+      request.values.Remove(request.name) == Values::RemoveOutcome::kRemoved;
   if (removed) Count(state.counters.ValueDelete);
   Answer(request, Result::kOk, removed ? kStatusOk : kStatusNotFound);
   Count(state.counters.CmdDel);

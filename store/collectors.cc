@@ -56,13 +56,13 @@ bool Collectors::Start(CookieTable& cookies, SharedValues& shared,
     stopping_ = false;
   }
   try {
-    valuesCollector_ = std::thread([=, this, &cookies, &shared, &counters,
-                                    &settings] {
-      while (Sleep(kValuesCollectorPeriod)) {
-        CollectIdleValues(clock(), settings.IdleLimit, cookies, shared,
-                          counters);
-      }
-    });
+    valuesCollector_ =
+        std::thread([=, this, &cookies, &shared, &counters, &settings] {
+          while (Sleep(kValuesCollectorPeriod)) {
+            CollectIdleValues(clock(), settings.IdleLimit, cookies, shared,
+                              counters);
+          }
+        });
     valueCollector_ = std::thread([=, this, &cookies, &shared, &counters] {
       while (Sleep(kValueCollectorPeriod)) {
         CollectExpiredValues(clock(), cookies, shared, counters);

@@ -37,7 +37,8 @@
 #define EXCLUDES(...) PK_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #endif
 #ifndef NO_THREAD_SAFETY_ANALYSIS
-#define NO_THREAD_SAFETY_ANALYSIS PK_THREAD_ANNOTATION(no_thread_safety_analysis)
+#define NO_THREAD_SAFETY_ANALYSIS \
+  PK_THREAD_ANNOTATION(no_thread_safety_analysis)
 #endif
 
 #endif  // PENDRAKEL_STORE_THREAD_ANNOTATIONS_H_

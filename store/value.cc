@@ -23,9 +23,9 @@ Value* Value::Create(std::string_view name, std::string_view contentType,
   const size_t recordBytes = sizeof(Value) + name.size() + contentType.size();
   void* block = budget.Allocate(size, recordBytes);
   if (block == nullptr) return nullptr;
-  auto* value = new (block)
-      Value(size, expiry, static_cast<uint16_t>(name.size()),
-            static_cast<uint16_t>(contentType.size()));
+  auto* value =
+      new (block) Value(size, expiry, static_cast<uint16_t>(name.size()),
+                        static_cast<uint16_t>(contentType.size()));
   char* trailer = static_cast<char*>(block) + sizeof(Value);
   if (!name.empty()) std::memcpy(trailer, name.data(), name.size());
   if (!contentType.empty()) {

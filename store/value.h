@@ -69,9 +69,7 @@ class Value {
     return reinterpret_cast<unsigned char*>(trailer()) + nameLength_ +
            contentTypeLength_;
   }
-  const unsigned char* data() const {
-    return const_cast<Value*>(this)->data();
-  }
+  const unsigned char* data() const { return const_cast<Value*>(this)->data(); }
   int32_t refCountForTesting() const {
     return refCount_.load(std::memory_order_relaxed);
   }
@@ -86,9 +84,9 @@ class Value {
   }
 
   std::atomic<int32_t> refCount_{1};
-  const uint32_t size_;               // bytes of data
-  unsigned char expiry_[8];           // int64 seconds since the epoch; 0 = never
-  const uint16_t nameLength_;         // bytes of name after the record
+  const uint32_t size_;        // bytes of data
+  unsigned char expiry_[8];    // int64 seconds since the epoch; 0 = never
+  const uint16_t nameLength_;  // bytes of name after the record
   const uint16_t contentTypeLength_;  // bytes of content type after the name
   // Followed by the name, the content type and the data.
 };

@@ -101,7 +101,8 @@ BOOL FakeRequest::WriteClient(HCONN conn, void* buffer, DWORD* bytes,
 BOOL FakeRequest::ReadClient(HCONN conn, void* buffer, DWORD* size) {
   auto* self = static_cast<FakeRequest*>(conn);
   const size_t left = self->deliver_ - self->offset_;
-  const size_t count = std::min({static_cast<size_t>(*size), left, self->piece_});
+  const size_t count =
+      std::min({static_cast<size_t>(*size), left, self->piece_});
   if (count == 0) {
     *size = 0;
     return FALSE;  // the client has gone away
@@ -112,9 +113,8 @@ BOOL FakeRequest::ReadClient(HCONN conn, void* buffer, DWORD* size) {
   return TRUE;
 }
 
-BOOL FakeRequest::ServerSupportFunction(HCONN conn, DWORD request,
-                                        void* buffer, DWORD* /*size*/,
-                                        DWORD* dataType) {
+BOOL FakeRequest::ServerSupportFunction(HCONN conn, DWORD request, void* buffer,
+                                        DWORD* /*size*/, DWORD* dataType) {
   auto* self = static_cast<FakeRequest*>(conn);
   if (request != HSE_REQ_SEND_RESPONSE_HEADER) return FALSE;
   ++self->headCalls_;

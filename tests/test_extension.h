@@ -38,8 +38,7 @@ struct TestExtension {
   Counters counters;
   CookieTable cookies{budget};
   SharedValues shared{budget};
-  ExtensionState state{settings, counters, budget,
-                       cookies,  shared,   TestClock};
+  ExtensionState state{settings, counters, budget, cookies, shared, TestClock};
 };
 
 }  // namespace pendrakel::testing

@@ -77,13 +77,13 @@ TEST(Module, ExportsExactlyTheThreeEntryPoints) {
   char line[512];
   while (fgets(line, sizeof line, pipe)) {
     std::string text(line);
-    names.insert(text.substr(text.rfind(' ') + 1, text.find('\n') -
-                                                      text.rfind(' ') - 1));
+    names.insert(text.substr(text.rfind(' ') + 1,
+                             text.find('\n') - text.rfind(' ') - 1));
   }
   EXPECT_EQ(pclose(pipe), 0);
-  EXPECT_EQ(names, (std::set<std::string>{"GetExtensionVersion",
-                                          "HttpExtensionProc",
-                                          "TerminateExtension"}));
+  EXPECT_EQ(names,
+            (std::set<std::string>{"GetExtensionVersion", "HttpExtensionProc",
+                                   "TerminateExtension"}));
 }
 
 TEST(Module, StartsWithVersionDescriptionAndAFirstStat) {

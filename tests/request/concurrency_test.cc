@@ -93,8 +93,9 @@ TEST(Concurrency, CountersAddUpExactlyAfterManyConcurrentRequests) {
   EXPECT_EQ(reads, found + missed);
   EXPECT_EQ(ext.Counter(&Counters::CmdGetOk), found.load());
   EXPECT_EQ(ext.Counter(&Counters::CmdGetNotFound), missed.load());
-  EXPECT_EQ(ext.Counter(&Counters::CmdSet) + reads + ext.Counter(&Counters::CmdDel),
-            static_cast<uint32_t>(kThreads * kRequests));
+  EXPECT_EQ(
+      ext.Counter(&Counters::CmdSet) + reads + ext.Counter(&Counters::CmdDel),
+      static_cast<uint32_t>(kThreads * kRequests));
   EXPECT_EQ(ext.Counter(&Counters::CmdSetNoMemory), 0u);
   EXPECT_EQ(ext.Counter(&Counters::CmdSetOk), ext.Counter(&Counters::CmdSet));
   EXPECT_EQ(ext.Counter(&Counters::ValueCreate) +

@@ -3,8 +3,8 @@
 #define PENDRAKEL_TESTS_REQUEST_REQUEST_TEST_UTIL_H_
 
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "tests/test_extension.h"
@@ -24,9 +24,9 @@ inline std::unique_ptr<FakeRequest> MakeRequest(bool commandForm, Op op,
   static const char* const kMethods[] = {"GET", "HEAD", "PUT", "DELETE",
                                          "NOOP"};
   const int index = static_cast<int>(op);
-  auto request = commandForm
-                     ? std::make_unique<FakeRequest>("POST", kCommands[index])
-                     : std::make_unique<FakeRequest>(kMethods[index], "/" + name);
+  auto request =
+      commandForm ? std::make_unique<FakeRequest>("POST", kCommands[index])
+                  : std::make_unique<FakeRequest>(kMethods[index], "/" + name);
   if (commandForm) request->Header("X-Param-Name", name);
   request->Body(body);
   return request;

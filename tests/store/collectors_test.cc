@@ -101,8 +101,8 @@ TEST(Collectors, StopWakesSleepingThreadsAtOnce) {
   Settings settings;
   ASSERT_TRUE(shared.Start());
   Collectors collectors;
-  ASSERT_TRUE(collectors.Start(cookies, shared, counters, settings,
-                               SystemSeconds));
+  ASSERT_TRUE(
+      collectors.Start(cookies, shared, counters, settings, SystemSeconds));
   const auto start = std::chrono::steady_clock::now();
   collectors.Stop();
   collectors.Stop();  // harmless twice

@@ -15,7 +15,7 @@ namespace {
 TEST(IsIdle, BoundaryZeroAndExtremeLimits) {
   EXPECT_TRUE(IsIdle(1000, 2200, 1200));
   EXPECT_FALSE(IsIdle(1000, 2199, 1200));
-  EXPECT_FALSE(IsIdle(0, 5000, 1));  // never resolved: never idle
+  EXPECT_FALSE(IsIdle(0, 5000, 1));      // never resolved: never idle
   EXPECT_TRUE(IsIdle(1000, 1000, -60));  // a negative limit: all are idle
   EXPECT_TRUE(IsIdle(INT64_MAX, 5, INT64_MIN));
   EXPECT_FALSE(IsIdle(1, -5, INT64_MAX));

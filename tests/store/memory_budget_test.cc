@@ -94,7 +94,8 @@ TEST(Value, LiveUntilTheSecondOfItsExpiry) {
 
 TEST(Value, KeepsNameTypeAndDataApartAndGivesItsBytesBackOnLastRelease) {
   MemoryBudget budget;
-  Value* value = Value::Create("name", "text/plain; charset=utf-8", 5, 0, budget);
+  Value* value =
+      Value::Create("name", "text/plain; charset=utf-8", 5, 0, budget);
   ASSERT_NE(value, nullptr);
   std::memcpy(value->data(), "12345", 5);
   EXPECT_EQ(value->name(), "name");
@@ -117,8 +118,8 @@ TEST(Value, RefusedByTheBudgetOrOverlongTextsMakeNoValue) {
   const std::string tooLong(kMaxValueNameBytes + 1, 'n');
   EXPECT_EQ(Value::Create(tooLong, "", 1, 0, budget), nullptr);
   EXPECT_EQ(Value::Create("n", tooLong, 1, 0, budget), nullptr);
-  Value* longest = Value::Create(tooLong.substr(1), tooLong.substr(1), 4, 0,
-                                 budget);
+  Value* longest =
+      Value::Create(tooLong.substr(1), tooLong.substr(1), 4, 0, budget);
   ASSERT_NE(longest, nullptr);
   EXPECT_EQ(longest->name().size(), kMaxValueNameBytes);
   longest->Destroy(budget);

@@ -23,8 +23,7 @@ inline Value* MakeValue(MemoryBudget& budget, std::string_view name,
 }
 
 inline std::string Bytes(const Value& value) {
-  return std::string(reinterpret_cast<const char*>(value.data()),
-                     value.size());
+  return std::string(reinterpret_cast<const char*>(value.data()), value.size());
 }
 
 }  // namespace pendrakel::testing
