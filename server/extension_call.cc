@@ -150,7 +150,10 @@ BOOL ExtensionCall::Read(void* buffer, DWORD* size) {
   }
   const size_t got = channel_->ReadBody(buffer, static_cast<size_t>(wanted));
   *size = static_cast<DWORD>(got);
-  if (got == 0) return FALSE;
+  if (got == 0) {
+    close_ = true;  // the client went silent or away: its framing is lost
+    return FALSE;
+  }
   intake_->TakeBody(got);
   return TRUE;
 }

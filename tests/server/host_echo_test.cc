@@ -326,6 +326,25 @@ TEST(HostEcho, SlowHeadsAndIdleConnectionsAreClosed) {
   EXPECT_TRUE(idle.ClosedWithin(seconds(10)));
 }
 
+TEST(HostEcho, SilentUploadersAreCutAfterTheReadTimeout) {
+  auto host = StartEcho({"--read-timeout", "1"});
+  ASSERT_TRUE(host);
+  // Past the preload: ReadClient gives up and the extension still answers.
+  HttpClient reading(host->port());
+  const std::string request =
+      MakeRequest("PUT", "/r", "", std::string(100000, 'r'));
+  ASSERT_TRUE(reading.Send(request.substr(0, request.size() - 30000)));
+  const auto answer = reading.Read(false, seconds(10));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(Echoed(*answer, "read"), "incomplete");
+  EXPECT_EQ(answer->Header("Connection"), "close");
+  // Within the preload: the host closes without calling the extension.
+  HttpClient preloading(host->port());
+  ASSERT_TRUE(preloading.Send(
+      MakeRequest("PUT", "/p", "", std::string(1000, 'p')).substr(0, 500)));
+  EXPECT_TRUE(preloading.ClosedWithin(seconds(10)));
+}
+
 TEST(HostEcho, ConnectionsPastTheLimitAreTurnedAway) {
   auto host = StartEcho({"--max-connections", "2"});
   ASSERT_TRUE(host);
