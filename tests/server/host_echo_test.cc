@@ -101,6 +101,22 @@ TEST(HostEcho, KeepAliveAndPipelinedRequestsAreAnsweredInOrder) {
   EXPECT_EQ(Echoed(*last, "path"), "/last");
 }
 
+TEST(HostEcho, ClientsThatAskForACloseGetOne) {
+  auto host = StartEcho();
+  ASSERT_TRUE(host);
+  for (const std::string& request :
+       {std::string("GET /old HTTP/1.0\r\n\r\n"),
+        MakeRequest("GET", "/bye", "Connection: close\r\n")}) {
+    HttpClient client(host->port());
+    ASSERT_TRUE(client.Send(request + MakeRequest("GET", "/ignored")));
+    const auto response = client.Read();
+    ASSERT_TRUE(response) << request;
+    EXPECT_EQ(response->status_line, "HTTP/1.1 200 OK(Echo)");
+    EXPECT_EQ(response->Header("Connection"), "close");
+    EXPECT_TRUE(client.ClosedWithin(seconds(5)));
+  }
+}
+
 TEST(HostEcho, ExpectContinueIsAnsweredBeforeTheBodyIsSent) {
   auto host = StartEcho();
   ASSERT_TRUE(host);
