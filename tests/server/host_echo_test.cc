@@ -406,6 +406,20 @@ TEST(HostEcho, SigtermLetsRequestsFinishThenTerminatesTheExtension) {
   EXPECT_EQ(response->status, 200);
 }
 
+TEST(HostEcho, SigtermCutsAStalledUploadAfterTheGrace) {
+  auto host = StartEcho({"--shutdown-grace", "1"});
+  ASSERT_TRUE(host);
+  HttpClient stalled(host->port());
+  const std::string request =
+      MakeRequest("PUT", "/stalled", "", std::string(200000, 's'));
+  ASSERT_TRUE(stalled.Send(request.substr(0, 100000)));  // past the preload
+  std::this_thread::sleep_for(milliseconds(200));
+  const HostExit exit = host->Stop(SIGTERM, seconds(15));
+  EXPECT_EQ(exit.exit_code, 0) << exit.err;
+  EXPECT_NE(exit.out.find("echo: terminated"), std::string::npos);
+  EXPECT_TRUE(stalled.ClosedWithin(seconds(5)));
+}
+
 TEST(HostEcho, SigintOnAnIdleHostExitsZero) {
   auto host = StartEcho();
   ASSERT_TRUE(host);
