@@ -376,7 +376,7 @@ TEST(HostEcho, ConnectionsPastTheLimitAreTurnedAway) {
   first.Close();
   // The slot comes back once the host has seen the close.
   std::optional<HttpResponse> later;
-  for (int attempt = 0; attempt < 50; ++attempt) {
+  for (int attempt = 0; attempt < 250; ++attempt) {
     later = Exchange(host->port(), MakeRequest("GET", "/"));
     if (later && later->status == 200) break;
     std::this_thread::sleep_for(milliseconds(20));
