@@ -18,9 +18,10 @@ using pendrakel::ModuleState;
 PENDRAKEL_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
   ModuleState& module = Module();
   version->dwExtensionVersion = HSE_VERSION;
-  std::strncpy(version->lpszExtensionDesc, module.settings.Description,
-               sizeof version->lpszExtensionDesc - 1);
-  version->lpszExtensionDesc[sizeof version->lpszExtensionDesc - 1] = '\0';
+  const size_t length = strnlen(module.settings.Description,
+                                sizeof version->lpszExtensionDesc - 1);
+  std::memcpy(version->lpszExtensionDesc, module.settings.Description, length);
+  version->lpszExtensionDesc[length] = '\0';
 
   if (!module.shared.Start()) return FALSE;
   pendrakel::Count(module.counters.ValuesCreate);
