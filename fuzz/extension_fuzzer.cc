@@ -1,0 +1,258 @@
+// Fuzzes the extension through the fake host: each input decodes (see
+// StepDecoder) into a few settings and a sequence of requests, clock steps
+// and collector passes, run against a fresh TestExtension. A StoreModel
+// predicts every response; after each step the fuzzer checks the response,
+// the eighteen counters and the memory total against it, then deletes every
+// value and expects a total of 0. Leaks show up in ASan's leak check when the
+// TestExtension is torn down.
+//
+// PENDRAKEL_FUZZ_TRACE=1 prints every request and its answer, for reading
+// what a saved input does.
+#include <cstddef>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "fuzz/input_reader.h"
+#include "fuzz/scripted_guids.h"
+#include "fuzz/step_decoder.h"
+#include "fuzz/store_model.h"
+#include "request/counters.h"
+#include "request/header_block.h"
+#include "store/collectors.h"
+#include "tests/fake_host.h"
+#include "tests/test_extension.h"
+
+namespace pendrakel::fuzz {
+namespace {
+
+using testing::FakeRequest;
+using testing::TestExtension;
+
+// Steps decoded from one input; keeps each input cheap.
+constexpr int kMaxSteps = 96;
+// The clock at the start of every input (seconds since 1970).
+constexpr int64_t kStartSeconds = 1'700'000'000;
+
+constexpr std::atomic<uint32_t> Counters::*kCounterFields[kCounterCount] = {
+    &Counters::CmdStat,        &Counters::CmdGet,
+    &Counters::CmdGetOk,       &Counters::CmdGetNotFound,
+    &Counters::CmdSet,         &Counters::CmdSetOk,
+    &Counters::CmdSetNoMemory, &Counters::CmdDel,
+    &Counters::CmdNop,         &Counters::CmdUnknown,
+    &Counters::ValuesCollect,  &Counters::ValuesCreate,
+    &Counters::ValuesError,    &Counters::ValueCollect,
+    &Counters::ValueCreate,    &Counters::ValueReplace,
+    &Counters::ValueDelete,    &Counters::CookieDistribute,
+};
+
+constexpr const char* kStatusTexts[] = {
+    "200 OK(Pendrakel)",
+    "201 Created(Pendrakel)",
+    "204 No Content(Pendrakel)",
+    "404 Not Found(Pendrakel)",
+    "500 Internal Server Error(Pendrakel)",
+    "501 Not Implemented(Pendrakel)",
+};
+
+// The value of the header block's first line when that line is
+// "name: value"; empty otherwise.
+std::string_view LineValue(std::string_view headers, std::string_view name) {
+  const std::string_view line = headers.substr(0, headers.find("\r\n"));
+  if (!line.starts_with(name) || line.substr(name.size(), 2) != ": ") {
+    return {};
+  }
+  return line.substr(name.size() + 2);
+}
+
+class Session {
+ public:
+  explicit Session(InputReader& in) : decoder_(in, ext_.settings) {
+    testing::gTestNow = kStartSeconds;
+    const DecodedSettings decoded =
+        StepDecoder::DecodeSettings(in, ext_.settings);
+    ScriptedGuids::Reset(decoded.guidPeriod, decoded.guidFailEvery);
+    ext_.state.makeGuid = ScriptedGuids::Draw;
+    ext_.budget.SetMax(decoded.memoryMax);
+    model_.emplace(ext_.settings, decoded.memoryMax);
+  }
+
+  void RunSteps() {
+    for (int count = 0; count < kMaxSteps && !decoder_.done(); ++count) {
+      const Step step = decoder_.Next();
+      switch (step.kind) {
+        case Step::Kind::kClock:
+          testing::gTestNow += step.seconds;
+          break;
+        case Step::Kind::kCollectIdle:
+          CollectIdle();
+          break;
+        case Step::Kind::kCollectExpired:
+          CollectExpired();
+          break;
+        case Step::Kind::kStat:
+          Stat();
+          break;
+        case Step::Kind::kRequest:
+          Run(step.request);
+          break;
+      }
+    }
+  }
+
+  // Deletes every value the model knows of and expects nothing left.
+  void DeleteEverything() {
+    std::vector<RequestSpec> deletes;
+    auto plan = [&](const StoreModel::Collection& values,
+                    std::optional<std::string> cookie) {
+      for (const auto& [name, entry] : values.entries) {
+        RequestSpec request;
+        request.method = "DELETE";
+        request.path = std::string(ext_.settings.PathBase) + name;
+        request.cookie = cookie;
+        deletes.push_back(std::move(request));
+      }
+    };
+    for (const auto& [cookie, values] : model_->cookieTable()) {
+      plan(values, cookie);
+    }
+    plan(model_->shared(), std::nullopt);
+    for (const RequestSpec& request : deletes) Run(request);
+    Stat();
+    CheckEqual<uint64_t>(0, model_->total(), "model total after deleting all");
+    CheckEqual<uint64_t>(0, ext_.budget.total(), "total after deleting all");
+  }
+
+ private:
+  void CollectIdle() {
+    const int64_t now = testing::gTestNow;
+    CollectIdleValues(now, ext_.settings.IdleLimit, ext_.cookies, ext_.shared,
+                      ext_.counters);
+    model_->CollectIdle(now);
+    CheckState();
+  }
+
+  void CollectExpired() {
+    const int64_t now = testing::gTestNow;
+    CollectExpiredValues(now, ext_.cookies, ext_.shared, ext_.counters);
+    model_->CollectExpired(now);
+    CheckState();
+  }
+
+  void Stat() {
+    RequestSpec request;
+    request.method = "STAT";
+    Run(request);
+  }
+
+  void Run(const RequestSpec& spec) {
+    FakeRequest request(spec.method, spec.path);
+    if (spec.cookie) request.Header("Cookie", *spec.cookie);
+    if (spec.name) request.Header("X-Param-Name", *spec.name);
+    if (spec.timeout) request.Header("X-Param-Timeout", *spec.timeout);
+    request.ContentType(spec.contentType);
+    if (spec.hasBody) {
+      request.Body(spec.body, spec.preload, spec.piece, spec.deliver);
+    }
+    ScriptedGuids::ClearLog();
+    const bool isStat = CString(spec.method) == "STAT";
+    ext_.Run(request);
+    const ExpectedResponse expected =
+        model_->Handle(spec, testing::gTestNow, ScriptedGuids::log());
+    if (Tracing()) Trace(spec, request);
+    CheckHead(request, isStat);
+    CheckEqual(expected.status, request.status(), "status text");
+    CheckEqual(expected.headers, request.headers(), "header block");
+    CheckEqual(expected.body, request.body(), "body");
+    CheckEqual(expected.writeCalls, request.writeCalls(), "body writes");
+    const std::string_view cookie = LineValue(request.headers(), "Set-Cookie");
+    if (!cookie.empty()) decoder_.RememberCookie(std::string(cookie));
+    CheckState();
+  }
+
+  static bool Tracing() {
+    static const bool tracing = std::getenv("PENDRAKEL_FUZZ_TRACE") != nullptr;
+    return tracing;
+  }
+
+  static void Trace(const RequestSpec& spec, const FakeRequest& request) {
+    std::fprintf(stderr,
+                 "> %s %s cookie=%s name=%s timeout=%s type=%zu body=%zu\n",
+                 Escaped(spec.method).c_str(), Escaped(spec.path).c_str(),
+                 spec.cookie ? Escaped(*spec.cookie).c_str() : "-",
+                 spec.name ? Escaped(*spec.name).c_str() : "-",
+                 spec.timeout ? Escaped(*spec.timeout).c_str() : "-",
+                 spec.contentType.size(), spec.body.size());
+    std::fprintf(stderr, "< %s | %s| %zu body bytes\n",
+                 request.status().c_str(), Escaped(request.headers()).c_str(),
+                 request.body().size());
+  }
+
+  // What holds for every response whatever the model says.
+  void CheckHead(const FakeRequest& request, bool isStat) {
+    CheckEqual(1, request.headCalls(), "response heads sent");
+    const std::string& status = request.status();
+    bool known = false;
+    for (const char* text : kStatusTexts) known = known || status == text;
+    if (!known) Fail("status text is not one of the six: " + Escaped(status));
+    const std::string& headers = request.headers();
+    Check(headers.size() >= 2 && headers.size() < kHeaderBlockBytes,
+          "header block size");
+    if (!headers.ends_with("\r\n\r\n")) {
+      Fail("header block not closed by an empty line: " + Escaped(headers));
+    }
+    // Only the first line may be a Set-Cookie line (texts in the block never
+    // hold a line break of their own).
+    if (headers.find("\r\nSet-Cookie: ") != std::string::npos ||
+        (isStat && headers.starts_with("Set-Cookie: "))) {
+      Fail("Set-Cookie line not first: " + Escaped(headers));
+    }
+    if (isStat) {
+      CheckEqual(std::to_string(ext_.budget.total()),
+                 std::string(LineValue(headers, "X-Memory-Total")),
+                 "STAT X-Memory-Total");
+    }
+  }
+
+  void CheckState() {
+    const Counters& counters = ext_.counters;
+    for (size_t i = 0; i < kCounterCount; ++i) {
+      CheckEqual(model_->counters()[i], (counters.*kCounterFields[i]).load(),
+                 kCounterLineNames[i]);
+    }
+    CheckEqual(counters.CmdGet.load(),
+               counters.CmdGetOk.load() + counters.CmdGetNotFound.load(),
+               "CmdGet = CmdGetOk + CmdGetNotFound");
+    CheckEqual(counters.CmdSet.load(),
+               counters.CmdSetOk.load() + counters.CmdSetNoMemory.load(),
+               "CmdSet = CmdSetOk + CmdSetNoMemory");
+    CheckEqual(counters.CmdSetOk.load(),
+               counters.ValueCreate.load() + counters.ValueReplace.load(),
+               "CmdSetOk = ValueCreate + ValueReplace");
+    CheckEqual(model_->SumOfSizes(), model_->total(), "model total");
+    CheckEqual(model_->total(), ext_.budget.total(), "memory total");
+    const uint64_t max = ext_.budget.max();
+    Check(max == 0 || ext_.budget.total() <= max, "memory total above max");
+  }
+
+  TestExtension ext_;
+  StepDecoder decoder_;
+  std::optional<StoreModel> model_;
+};
+
+}  // namespace
+}  // namespace pendrakel::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  pendrakel::fuzz::InputReader in(data, size);
+  pendrakel::fuzz::Session session(in);
+  session.RunSteps();
+  session.DeleteEverything();
+  return 0;
+}
