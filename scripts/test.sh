@@ -21,7 +21,8 @@ done
 scripts/install-deps.sh
 
 build=build
-cmake_args=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+cmake_args=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPENDRAKEL_BUILD_TESTS=ON
+            -DPENDRAKEL_BUILD_SERVER=ON)
 if [[ -n "$sanitize" ]]; then
   case "$sanitize" in
     thread) build=build-tsan ;;
