@@ -8,8 +8,8 @@
 //
 // PENDRAKEL_FUZZ_TRACE=1 prints every request and its answer, for reading
 // what a saved input does.
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -75,8 +75,7 @@ class Session {
  public:
   explicit Session(InputReader& in) : decoder_(in, ext_.settings) {
     testing::gTestNow = kStartSeconds;
-    const DecodedSettings decoded =
-        StepDecoder::DecodeSettings(in, ext_.settings);
+    const DecodedSettings decoded = decoder_.DecodeSettings(ext_.settings);
     ScriptedGuids::Reset(decoded.guidPeriod, decoded.guidFailEvery);
     ext_.state.makeGuid = ScriptedGuids::Draw;
     ext_.budget.SetMax(decoded.memoryMax);
@@ -159,6 +158,7 @@ class Session {
     request.ContentType(spec.contentType);
     if (spec.hasBody) {
       request.Body(spec.body, spec.preload, spec.piece, spec.deliver);
+      request.ecb()->cbTotalBytes += spec.unsentBytes;
     }
     ScriptedGuids::ClearLog();
     const bool isStat = CString(spec.method) == "STAT";

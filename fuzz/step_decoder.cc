@@ -38,32 +38,32 @@ void Remember(std::vector<std::string>& pool, const std::string& item) {
 
 // Flags: 1 Distribute, 2 memory limit, 4 PathBase, 8 command names,
 // 16 CookieName, 32 DefaultContentType, 64 GUID quirks, 128 idle limit.
-DecodedSettings StepDecoder::DecodeSettings(InputReader& in,
-                                            Settings& settings) {
+DecodedSettings StepDecoder::DecodeSettings(Settings& settings) {
   DecodedSettings decoded;
-  const uint8_t flags = in.Byte();
+  const uint8_t flags = in_.Byte();
   settings.Distribute = (flags & 1) != 0;
-  if (flags & 2) decoded.memoryMax = 1 + in.Byte() * 16u + in.Byte() % 16u;
+  if (flags & 2) decoded.memoryMax = 1 + in_.Byte() * 16u + in_.Byte() % 16u;
   if (flags & 4) {
-    SetText(settings.PathBase, in.Text(12));
+    SetText(settings.PathBase, in_.Text(12));
     settings.PathBaseLength =
         static_cast<int8_t>(std::strlen(settings.PathBase));
   }
   if (flags & 8) {
-    SetText(settings.GetCmdName, in.Text(6));
-    SetText(settings.SetCmdName, in.Text(6));
-    SetText(settings.DelCmdName, in.Text(6));
-    SetText(settings.NopCmdName, in.Text(6));
+    SetText(settings.GetCmdName, in_.Text(6));
+    SetText(settings.SetCmdName, in_.Text(6));
+    SetText(settings.DelCmdName, in_.Text(6));
+    SetText(settings.NopCmdName, in_.Text(6));
   }
-  if (flags & 16) SetText(settings.CookieName, WithoutLineBreaks(in.Text(8)));
+  if (flags & 16) SetText(settings.CookieName, WithoutLineBreaks(in_.Text(8)));
   if (flags & 32) {
-    SetText(settings.DefaultContentType, WithoutLineBreaks(in.Text(16)));
+    SetText(settings.DefaultContentType, WithoutLineBreaks(in_.Text(16)));
   }
   if (flags & 64) {
-    decoded.guidPeriod = in.Byte() % 8;
-    decoded.guidFailEvery = in.Byte() % 8;
+    decoded.guidPeriod = in_.Byte() % 8;
+    decoded.guidFailEvery = in_.Byte() % 8;
   }
-  if (flags & 128) settings.IdleLimit = static_cast<int8_t>(in.Byte());
+  if (flags & 128) settings.IdleLimit = static_cast<int8_t>(in_.Byte());
+  memoryMax_ = decoded.memoryMax;
   return decoded;
 }
 
@@ -252,7 +252,9 @@ std::string StepDecoder::DecodeContentType() {
 }
 
 // Size, bytes, then how the fake host delivers them: preloaded bytes, piece
-// size (0 ends the body), and a break-off a few bytes short.
+// size (0 ends the body), and a break-off a few bytes short, or a declared
+// size above what is sent (far above only under a memory limit, which
+// refuses it before anything is allocated).
 void StepDecoder::DecodeBody(RequestSpec& request) {
   const uint8_t sizeChoice = in_.Byte();
   const size_t size =
@@ -264,8 +266,15 @@ void StepDecoder::DecodeBody(RequestSpec& request) {
   request.preload = preload >= 128 ? SIZE_MAX : preload % (size + 1);
   request.piece = in_.Byte();
   const uint8_t deliver = in_.Byte();
-  request.deliver =
-      deliver < 240 ? SIZE_MAX : size - std::min<size_t>(size, deliver - 239);
+  if (deliver == 255) {
+    const uint8_t unsent = in_.Byte();
+    const uint32_t room = UINT32_MAX - static_cast<uint32_t>(size);
+    request.unsentBytes =
+        memoryMax_ == 0 ? 1 + unsent % 64
+                        : (unsent >= 32 ? room : std::min(room, 1u << unsent));
+  } else if (deliver >= 240) {
+    request.deliver = size - std::min<size_t>(size, deliver - 239);
+  }
 }
 
 }  // namespace pendrakel::fuzz

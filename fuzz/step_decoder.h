@@ -47,8 +47,9 @@ class StepDecoder {
   StepDecoder(const StepDecoder&) = delete;
   StepDecoder& operator=(const StepDecoder&) = delete;
 
-  // Reads the settings part of the input into `settings` (start-up values).
-  static DecodedSettings DecodeSettings(InputReader& in, Settings& settings);
+  // Reads the settings part of the input into `settings`, the Settings the
+  // decoder was made with (start-up values). Called once, first.
+  DecodedSettings DecodeSettings(Settings& settings);
 
   bool done() const { return in_.empty(); }
   Step Next();
@@ -70,6 +71,7 @@ class StepDecoder {
 
   InputReader& in_;
   const Settings& settings_;
+  uint64_t memoryMax_ = 0;
   std::vector<std::string> names_;
   std::vector<std::string> cookies_;
 };

@@ -301,12 +301,13 @@ void StoreModel::Read(Collection& values, const std::string& name, int64_t now,
 
 void StoreModel::Store(const RequestSpec& request, Collection& values,
                        const std::string& name, int64_t now, Reply& reply) {
-  const uint64_t size = request.hasBody ? request.body.size() : 0;
+  const uint64_t sent = request.hasBody ? request.body.size() : 0;
+  const uint64_t size = sent + request.unsentBytes;
   // The fake host hands over min(preload, deliver) bytes at once and the
   // rest in pieces until `deliver` bytes; a piece of 0 ends the body.
-  const bool complete =
-      !request.hasBody || (request.deliver >= size &&
-                           (request.preload >= size || request.piece > 0));
+  const bool complete = !request.hasBody ||
+                        (request.unsentBytes == 0 && request.deliver >= size &&
+                         (request.preload >= size || request.piece > 0));
   const bool admitted =
       memoryMax_ == 0 || (size <= memoryMax_ && total_ <= memoryMax_ - size);
   Count(kCmdSet);

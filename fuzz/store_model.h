@@ -41,6 +41,8 @@ struct RequestSpec {
   size_t preload = SIZE_MAX;
   size_t piece = SIZE_MAX;
   size_t deliver = SIZE_MAX;
+  // Bytes the request declares (cbTotalBytes) beyond the body it sends.
+  uint32_t unsentBytes = 0;
 };
 
 // What the extension should send for one request.
