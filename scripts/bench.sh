@@ -7,6 +7,7 @@
 #                              10 s after a warm-up (about 12 minutes)
 #   scripts/bench.sh --quick   1 run of 2 s per figure and 100 000 values for
 #                              the memory figure (about 2 minutes)
+#   --runs=N                   N runs per figure instead (after --quick: of 2 s)
 #
 # Installs what is missing (wrk, nginx-light, redis-server, memcached),
 # builds a Release build in build-bench/, prints the tables and writes them
@@ -40,6 +41,8 @@ readonly P99_LIMIT=1.5
 readonly MEMCACHED_MIB=2048
 # Bounded waits for a server to come up.
 readonly START_TIMEOUT_TENTHS=100
+CLOCK_TICKS=$(getconf CLK_TCK)
+readonly CLOCK_TICKS
 
 runs=3
 seconds=10
@@ -52,7 +55,10 @@ for arg in "$@"; do
     --quick)
       runs=1 seconds=2 warmup_seconds=1
       memory_values=100000 memory_cookies=1000 micro_min_seconds=0.05 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --runs=*)
+      runs=${arg#--runs=}
+      [[ "$runs" =~ ^[1-9][0-9]?$ ]] || { echo "bench.sh: --runs wants 1 to 99" >&2; exit 2; } ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown option $arg (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -173,18 +179,35 @@ start_nginx() {
 
 # --- throughput -----------------------------------------------------------
 
-# run_wrk SCRIPT URL SECONDS: prints "req/s p50_us p99_us errors".
+# cpu_ticks PID...: user plus system time so far of the processes, in ticks.
+cpu_ticks() {
+  local pid
+  for pid in "$@"; do
+    # Fields after "pid (comm) ": utime and stime are the 12th and 13th.
+    sed 's/^.*) //' "/proc/$pid/stat" | awk '{ print $12 + $13 }'
+  done | awk '{ s += $1 } END { print s + 0 }'
+}
+
+# run_wrk SCRIPT URL SECONDS PID...: prints "req/s p50_us p99_us errors
+# cpu_us_per_request", the CPU time being that of the given server processes
+# during the run.
 run_wrk() {
-  local out
-  out=$(wrk -t"$WRK_THREADS" -c"$CONNECTIONS" -d"${3}s" \
-    --timeout "${WRK_TIMEOUT_SECONDS}s" -s "$ROOT/bench/$1.lua" "$2")
-  grep '^RESULT ' <<<"$out" | tr ' ' '\n' | awk -F= '
+  local script=$1 url=$2 duration=$3
+  shift 3
+  local out before after
+  before=$(cpu_ticks "$@")
+  out=$(wrk -t"$WRK_THREADS" -c"$CONNECTIONS" -d"${duration}s" \
+    --timeout "${WRK_TIMEOUT_SECONDS}s" -s "$ROOT/bench/$script.lua" "$url")
+  after=$(cpu_ticks "$@")
+  grep '^RESULT ' <<<"$out" | tr ' ' '\n' |
+    awk -F= -v ticks=$((after - before)) -v hz="$CLOCK_TICKS" '
     { v[$1] = $2 }
     END {
       errors = v["connect_errors"] + v["read_errors"] + v["write_errors"]
       errors += v["status_errors"] + v["timeouts"]
-      printf "%.0f %d %d %d\n", v["requests"] / (v["duration_us"] / 1e6),
-             v["p50_us"], v["p99_us"], errors
+      printf "%.0f %d %d %d %.2f\n", v["requests"] / (v["duration_us"] / 1e6),
+             v["p50_us"], v["p99_us"], errors,
+             ticks * 1e6 / hz / (v["requests"] > 0 ? v["requests"] : 1)
     }'
 }
 
@@ -234,32 +257,38 @@ rows=()
 any_errors=0
 
 # run_scenario ROW: warm-up, then `runs` alternating runs of ours and the
-# reference; appends the medians to rows.
+# reference; appends the medians to rows. The ratio is the median of the
+# ratios of neighbouring runs, which share whatever else the machine does.
 run_scenario() {
   local number title script target
   IFS='|' read -r number title script target <<<"$1"
   [[ "$number" == 6 ]] && start_idle_holders
   local ours_url="http://127.0.0.1:$host_port/"
   local ref_url="http://127.0.0.1:$nginx_port/"
-  run_wrk "$script" "$ours_url" "$warmup_seconds" >/dev/null
-  run_wrk "$script" "$ref_url" "$warmup_seconds" >/dev/null
-  local ours_rps=() ours_p50=() ours_p99=() ref_rps=() ref_p99=() errors=0
-  local rps p50 p99 err
+  local workers
+  mapfile -t workers < <(ps -o pid= --ppid "$nginx_pid" | tr -d ' ')
+  run_wrk "$script" "$ours_url" "$warmup_seconds" "$host_pid" >/dev/null
+  run_wrk "$script" "$ref_url" "$warmup_seconds" "${workers[@]}" >/dev/null
+  local ours_rps=() ours_p50=() ours_p99=() ours_cpu=()
+  local ref_rps=() ref_p99=() ref_cpu=() ratios=() errors=0
+  local rps p50 p99 err cpu
   for ((run = 1; run <= runs; run++)); do
-    read -r rps p50 p99 err < <(run_wrk "$script" "$ours_url" "$seconds")
+    read -r rps p50 p99 err cpu < <(run_wrk "$script" "$ours_url" "$seconds" "$host_pid")
     [[ -n "$rps" ]] || fail "wrk gave no result for $script against ours"
-    ours_rps+=("$rps") ours_p50+=("$p50") ours_p99+=("$p99")
+    ours_rps+=("$rps") ours_p50+=("$p50") ours_p99+=("$p99") ours_cpu+=("$cpu")
     errors=$((errors + err))
-    echo "  scenario $number run $run/$runs: ours $rps req/s p50 ${p50} us p99 ${p99} us errors $err"
-    read -r rps p50 p99 err < <(run_wrk "$script" "$ref_url" "$seconds")
+    echo "  scenario $number run $run/$runs: ours      $rps req/s p50 $p50 us p99 $p99 us CPU $cpu us/req errors $err"
+    local ours_now=$rps
+    read -r rps p50 p99 err cpu < <(run_wrk "$script" "$ref_url" "$seconds" "${workers[@]}")
     [[ -n "$rps" ]] || fail "wrk gave no result for $script against nginx"
-    ref_rps+=("$rps") ref_p99+=("$p99")
+    ref_rps+=("$rps") ref_p99+=("$p99") ref_cpu+=("$cpu")
+    ratios+=("$(awk -v o="$ours_now" -v r="$rps" 'BEGIN { print o / r }')")
     errors=$((errors + err))
-    echo "  scenario $number run $run/$runs: reference $rps req/s p50 ${p50} us p99 ${p99} us errors $err"
+    echo "  scenario $number run $run/$runs: reference $rps req/s p50 $p50 us p99 $p99 us CPU $cpu us/req errors $err"
   done
   [[ "$number" == 6 ]] && stop_idle_holders
   [[ "$errors" -ne 0 ]] && any_errors=1
-  rows+=("$number|$title|$(median "${ours_rps[@]}")|$(median "${ref_rps[@]}")|$(median "${ours_p50[@]}")|$(median "${ours_p99[@]}")|$(median "${ref_p99[@]}")|$target|$errors")
+  rows+=("$number|$title|$(median "${ours_rps[@]}")|$(median "${ref_rps[@]}")|$(median "${ratios[@]}")|$(median "${ours_p50[@]}")|$(median "${ours_p99[@]}")|$(median "${ref_p99[@]}")|$(median "${ours_cpu[@]}")|$(median "${ref_cpu[@]}")|$target|$errors")
 }
 
 echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), kernel $(uname -r)"
@@ -341,25 +370,26 @@ echo "== micro-benchmarks"
 
 echo
 echo "== results $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $runs run(s) of ${seconds} s per figure (median)"
-echo "scenario,ours_rps,reference_rps,ratio,ours_p50_us,ours_p99_us,reference_p99_us,target_ratio,target_met,errors" >"$CSV"
-printf '%-34s %9s %9s %6s %8s %8s %8s %7s %s\n' scenario "ours/s" "nginx/s" ratio \
-  "p50 ms" "p99 ms" "ref p99" target met
+echo "scenario,ours_rps,reference_rps,ratio,ours_p50_us,ours_p99_us,reference_p99_us,ours_cpu_us_per_request,reference_cpu_us_per_request,target_ratio,target_met,errors" >"$CSV"
+printf '%-32s %8s %8s %6s %7s %7s %7s %8s %8s %7s %s\n' scenario "ours/s" "nginx/s" \
+  ratio "p50 ms" "p99 ms" "ref p99" "CPU us" "ref CPU" target met
 for row in "${rows[@]}"; do
-  IFS='|' read -r number title ours ref p50 p99 ref_p99 target errors <<<"$row"
-  read -r ratio met < <(awk -v o="$ours" -v r="$ref" -v p="$p99" -v rp="$ref_p99" \
-    -v t="$target" -v lim="$P99_LIMIT" -v e="$errors" 'BEGIN {
-      ratio = o / r
-      met = (t == "-" || ratio >= t) && p <= lim * rp && e == 0 ? "yes" : "no"
-      printf "%.2f %s\n", ratio, met
+  IFS='|' read -r number title ours ref ratio p50 p99 ref_p99 cpu ref_cpu target errors <<<"$row"
+  met=$(awk -v ratio="$ratio" -v p="$p99" -v rp="$ref_p99" -v t="$target" \
+    -v lim="$P99_LIMIT" -v e="$errors" 'BEGIN {
+      print (t == "-" || ratio >= t) && p <= lim * rp && e == 0 ? "yes" : "no"
     }')
-  printf '%-34s %9.0f %9.0f %6s %8.2f %8.2f %8.2f %7s %s\n' "$number. $title" \
-    "$ours" "$ref" "$ratio" "$(awk -v v="$p50" 'BEGIN{print v/1000}')" \
-    "$(awk -v v="$p99" 'BEGIN{print v/1000}')" \
-    "$(awk -v v="$ref_p99" 'BEGIN{print v/1000}')" \
+  printf '%-32s %8.0f %8.0f %6.2f %7.2f %7.2f %7.2f %8.1f %8.1f %7s %s\n' \
+    "$number. $title" "$ours" "$ref" "$ratio" \
+    "$(awk -v v="$p50" 'BEGIN { print v / 1000 }')" \
+    "$(awk -v v="$p99" 'BEGIN { print v / 1000 }')" \
+    "$(awk -v v="$ref_p99" 'BEGIN { print v / 1000 }')" "$cpu" "$ref_cpu" \
     "$([[ $target == - ]] && echo - || echo ">=${target}x")" "$met"
-  echo "\"$number. $title\",$ours,$ref,$ratio,$p50,$p99,$ref_p99,$target,$met,$errors" >>"$CSV"
+  echo "\"$number. $title\",$ours,$ref,$(printf '%.3f' "$ratio"),$p50,$p99,$ref_p99,$cpu,$ref_cpu,$target,$met,$errors" >>"$CSV"
 done
-echo "(met: throughput ratio at least the target, p99 at most ${P99_LIMIT}x the reference's, no errors)"
+echo "(ratio: median of the ratios of neighbouring runs; CPU: server CPU time per"
+echo " request, all threads or workers; met: ratio at least the target, p99 at"
+echo " most ${P99_LIMIT}x the reference's, and no errors)"
 
 echo
 echo "resident memory growth per stored 100-byte value:"
