@@ -71,7 +71,7 @@ int32_t TakeCookie(const SettingsDocument& document, Settings& settings,
       });
   if (status != kOk) return status;
   return WithAttribute(cookie, "Name", [&](std::string_view text) {
-    return CopySettingText(text, settings.CookieName);
+    return CopyHeaderText(text, settings.CookieName);
   });
 }
 
@@ -111,10 +111,10 @@ int32_t TakePathBase(const SettingsDocument& document, Settings& settings,
 
 int32_t TakeDefaultContentType(const SettingsDocument& document,
                                Settings& settings, MemoryBudget& /*budget*/) {
-  return WithContent(
-      document.FindSetting("DefaultContentType"), [&](std::string_view text) {
-        return CopySettingText(text, settings.DefaultContentType);
-      });
+  return WithContent(document.FindSetting("DefaultContentType"),
+                     [&](std::string_view text) {
+                       return CopyHeaderText(text, settings.DefaultContentType);
+                     });
 }
 
 int32_t TakeMemoryMax(const SettingsDocument& document, Settings& /*settings*/,

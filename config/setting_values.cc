@@ -106,4 +106,11 @@ int32_t CopySettingText(std::string_view text, char* field, size_t capacity) {
   return kOk;
 }
 
+int32_t CopyHeaderText(std::string_view text, char* field, size_t capacity) {
+  for (unsigned char c : text) {
+    if ((c < 0x20 && c != '\t') || c == 0x7f) return kErrorTypeMismatch;
+  }
+  return CopySettingText(text, field, capacity);
+}
+
 }  // namespace pendrakel

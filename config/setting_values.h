@@ -38,6 +38,16 @@ int32_t CopySettingText(std::string_view text, char (&field)[kCapacity]) {
   return CopySettingText(text, field, kCapacity);
 }
 
+// As CopySettingText, for a text that goes into a response header line: a
+// control character other than a tab (CR and LF would end the line and
+// start another) is refused with kErrorTypeMismatch, `field` unchanged.
+int32_t CopyHeaderText(std::string_view text, char* field, size_t capacity);
+
+template <size_t kCapacity>
+int32_t CopyHeaderText(std::string_view text, char (&field)[kCapacity]) {
+  return CopyHeaderText(text, field, kCapacity);
+}
+
 }  // namespace pendrakel
 
 #endif  // PENDRAKEL_CONFIG_SETTING_VALUES_H_

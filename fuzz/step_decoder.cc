@@ -247,7 +247,8 @@ std::string StepDecoder::DecodeContentType() {
                                        "x"};
   const uint8_t choice = in_.Byte();
   if (choice < 64) return kTypes[choice % std::size(kTypes)];
-  if (choice < 250) return WithoutLineBreaks(in_.Text(24));
+  // Line breaks included: a type that could forge lines must never be sent.
+  if (choice < 250) return in_.Text(24);
   return std::string(kLongContentTypeBytes + in_.Byte() % 128, 't');
 }
 

@@ -286,8 +286,13 @@ void StoreModel::Read(Collection& values, const std::string& name, int64_t now,
                                ? std::string(settings_.DefaultContentType)
                                : entry.contentType;
   const std::string typeLine = "Content-Type: " + type + "\r\n";
-  if (!type.empty() && typeLine.size() <= kHeaderBlockBytes - kClosingBytes -
-                                              reply.response.headers.size()) {
+  // A type with a control character (but a tab) is never sent.
+  const bool headerSafe = std::none_of(
+      type.begin(), type.end(),
+      [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; });
+  if (!type.empty() && headerSafe &&
+      typeLine.size() <=
+          kHeaderBlockBytes - kClosingBytes - reply.response.headers.size()) {
     reply.Line(typeLine);
   }
   reply.Line("\r\n");

@@ -460,5 +460,24 @@ TEST_F(LoadSettingsTest, UnreadablePathsFail) {
   EXPECT_EQ(LoadSettings(nullptr, settings, budget), kErrorPointer);
 }
 
+// The cookie name and the default content type are written into response
+// header lines: a line break in them would let the file add header lines of
+// its own to every response.
+TEST_F(LoadSettingsTest, HeaderTextsWithControlCharactersAreRefused) {
+  EXPECT_EQ(Load(Document("<Cookie Name=\"a&#13;&#10;X-Evil: 1\"/>")),
+            kErrorTypeMismatch);
+  EXPECT_STREQ(settings_.CookieName, "");
+  EXPECT_EQ(Load(Document("<DefaultContentType>text/plain\nX-Evil: 1"
+                          "</DefaultContentType>")),
+            kErrorTypeMismatch);
+  EXPECT_STREQ(settings_.DefaultContentType, "");
+  EXPECT_EQ(Load(Document("<Cookie Name=\"a&#127;b\"/>")), kErrorTypeMismatch);
+  // A tab is allowed in a header value, and command names never reach one.
+  EXPECT_EQ(Load(Document("<DefaultContentType>text/plain;\tq=1"
+                          "</DefaultContentType><CmdName Get=\"g&#10;\"/>")),
+            kOk);
+  EXPECT_STREQ(settings_.DefaultContentType, "text/plain;\tq=1");
+}
+
 }  // namespace
 }  // namespace pendrakel

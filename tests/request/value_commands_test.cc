@@ -313,6 +313,18 @@ TEST(ValueCommands, AContentTypeTooLongForTheBlockIsLeftOutNeverOverrun) {
   EXPECT_EQ(getFitting->headers().size(), 8192u - 1);
 }
 
+TEST(ValueCommands, AStoredTypeWithALineBreakIsNeverSentAsHeaderLines) {
+  TestExtension ext;
+  auto put = MakeRequest(false, Op::kSet, "n", "v");
+  put->ContentType("text/plain\r\nSet-Cookie: stolen");
+  ext.Run(*put);
+  auto get = MakeRequest(false, Op::kGet, "n");
+  ext.Run(*get);
+  EXPECT_EQ(get->status(), "200 OK(Pendrakel)");
+  EXPECT_EQ(get->headers(), "Content-Length: 1\r\n\r\n");
+  EXPECT_EQ(get->body(), "v");
+}
+
 TEST(ValueCommands, ExpiredValueIsNotFoundAndCollectedOnce) {
   TestExtension ext;
   testing::gTestNow = 1000;
