@@ -31,8 +31,16 @@ def bench_name(i):
     return b"n%015d" % i
 
 
+# As bench/wrk_common.lua: cookies shaped like the ones the extension hands
+# out, a name and 32 hex digits that differ early.
+COOKIE_MULTIPLIERS = (1664525, 1103515, 2013265, 1234567)
+COOKIE_OFFSETS = (1013904223, 12345, 2531011, 3141592653)
+
+
 def bench_cookie(i):
-    return b"pk=%032d" % i
+    return b"pk=" + b"".join(
+        b"%08x" % ((i * m + c) % 4294967296)
+        for m, c in zip(COOKIE_MULTIPLIERS, COOKIE_OFFSETS))
 
 
 def short_key(i):

@@ -20,8 +20,20 @@ function common.name(i)
   return string.format("n%015d", i)
 end
 
+-- The i-th cookie: a name and 32 hex digits, shaped like the cookies the
+-- extension hands out (which are random): four 32-bit parts, each an odd
+-- multiple of i plus a constant, so that cookies differ early and never
+-- repeat. Every product stays below 2^53, exact in Lua's numbers.
+local COOKIE_MULTIPLIERS = {1664525, 1103515, 2013265, 1234567}
+local COOKIE_OFFSETS = {1013904223, 12345, 2531011, 3141592653}
+
 function common.cookie(i)
-  return string.format("pk=%032d", i)
+  local parts = {}
+  for k = 1, 4 do
+    parts[k] = string.format("%08x",
+      (i * COOKIE_MULTIPLIERS[k] + COOKIE_OFFSETS[k]) % 4294967296)
+  end
+  return "pk=" .. table.concat(parts)
 end
 
 function common.body()
