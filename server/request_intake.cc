@@ -72,8 +72,8 @@ void RequestParser::on_response_impl(int, string_view, int, error_code& ec) {
 }
 
 void RequestParser::on_field_impl(http::field, string_view name,
-                                  string_view value, error_code&) {
-  intake_.OnField(Std(name), Std(value));
+                                  string_view value, error_code& ec) {
+  if (!intake_.OnField(Std(name), Std(value))) ec = http::error::bad_field;
 }
 
 void RequestParser::on_header_impl(error_code& ec) {
@@ -90,8 +90,13 @@ std::size_t RequestParser::on_body_impl(string_view body, error_code&) {
   return body.size();
 }
 
-void RequestParser::on_chunk_header_impl(std::uint64_t, string_view,
-                                         error_code&) {}
+void RequestParser::on_chunk_header_impl(std::uint64_t, string_view extensions,
+                                         error_code& ec) {
+  // A chunk-size line that arrived whole is parsed at once: bound it here
+  // as well as while it is still arriving.
+  if (extensions.size() > kMaxChunkLineBytes)
+    ec = http::error::bad_chunk_extension;
+}
 
 std::size_t RequestParser::on_chunk_body_impl(std::uint64_t, string_view body,
                                               error_code&) {
@@ -124,6 +129,8 @@ void RequestIntake::Start() {
   started_ = false;
   head_done_ = false;
   taken_ = 0;
+  head_scanned_ = 0;
+  trailer_bytes_ = 0;
   content_length_fields_ = 0;
   transfer_encoding_fields_ = 0;
   host_fields_ = 0;
@@ -147,7 +154,11 @@ size_t RequestIntake::FeedHead(const char* data, size_t size) {
   started_ = true;
   boost::beast::error_code ec;
   size_t used = parser_->put(boost::asio::const_buffer(data, size), ec);
-  if (ec == http::error::need_more) return used;
+  head_scanned_ -= std::min(head_scanned_, used);
+  if (ec == http::error::need_more) {
+    if (HasBareLineFeed(data + used, size - used)) Fail(HttpError::kBadRequest);
+    return used;
+  }
   if (ec) {
     if (failure_ == HttpError::kNone) Fail(FromParserError(ec));
     phase_ = IntakePhase::kFailed;
@@ -202,8 +213,24 @@ bool RequestIntake::OnRequestLine(std::string_view method,
   return true;
 }
 
-void RequestIntake::OnField(std::string_view name, std::string_view value) {
-  if (head_done_) return;  // a trailer of a chunked body: not passed on
+// Once the parser has asked for more of a head, it waits for the blank line
+// CRLF CRLF, which a head whose lines end in a bare LF never brings: such a
+// head would hang until the head time-out instead of being refused. `data`
+// is the head so far; the bytes looked at by earlier calls are skipped.
+bool RequestIntake::HasBareLineFeed(const char* data, size_t size) {
+  for (size_t i = head_scanned_; i < size; ++i) {
+    if (data[i] == '\n' && (i == 0 || data[i - 1] != '\r')) return true;
+  }
+  head_scanned_ = size;
+  return false;
+}
+
+bool RequestIntake::OnField(std::string_view name, std::string_view value) {
+  if (head_done_) {
+    // A trailer of a chunked body: bounded, and not passed on.
+    trailer_bytes_ += name.size() + value.size() + 4;
+    return trailer_bytes_ <= kMaxChunkLineBytes;
+  }
   if (EqualsNoCase(name, "content-length")) ++content_length_fields_;
   if (EqualsNoCase(name, "host")) ++host_fields_;
   if (EqualsNoCase(name, "transfer-encoding")) {
@@ -220,6 +247,7 @@ void RequestIntake::OnField(std::string_view name, std::string_view value) {
   if (EqualsNoCase(name, "expect") && EqualsNoCase(Trim(value), "100-continue"))
     head_.expect_continue = true;
   head_.AddField(name, value);
+  return true;
 }
 
 bool RequestIntake::OnHeaderDone(bool keep_alive, bool chunked,

@@ -18,7 +18,8 @@
 // HTTP/1.0 request or whose codings are not exactly "chunked", differing or
 // non-decimal Content-Length values, a head over the head limit (431), a
 // body over the body limit (413), a chunk-size line or trailer longer than
-// kMaxChunkLineBytes, a path with a bad or NUL escape, an HTTP/1.1 request
+// kMaxChunkLineBytes, a head line ending in a bare LF, a path with a bad or
+// NUL escape, an HTTP/1.1 request
 // without exactly one Host field.
 //
 // One per connection, reused for every request (Start). Used by one thread at
@@ -94,12 +95,14 @@ class RequestIntake {
   size_t FeedHead(const char* data, size_t size);
   size_t FeedPreload(const char* data, size_t size);
   size_t FeedChunks(const char* data, size_t size);
+  bool HasBareLineFeed(const char* data, size_t size);
   void Fail(HttpError error);
 
   // Callbacks from the parser.
   bool OnRequestLine(std::string_view method, std::string_view target,
                      int version);
-  void OnField(std::string_view name, std::string_view value);
+  // False for a trailer over the chunk-line limit.
+  bool OnField(std::string_view name, std::string_view value);
   bool OnHeaderDone(bool keep_alive, bool chunked, uint64_t content_length);
   void OnChunkData(const char* data, size_t size);
 
@@ -114,6 +117,10 @@ class RequestIntake {
   bool started_ = false;
   bool head_done_ = false;
   uint64_t taken_ = 0;
+  // Head bytes already checked for a bare LF, from the first unconsumed one.
+  size_t head_scanned_ = 0;
+  // Bytes of trailer fields of a chunked body.
+  size_t trailer_bytes_ = 0;
   // Framing fields seen in the head.
   int content_length_fields_ = 0;
   int transfer_encoding_fields_ = 0;

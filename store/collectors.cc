@@ -1,5 +1,7 @@
 #include "store/collectors.h"
 
+#include <malloc.h>
+
 #include <system_error>
 #include <vector>
 
@@ -12,9 +14,9 @@
 
 namespace pendrakel {
 
-void CollectIdleValues(int64_t now, int64_t idleLimit, CookieTable& cookies,
-                       SharedValues& shared, Counters& counters) {
-  if (idleLimit == 0) return;
+size_t CollectIdleValues(int64_t now, int64_t idleLimit, CookieTable& cookies,
+                         SharedValues& shared, Counters& counters) {
+  if (idleLimit == 0) return 0;
   std::vector<Values*> idle;
   idle.reserve(cookies.size());
   cookies.CollectIdle(now, idleLimit, idle);
@@ -22,14 +24,15 @@ void CollectIdleValues(int64_t now, int64_t idleLimit, CookieTable& cookies,
     values->Release();
     Count(counters.ValuesCollect);
   }
-  if (shared.ReplaceIfIdle(now, idleLimit)) {
-    Count(counters.ValuesCreate);
-    Count(counters.ValuesCollect);
-  }
+  if (!shared.ReplaceIfIdle(now, idleLimit)) return idle.size();
+  Count(counters.ValuesCreate);
+  Count(counters.ValuesCollect);
+  return idle.size() + 1;
 }
 
-void CollectExpiredValues(int64_t now, CookieTable& cookies,
-                          SharedValues& shared, Counters& counters) {
+size_t CollectExpiredValues(int64_t now, CookieTable& cookies,
+                            SharedValues& shared, Counters& counters) {
+  size_t collected = 0;
   std::vector<Values*> all;
   all.reserve(cookies.size() + 1);
   cookies.AcquireAll(all);
@@ -39,13 +42,17 @@ void CollectExpiredValues(int64_t now, CookieTable& cookies,
     expired.clear();
     expired.reserve(values->size());
     values->CollectExpired(now, expired);
+    collected += expired.size();
     for (Value* value : expired) {
       value->Release(values->budget());
       Count(counters.ValueCollect);
     }
   }
   for (Values* values : all) values->Release();
+  return collected;
 }
+
+void ReturnFreedMemory() { malloc_trim(0); }
 
 bool Collectors::Start(CookieTable& cookies, SharedValues& shared,
                        Counters& counters, const Settings& settings,
@@ -65,7 +72,9 @@ bool Collectors::Start(CookieTable& cookies, SharedValues& shared,
         });
     valueCollector_ = std::thread([=, this, &cookies, &shared, &counters] {
       while (Sleep(kValueCollectorPeriod)) {
-        CollectExpiredValues(clock(), cookies, shared, counters);
+        if (CollectExpiredValues(clock(), cookies, shared, counters) > 0) {
+          ReturnFreedMemory();
+        }
       }
     });
   } catch (const std::system_error&) {

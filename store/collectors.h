@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -32,12 +33,18 @@ inline constexpr std::chrono::milliseconds kValuesCollectorPeriod{60'000};
 inline constexpr std::chrono::milliseconds kValueCollectorPeriod{300'000};
 
 // One pass of the values collector at `now`. An idle limit of 0 turns it off.
-void CollectIdleValues(int64_t now, int64_t idleLimit, CookieTable& cookies,
-                       SharedValues& shared, Counters& counters);
+// Returns the number of collections dropped.
+size_t CollectIdleValues(int64_t now, int64_t idleLimit, CookieTable& cookies,
+                         SharedValues& shared, Counters& counters);
 
-// One pass of the value collector at `now`.
-void CollectExpiredValues(int64_t now, CookieTable& cookies,
-                          SharedValues& shared, Counters& counters);
+// One pass of the value collector at `now`. Returns the number of values
+// dropped.
+size_t CollectExpiredValues(int64_t now, CookieTable& cookies,
+                            SharedValues& shared, Counters& counters);
+
+// Hands memory the heap keeps after large frees back to the system, so that
+// the process shrinks again once collections are dropped.
+void ReturnFreedMemory();
 
 // The two collector threads. Start and Stop are called by one thread (the
 // extension's start-up and shut-down); the threads read only the objects

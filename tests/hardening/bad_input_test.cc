@@ -78,6 +78,10 @@ std::vector<BadRequest> BadRequests() {
     many_fields += "X-F" + std::to_string(i) + ": v\r\n";
   return {
       // Line endings and the request line.
+      {"bare LF line endings", "GET /kept HTTP/1.1\nHost: h\n\n",
+       E::kErrorOrClosed},
+      {"bare LF inside a CRLF head", "GET /kept HTTP/1.1\r\nHost: h\n\r\n",
+       E::kErrorOrClosed},
       {"bare CR in a field",
        Head("GET /kept HTTP/1.1", "Host: h\r\nX-A: a\rb\r\n"),
        E::kErrorOrClosed},
@@ -212,6 +216,9 @@ std::vector<BadRequest> BadRequests() {
       {"chunk size of many digits",
        Chunked("ffffffffffffffffffffffff\r\nab\r\n0\r\n\r\n") + s,
        E::kRefusedAndClosed},
+      {"over-long chunk extension",
+       Chunked("5;" + std::string(8000, 'e') + "\r\nhello\r\n0\r\n\r\n") + s,
+       E::kRefusedAndClosed, 400},
       {"over-long trailer",
        Chunked("5\r\nhello\r\n0\r\nX-T: " + std::string(kOverlongBytes, 't') +
                "\r\n\r\n") +

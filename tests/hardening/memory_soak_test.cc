@@ -132,6 +132,10 @@ TEST(HostMemorySoak, CollectedMemoryIsReusedAndGivenBack) {
     const auto report = WaitForCollections(port, made);
     EXPECT_EQ(StatValue(report, "X-Counter-ValuesCollect"), made);
     EXPECT_EQ(StatValue(report, "X-Memory-Total"), 0u);
+    const uint64_t after = host->ResidentBytes();
+    EXPECT_LE(after, start + kResidentSlackBytes)
+        << "resident at start " << start / kMiB << " MiB, full " << peak / kMiB
+        << " MiB, after the pass " << after / kMiB << " MiB";
     ASSERT_TRUE(host->Alive());
   }
 }

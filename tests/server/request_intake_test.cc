@@ -196,6 +196,20 @@ TEST(RequestIntake, BadFramingAndSmugglingAttemptsFail) {
        "POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n1;" +
            std::string(5000, 'e'),
        HttpError::kBadRequest},
+      {"complete chunk line too long",
+       "POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n1;" +
+           std::string(5000, 'e') + "\r\nx\r\n0\r\n\r\n",
+       HttpError::kBadRequest},
+      {"trailer too long",
+       "POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "1\r\nx\r\n0\r\nT: " +
+           std::string(3000, 't') + "\r\nU: " + std::string(3000, 'u') +
+           "\r\n\r\n",
+       HttpError::kBadRequest},
+      {"lines ending in a bare LF", "GET / HTTP/1.1\nHost: h\n\n",
+       HttpError::kBadRequest},
+      {"one line ending in a bare LF",
+       "GET / HTTP/1.1\r\nHost: h\nX: y\r\n\r\n", HttpError::kBadRequest},
       {"malformed escape", "GET /a%2 HTTP/1.1\r\nHost: h\r\n\r\n",
        HttpError::kBadRequest},
       {"escape of NUL", "GET /a%00b HTTP/1.1\r\nHost: h\r\n\r\n",

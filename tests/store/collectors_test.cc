@@ -37,9 +37,9 @@ class CollectorsTest : public ::testing::Test {
 TEST_F(CollectorsTest, IdleCollectionsGoAtTheLimitAndTheirBytesWithThem) {
   AddCollection("a", 1000);
   AddCollection("b", 1001);
-  CollectIdleValues(2199, 1200, cookies_, shared_, counters_);
+  EXPECT_EQ(CollectIdleValues(2199, 1200, cookies_, shared_, counters_), 0u);
   EXPECT_EQ(cookies_.size(), 2u);
-  CollectIdleValues(2200, 1200, cookies_, shared_, counters_);
+  EXPECT_EQ(CollectIdleValues(2200, 1200, cookies_, shared_, counters_), 1u);
   EXPECT_EQ(cookies_.size(), 1u);
   EXPECT_EQ(counters_.ValuesCollect.load(), 1u);
   EXPECT_EQ(budget_.total(), 5u);
@@ -87,7 +87,7 @@ TEST_F(CollectorsTest, ExpiredValuesGoFromEveryCollectionSharedIncluded) {
   value->Release(budget_);
   shared->Release();
 
-  CollectExpiredValues(2000, cookies_, shared_, counters_);
+  EXPECT_EQ(CollectExpiredValues(2000, cookies_, shared_, counters_), 2u);
   EXPECT_EQ(counters_.ValueCollect.load(), 2u);
   EXPECT_EQ(budget_.total(), 5u);  // only b's value is left
   EXPECT_EQ(cookies_.size(), 2u);  // collections stay, even empty
