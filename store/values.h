@@ -55,7 +55,13 @@ class Values {
   // Drops one reference; the last one destroys the collection.
   void Release();
 
-  void Touch(int64_t now) { lastAccess_.store(now, std::memory_order_relaxed); }
+  // Stores only a new time: requests of one second touching a busy
+  // collection from several threads then share its cache line instead of
+  // writing it in turn.
+  void Touch(int64_t now) {
+    if (lastAccess_.load(std::memory_order_relaxed) != now)
+      lastAccess_.store(now, std::memory_order_relaxed);
+  }
   int64_t lastAccess() const {
     return lastAccess_.load(std::memory_order_relaxed);
   }
