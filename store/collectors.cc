@@ -65,17 +65,15 @@ bool Collectors::Start(CookieTable& cookies, SharedValues& shared,
   try {
     valuesCollector_ =
         std::thread([=, this, &cookies, &shared, &counters, &settings] {
-          while (Sleep(kValuesCollectorPeriod)) {
-            CollectIdleValues(clock(), settings.IdleLimit, cookies, shared,
-                              counters);
-          }
+          RunPasses(kValuesCollectorPeriod, [&] {
+            return CollectIdleValues(clock(), settings.IdleLimit, cookies,
+                                     shared, counters);
+          });
         });
     valueCollector_ = std::thread([=, this, &cookies, &shared, &counters] {
-      while (Sleep(kValueCollectorPeriod)) {
-        if (CollectExpiredValues(clock(), cookies, shared, counters) > 0) {
-          ReturnFreedMemory();
-        }
-      }
+      RunPasses(kValueCollectorPeriod, [&] {
+        return CollectExpiredValues(clock(), cookies, shared, counters);
+      });
     });
   } catch (const std::system_error&) {
     Stop();
@@ -92,6 +90,13 @@ void Collectors::Stop() {
   wake_.notify_all();
   if (valuesCollector_.joinable()) valuesCollector_.join();
   if (valueCollector_.joinable()) valueCollector_.join();
+}
+
+template <typename Pass>
+void Collectors::RunPasses(std::chrono::milliseconds period, Pass pass) {
+  while (Sleep(period)) {
+    if (pass() > 0) ReturnFreedMemory();
+  }
 }
 
 bool Collectors::Sleep(std::chrono::milliseconds period) {

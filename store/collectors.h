@@ -66,6 +66,10 @@ class Collectors {
   void Stop();
 
  private:
+  // Runs `pass` (returning what it dropped) every `period` until stopped,
+  // handing memory back after a pass that dropped something.
+  template <typename Pass>
+  void RunPasses(std::chrono::milliseconds period, Pass pass);
   // Sleeps for `period` or until stopped; false when stopped.
   bool Sleep(std::chrono::milliseconds period);
 
