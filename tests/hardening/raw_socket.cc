@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/server/http_client.h"
+
 namespace pendrakel::testing {
 
 RawSocket::RawSocket(int port, int receive_buffer_bytes) {
@@ -18,12 +20,7 @@ RawSocket::RawSocket(int port, int receive_buffer_bytes) {
   }
   const int one = 1;
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) !=
-      0) {
+  if (!ConnectToLoopback(fd_, port)) {
     close(fd_);
     fd_ = -1;
   }

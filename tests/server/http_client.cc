@@ -37,14 +37,18 @@ std::optional<std::string> HttpResponse::Header(const std::string& name) const {
   return std::nullopt;
 }
 
-HttpClient::HttpClient(int port) {
-  fd_ = socket(AF_INET, SOCK_STREAM, 0);
+bool ConnectToLoopback(int fd, int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) !=
-      0) {
+  return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) ==
+         0;
+}
+
+HttpClient::HttpClient(int port) {
+  fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd_ >= 0 && !ConnectToLoopback(fd_, port)) {
     close(fd_);
     fd_ = -1;
   }

@@ -21,6 +21,9 @@ struct HttpResponse {
   std::optional<std::string> Header(const std::string& name) const;
 };
 
+// Connects the socket `fd` to 127.0.0.1:`port`; false when that fails.
+bool ConnectToLoopback(int fd, int port);
+
 class HttpClient {
  public:
   explicit HttpClient(int port);
