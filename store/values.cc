@@ -1,5 +1,6 @@
 #include "store/values.h"
 
+#include <algorithm>
 #include <new>
 
 #include "store/value.h"
@@ -16,7 +17,16 @@ void Values::Release() {
 
 Values::~Values() NO_THREAD_SAFETY_ANALYSIS {
   // The last holder is gone: no other thread can reach entries_.
-  for (Value* value : entries_) value->Release(budget_);
+  std::vector<Value*> all(entries_.begin(), entries_.end());
+  SortByName(all.begin(), all.end());
+  for (Value* value : all) value->Release(budget_);
+}
+
+void Values::SortByName(std::vector<Value*>::iterator first,
+                        std::vector<Value*>::iterator last) {
+  std::sort(first, last, [](const Value* a, const Value* b) {
+    return a->name() < b->name();
+  });
 }
 
 Values::GetResult Values::Get(std::string_view name, int64_t now) {
@@ -51,7 +61,7 @@ Values::PutOutcome Values::Put(Value* value) {
       return PutOutcome::kCreated;
     }
     replaced = *it;
-    // The new value has the same name, so the order is kept.
+    // The new value has the same name, so it belongs in the same slot.
     const_cast<Value*&>(*it) = value;
   }
   replaced->Release(budget_);
@@ -73,16 +83,20 @@ Values::RemoveOutcome Values::Remove(std::string_view name) {
 }
 
 void Values::CollectExpired(int64_t now, std::vector<Value*>& expired) {
-  MutexLock hold(lock_);
-  for (auto it = entries_.begin(); it != entries_.end();) {
-    if ((*it)->IsLive(now)) {
-      ++it;
-      continue;
+  const size_t first = expired.size();
+  {
+    MutexLock hold(lock_);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      if ((*it)->IsLive(now)) {
+        ++it;
+        continue;
+      }
+      expired.push_back(*it);
+      entries_.erase(it++);
     }
-    expired.push_back(*it);
-    it = entries_.erase(it);
+    CountEntries();
   }
-  CountEntries();
+  SortByName(expired.begin() + first, expired.end());
 }
 
 }  // namespace pendrakel

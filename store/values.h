@@ -3,7 +3,9 @@
 //
 // Names are byte strings of any length without NUL bytes, the empty one
 // included, ordered by unsigned bytes with the shorter first on a common
-// prefix; no case folding.
+// prefix; no case folding. Lookups go through a hash index; the walks over a
+// whole collection (collecting expired values, destruction) visit values in
+// name order.
 //
 // Ownership: each entry holds one reference on its Value. The collection
 // itself is reference counted: the cookie table entry or the shared pointer,
@@ -24,7 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/btree_set.h"
+#include "absl/container/flat_hash_set.h"
+#include "absl/hash/hash.h"
 #include "store/mutex.h"
 #include "store/value.h"
 
@@ -71,8 +74,8 @@ class Values {
   // its own reference, the caller keeps its one.
   PutOutcome Put(Value* value) EXCLUDES(lock_);
   RemoveOutcome Remove(std::string_view name) EXCLUDES(lock_);
-  // Moves every entry that is not live at `now` into `expired`, each with the
-  // reference its entry held; the caller releases them.
+  // Moves every entry that is not live at `now` into `expired`, in name
+  // order, each with the reference its entry held; the caller releases them.
   void CollectExpired(int64_t now, std::vector<Value*>& expired)
       EXCLUDES(lock_);
 
@@ -84,21 +87,29 @@ class Values {
   }
 
  private:
-  // Orders values by name: unsigned bytes, the shorter first on a common
-  // prefix (the order of std::string_view). Transparent, so that a lookup
-  // by name allocates nothing.
+  // Hash and equality of values by name, transparent so that a lookup by
+  // name allocates nothing. The hash is seeded per process, so that clients
+  // cannot choose names that collide.
   struct ByName {
     using is_transparent = void;
     static std::string_view Key(const Value* value) { return value->name(); }
     static std::string_view Key(std::string_view name) { return name; }
+    template <typename A>
+    size_t operator()(const A& a) const {
+      return absl::Hash<std::string_view>{}(Key(a));
+    }
     template <typename A, typename B>
     bool operator()(const A& a, const B& b) const {
-      return Key(a) < Key(b);
+      return Key(a) == Key(b);
     }
   };
-  // A B-tree of the values themselves, each knowing its name: a few bytes
-  // of index per entry.
-  using Entries = absl::btree_set<Value*, ByName>;
+  // The values themselves, each knowing its name: about ten bytes of index
+  // per entry, and a lookup touches one or two cache lines of it.
+  using Entries = absl::flat_hash_set<Value*, ByName, ByName>;
+
+  // Puts `values` in name order.
+  static void SortByName(std::vector<Value*>::iterator first,
+                         std::vector<Value*>::iterator last);
 
   explicit Values(MemoryBudget& budget) : budget_(budget) {}
   ~Values();
