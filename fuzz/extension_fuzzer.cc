@@ -150,22 +150,23 @@ class Session {
     Run(request);
   }
 
-  void Run(const RequestSpec& spec) {
-    FakeRequest request(spec.method, spec.path);
-    if (spec.cookie) request.Header("Cookie", *spec.cookie);
-    if (spec.name) request.Header("X-Param-Name", *spec.name);
-    if (spec.timeout) request.Header("X-Param-Timeout", *spec.timeout);
-    request.ContentType(spec.contentType);
-    if (spec.hasBody) {
-      request.Body(spec.body, spec.preload, spec.piece, spec.deliver);
-      request.ecb()->cbTotalBytes += spec.unsentBytes;
+  void Run(const RequestSpec& planned) {
+    FakeRequest request(planned.method, planned.path);
+    if (planned.cookie) request.Header("Cookie", *planned.cookie);
+    if (planned.name) request.Header("X-Param-Name", *planned.name);
+    if (planned.timeout) request.Header("X-Param-Timeout", *planned.timeout);
+    request.ContentType(planned.contentType);
+    if (planned.hasBody) {
+      request.Body(planned.body, planned.preload, planned.piece,
+                   planned.deliver);
+      request.ecb()->cbTotalBytes += planned.unsentBytes;
     }
     ScriptedGuids::ClearLog();
-    const bool isStat = CString(spec.method) == "STAT";
+    const bool isStat = CString(planned.method) == "STAT";
     ext_.Run(request);
     const ExpectedResponse expected =
-        model_->Handle(spec, testing::gTestNow, ScriptedGuids::log());
-    if (Tracing()) Trace(spec, request);
+        model_->Handle(planned, testing::gTestNow, ScriptedGuids::log());
+    if (Tracing()) Trace(planned, request);
     CheckHead(request, isStat);
     CheckEqual(expected.status, request.status(), "status text");
     CheckEqual(expected.headers, request.headers(), "header block");
@@ -181,14 +182,14 @@ class Session {
     return tracing;
   }
 
-  static void Trace(const RequestSpec& spec, const FakeRequest& request) {
+  static void Trace(const RequestSpec& planned, const FakeRequest& request) {
     std::fprintf(stderr,
                  "> %s %s cookie=%s name=%s timeout=%s type=%zu body=%zu\n",
-                 Escaped(spec.method).c_str(), Escaped(spec.path).c_str(),
-                 spec.cookie ? Escaped(*spec.cookie).c_str() : "-",
-                 spec.name ? Escaped(*spec.name).c_str() : "-",
-                 spec.timeout ? Escaped(*spec.timeout).c_str() : "-",
-                 spec.contentType.size(), spec.body.size());
+                 Escaped(planned.method).c_str(), Escaped(planned.path).c_str(),
+                 planned.cookie ? Escaped(*planned.cookie).c_str() : "-",
+                 planned.name ? Escaped(*planned.name).c_str() : "-",
+                 planned.timeout ? Escaped(*planned.timeout).c_str() : "-",
+                 planned.contentType.size(), planned.body.size());
     std::fprintf(stderr, "< %s | %s| %zu body bytes\n",
                  request.status().c_str(), Escaped(request.headers()).c_str(),
                  request.body().size());
