@@ -27,15 +27,7 @@ RawSocket::RawSocket(int port, int receive_buffer_bytes) {
 }
 
 bool RawSocket::Send(std::string_view bytes) {
-  if (fd_ < 0) return false;
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n =
-        send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
+  return fd_ >= 0 && SendAll(fd_, bytes);
 }
 
 size_t RawSocket::Receive(std::string& into, size_t max,

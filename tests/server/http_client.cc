@@ -56,16 +56,18 @@ HttpClient::HttpClient(int port) {
 
 HttpClient::~HttpClient() { Close(); }
 
-bool HttpClient::Send(const std::string& bytes) {
+bool SendAll(int fd, std::string_view bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     const ssize_t n =
-        send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
   return true;
 }
+
+bool HttpClient::Send(const std::string& bytes) { return SendAll(fd_, bytes); }
 
 bool HttpClient::Fill(std::chrono::milliseconds limit) {
   pollfd entry{fd_, POLLIN, 0};

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace pendrakel::testing {
 
@@ -23,6 +24,9 @@ struct HttpResponse {
 
 // Connects the socket `fd` to 127.0.0.1:`port`; false when that fails.
 bool ConnectToLoopback(int fd, int port);
+
+// Sends all of `bytes` on the socket `fd`; false when the connection fails.
+bool SendAll(int fd, std::string_view bytes);
 
 class HttpClient {
  public:
