@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "config/settings.h"
+#include "request/header_block.h"
 
 namespace pendrakel {
 namespace {
@@ -107,9 +108,7 @@ int32_t CopySettingText(std::string_view text, char* field, size_t capacity) {
 }
 
 int32_t CopyHeaderText(std::string_view text, char* field, size_t capacity) {
-  for (unsigned char c : text) {
-    if ((c < 0x20 && c != '\t') || c == 0x7f) return kErrorTypeMismatch;
-  }
+  if (!IsHeaderValue(text)) return kErrorTypeMismatch;
   return CopySettingText(text, field, capacity);
 }
 

@@ -287,9 +287,7 @@ void StoreModel::Read(Collection& values, const std::string& name, int64_t now,
                                : entry.contentType;
   const std::string typeLine = "Content-Type: " + type + "\r\n";
   // A type with a control character (but a tab) is never sent.
-  const bool headerSafe = std::none_of(
-      type.begin(), type.end(),
-      [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; });
+  const bool headerSafe = IsHeaderValue(type);
   if (!type.empty() && headerSafe &&
       typeLine.size() <=
           kHeaderBlockBytes - kClosingBytes - reply.response.headers.size()) {

@@ -48,15 +48,6 @@ void Answer(const CommandRequest& request, Result result,
            request.block);
 }
 
-// Whether `text` can stand as a header value: no control character but a
-// tab, so that it cannot end its line and start another.
-bool IsHeaderValue(std::string_view text) {
-  for (unsigned char c : text) {
-    if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
-  }
-  return true;
-}
-
 // The stored type, else the default type, else none. A type too long for
 // the room left in the block, or one a host let through with a line break
 // in it, is left out rather than overrunning the block or forging lines.
