@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libxml2-dev libboost-dev libcli11-dev libabsl-dev
+  libxml2-dev libboost-dev libboost-context-dev libcli11-dev libabsl-dev
   curl procps
 )
 if [[ $# -gt 0 ]]; then packages+=("$@"); fi

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
-#include <boost/asio/write.hpp>
+#include <cerrno>
 #include <cstring>
 
 #include "server/io_thread.h"
@@ -25,9 +25,17 @@ Connection::Connection(IoThread& thread, boost::asio::ip::tcp::socket socket)
       socket_(std::move(socket)),
       read_buffer_(new char[kInitialReadBufferBytes]),
       read_capacity_(kInitialReadBufferBytes),
-      intake_(server_.intake_limits) {}
+      intake_(server_.intake_limits),
+      fiber_(thread.stacks()),
+      room_timer_(thread.context()),
+      pace_(server_.options.read_timeout, server_.options.min_upload_rate) {}
 
 Connection::~Connection() {
+  // A fiber is still parked only when its wait was dropped with the
+  // io_context: let it run to its end with every client call failing.
+  aborted_ = true;
+  while (fiber_.parked()) fiber_.Resume();
+  ReleaseUpload();
   thread_.Unregister(this);
   server_.live_connections.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -45,6 +53,7 @@ void Connection::Start() {
 void Connection::Process() {
   for (;;) {
     FeedIntake();
+    if (!ReserveChunks()) return Answer(HttpError::kUploadsBusy);
     switch (intake_.phase()) {
       case IntakePhase::kFailed:
         return Answer(intake_.failure());
@@ -52,9 +61,11 @@ void Connection::Process() {
       case IntakePhase::kBody:
         return WaitForInput();
       case IntakePhase::kPreloaded:
-        return DispatchToUploadThread();
+        if (!ReserveUpload()) return WaitForRoom();
+        if (!StartRequest()) return;
+        break;
       case IntakePhase::kComplete:
-        if (!RunInline()) return;
+        if (!StartRequest()) return;
         break;
     }
   }
@@ -66,10 +77,16 @@ void Connection::FeedIntake() {
   const size_t used =
       intake_.Feed(read_buffer_.get() + read_begin_, read_end_ - read_begin_);
   read_begin_ += used;
-  // The read time-out counts from the end of the head and from each piece
-  // of body.
-  if (used > 0 && intake_.phase() != IntakePhase::kHead)
-    body_progress_ = Clock::now();
+  // The body's pace counts from the end of its head.
+  const IntakePhase after = intake_.phase();
+  if (after == IntakePhase::kBody || after == IntakePhase::kPreloaded) {
+    const Clock::time_point now = Clock::now();
+    if (before == IntakePhase::kHead) {
+      pace_.Start(now);
+    } else {
+      pace_.Add(used, now);
+    }
+  }
 }
 
 void Connection::WaitForInput() {
@@ -91,8 +108,7 @@ void Connection::WaitForInput() {
 
 Connection::Clock::time_point Connection::ReadDeadline() {
   const HostOptions& options = server_.options;
-  if (intake_.phase() == IntakePhase::kBody)
-    return body_progress_ + options.read_timeout;
+  if (intake_.phase() == IntakePhase::kBody) return Clock::time_point::max();
   if (!intake_.started()) {
     return request_wait_since_ +
            (first_request_ ? options.head_timeout : options.idle_timeout);
@@ -151,37 +167,120 @@ bool Connection::MakeRoom() {
   return true;
 }
 
-bool Connection::RunInline() {
-  const bool must_close =
-      call_.Run(server_.proc, intake_, out_, inline_channel_, Policy());
-  return FinishRequest(must_close);
+// ---- the budget of body bytes in progress ----
+
+// Takes `bytes` more of the host-wide budget. The budget never refuses the
+// only upload in progress, so no body within --max-body waits for ever.
+bool Connection::Reserve(uint64_t bytes) {
+  std::atomic<uint64_t>& total = server_.upload_bytes;
+  uint64_t current = total.load(std::memory_order_relaxed);
+  do {
+    if (current != upload_reserved_ &&
+        current + bytes > server_.options.max_upload_bytes) {
+      return false;
+    }
+  } while (!total.compare_exchange_weak(current, current + bytes,
+                                        std::memory_order_relaxed));
+  if (upload_reserved_ == 0)
+    server_.uploads.fetch_add(1, std::memory_order_relaxed);
+  upload_reserved_ += bytes;
+  return true;
 }
 
-void Connection::DispatchToUploadThread() {
+bool Connection::ReserveUpload() {
+  return upload_reserved_ > 0 || Reserve(intake_.head().content_length);
+}
+
+// A chunked body in hand grows with every chunk.
+bool Connection::ReserveChunks() {
+  const IntakePhase phase = intake_.phase();
+  if (phase != IntakePhase::kBody && phase != IntakePhase::kComplete)
+    return true;
+  if (intake_.head().framing != Framing::kChunked) return true;
+  const uint64_t held = intake_.body_size();
+  return held <= upload_reserved_ || Reserve(held - upload_reserved_);
+}
+
+void Connection::ReleaseUpload() {
+  if (upload_reserved_ == 0) return;
+  server_.upload_bytes.fetch_sub(upload_reserved_, std::memory_order_relaxed);
+  server_.uploads.fetch_sub(1, std::memory_order_relaxed);
+  upload_reserved_ = 0;
+}
+
+// The upload waits, unread, until the budget has room for it or the read
+// time-out has passed.
+void Connection::WaitForRoom() {
+  if (state_ != State::kWaitingForRoom) {
+    state_ = State::kWaitingForRoom;
+    deadline_ = Clock::now() + server_.options.read_timeout;
+  }
+  room_timer_.expires_after(kUploadRoomRetryPeriod);
+  room_timer_.async_wait(
+      [self = shared_from_this()](const boost::system::error_code&) {
+        if (self->state_ != State::kWaitingForRoom) return;
+        if (self->ReserveUpload()) {
+          self->state_ = State::kReading;
+          self->pace_.Start(Clock::now());
+          return self->Process();
+        }
+        if (Clock::now() >= self->deadline_)
+          return self->Answer(HttpError::kUploadsBusy);
+        self->WaitForRoom();
+      });
+}
+
+// ---- running the extension ----
+
+// Runs the request on a fresh fiber: true when it has returned and the
+// loop may go on at once.
+bool Connection::StartRequest() {
   // A client waiting for 100 Continue would otherwise send nothing more.
-  if (intake_.head().expect_continue && !continue_sent_) {
+  if (intake_.phase() == IntakePhase::kPreloaded &&
+      intake_.head().expect_continue && !continue_sent_) {
     continue_sent_ = true;
     out_.append(kContinue);
   }
   state_ = State::kInExtension;
-  server_.pool.Post([self = shared_from_this(), policy = Policy()]() mutable {
-    const bool must_close =
-        self->call_.Run(self->server_.proc, self->intake_, self->out_,
-                        self->blocking_channel_, policy);
-    boost::asio::io_context& context = self->thread_.context();
-    boost::asio::post(context, [self = std::move(self), must_close] {
-      self->AfterUploadThread(must_close);
-    });
+  fiber_.Start([this] {
+    must_close_ = call_.Run(server_.proc, intake_, out_, channel_, Policy());
   });
+  if (fiber_.parked()) return false;
+  return FinishRequest(must_close_);
 }
 
-void Connection::AfterUploadThread(bool must_close) {
+bool Connection::Park(boost::asio::socket_base::wait_type type,
+                      Clock::time_point deadline) {
+  if (aborted_ || server_.aborting.load(std::memory_order_relaxed)) {
+    wake_ = Wake::kAborted;
+    return false;
+  }
+  wake_ = Wake::kNone;
+  parked_reading_ = type == boost::asio::socket_base::wait_read;
+  deadline_ = deadline;
+  server_.parked_requests.fetch_add(1, std::memory_order_relaxed);
+  socket_.async_wait(
+      type, [self = shared_from_this()](const boost::system::error_code&) {
+        self->OnWake();
+      });
+  fiber_.Suspend();
+  server_.parked_requests.fetch_sub(1, std::memory_order_relaxed);
+  return wake_ == Wake::kReady;
+}
+
+// The socket is ready (or the wait was cut short by a time-out or by the
+// shutdown): the fiber goes on from where it parked.
+void Connection::OnWake() {
+  if (wake_ == Wake::kNone) wake_ = Wake::kReady;
+  fiber_.Resume();
+  if (fiber_.parked()) return;
   state_ = State::kReading;
-  if (FinishRequest(must_close)) Process();
+  if (FinishRequest(must_close_)) Process();
 }
 
 // After the extension returned: keep going (true), or flush first.
 bool Connection::FinishRequest(bool must_close) {
+  ReleaseUpload();
   ++pipelined_;
   const uint64_t unread = intake_.unread_bytes();
   if (must_close || unread > server_.options.drain_limit_bytes ||
@@ -227,16 +326,28 @@ CallPolicy Connection::Policy() const {
 void Connection::Flush() {
   if (out_.empty()) return AfterFlush();
   state_ = State::kWriting;
-  deadline_ = Clock::now() + server_.options.write_timeout;
-  boost::asio::async_write(
-      socket_, boost::asio::buffer(out_),
-      [self = shared_from_this()](const boost::system::error_code& error,
-                                  size_t) { self->OnWritten(error); });
+  flushed_ = 0;
+  WriteSome();
 }
 
-void Connection::OnWritten(const boost::system::error_code& error) {
+// The write time-out counts from the last progress, so a response that
+// keeps moving may take as long as it needs.
+void Connection::WriteSome() {
+  deadline_ = Clock::now() + server_.options.write_timeout;
+  socket_.async_write_some(
+      boost::asio::buffer(out_.data() + flushed_, out_.size() - flushed_),
+      [self = shared_from_this()](const boost::system::error_code& error,
+                                  size_t bytes) {
+        self->OnWritten(error, bytes);
+      });
+}
+
+void Connection::OnWritten(const boost::system::error_code& error,
+                           size_t bytes) {
   if (state_ == State::kClosed) return;
   if (error) return CloseNow();
+  flushed_ += bytes;
+  if (flushed_ < out_.size()) return WriteSome();
   out_.clear();
   if (out_.capacity() > kRetainedBufferBytes) out_.shrink_to_fit();
   pipelined_ = 0;
@@ -276,6 +387,7 @@ void Connection::Drain() {
 }
 
 void Connection::Answer(HttpError error) {
+  ReleaseUpload();
   out_.append(ErrorResponse(error));
   close_after_flush_ = true;
   Flush();
@@ -311,20 +423,41 @@ void Connection::LingerRead() {
 void Connection::CloseNow() {
   if (state_ == State::kClosed) return;
   state_ = State::kClosed;
+  room_timer_.cancel();
   boost::system::error_code ignored;
   socket_.close(ignored);
 }
 
+// Cuts a parked wait short: the fiber resumes and its client call fails.
+void Connection::WakeEarly(Wake reason) {
+  wake_ = reason;
+  boost::system::error_code ignored;
+  socket_.cancel(ignored);
+}
+
 void Connection::OnSweep(Clock::time_point now) {
-  if (state_ == State::kInExtension || state_ == State::kClosed ||
-      now < deadline_) {
-    return;
+  switch (state_) {
+    case State::kClosed:
+    case State::kWaitingForRoom:  // its own timer watches it
+      return;
+    case State::kInExtension:
+      if (wake_ != Wake::kNone) return;  // already woken
+      if (parked_reading_ ? pace_.TooSlow(now) : now >= deadline_)
+        WakeEarly(Wake::kTimedOut);
+      return;
+    case State::kReading:
+      if (intake_.phase() == IntakePhase::kBody) {
+        if (!pace_.TooSlow(now)) return;
+      } else if (now < deadline_) {
+        return;
+      }
+      if (intake_.started())
+        SendOnce(fd(), ErrorResponse(HttpError::kRequestTimeout));
+      return CloseNow();
+    default:
+      if (now >= deadline_) CloseNow();
+      return;
   }
-  if (state_ == State::kReading && intake_.phase() == IntakePhase::kHead &&
-      intake_.started()) {
-    SendOnce(fd(), ErrorResponse(HttpError::kRequestTimeout));
-  }
-  CloseNow();
 }
 
 void Connection::OnShutdown(bool force) {
@@ -332,8 +465,10 @@ void Connection::OnShutdown(bool force) {
     case State::kClosed:
       return;
     case State::kInExtension:
-      // Wakes an upload thread blocked on this client.
-      if (force) ::shutdown(fd(), SHUT_RDWR);
+      if (force) {
+        aborted_ = true;
+        WakeEarly(Wake::kAborted);
+      }
       return;
     case State::kReading:
       if (force ||
@@ -344,6 +479,7 @@ void Connection::OnShutdown(bool force) {
       close_after_flush_ = true;
       if (force) CloseNow();
       return;
+    case State::kWaitingForRoom:
     case State::kDraining:
     case State::kLingering:
       CloseNow();
@@ -351,41 +487,60 @@ void Connection::OnShutdown(bool force) {
   }
 }
 
-// ---- channels ----
+// ---- the channel, on the fiber ----
 
-size_t Connection::InlineChannel::ReadBody(void*, size_t) {
-  return 0;  // a request runs inline only with its whole body in hand
-}
-
-bool Connection::InlineChannel::SendThrough(std::string& pending,
-                                            const void* data, size_t size) {
-  return SendWhatFits(connection_.fd(), pending, data, size);
-}
-
-size_t Connection::BlockingChannel::ReadBody(void* buffer, size_t size) {
+size_t Connection::FiberChannel::ReadBody(void* buffer, size_t size) {
   Connection& c = connection_;
-  const ServerState& server = c.server_;
+  failure_ = HttpError::kNone;
   // The client may wait for what is already answered (or for 100 Continue).
-  if (!c.out_.empty() &&
-      !SendAll(c.fd(), c.out_, nullptr, 0, server.options.write_timeout,
-               server.aborting)) {
-    return 0;
-  }
+  if (!c.out_.empty() && !SendThrough(c.out_, nullptr, 0)) return 0;
   if (c.read_begin_ < c.read_end_) {
     const size_t take = std::min(size, c.read_end_ - c.read_begin_);
     std::memcpy(buffer, c.read_buffer_.get() + c.read_begin_, take);
     c.read_begin_ += take;
+    c.pace_.Add(take, Clock::now());
     return take;
   }
-  return ReceiveSome(c.fd(), buffer, size, server.options.read_timeout,
-                     server.aborting);
+  for (;;) {
+    const ssize_t got = ::recv(c.fd(), buffer, size, MSG_DONTWAIT);
+    if (got > 0) {
+      c.pace_.Add(static_cast<uint64_t>(got), Clock::now());
+      return static_cast<size_t>(got);
+    }
+    if (got == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+    if (!c.Park(boost::asio::socket_base::wait_read,
+                Clock::time_point::max())) {
+      if (c.wake_ == Wake::kTimedOut) failure_ = HttpError::kRequestTimeout;
+      return 0;
+    }
+  }
 }
 
-bool Connection::BlockingChannel::SendThrough(std::string& pending,
-                                              const void* data, size_t size) {
-  const ServerState& server = connection_.server_;
-  return SendAll(connection_.fd(), pending, data, size,
-                 server.options.write_timeout, server.aborting);
+bool Connection::FiberChannel::SendThrough(std::string& pending,
+                                           const void* data, size_t size) {
+  Connection& c = connection_;
+  const char* bytes = static_cast<const char*>(data);
+  size_t pending_sent = 0;
+  size_t data_sent = 0;
+  while (pending_sent < pending.size() || data_sent < size) {
+    const ssize_t sent = SendSome(c.fd(), pending.data() + pending_sent,
+                                  pending.size() - pending_sent,
+                                  bytes + data_sent, size - data_sent);
+    if (sent < 0 || (sent == 0 &&
+                     !c.Park(boost::asio::socket_base::wait_write,
+                             Clock::now() + c.server_.options.write_timeout))) {
+      pending.clear();  // the connection closes; nothing more goes out
+      return false;
+    }
+    const size_t left = static_cast<size_t>(sent);
+    const size_t from_pending = std::min(left, pending.size() - pending_sent);
+    pending_sent += from_pending;
+    data_sent += left - from_pending;
+  }
+  pending.clear();
+  return true;
 }
 
 }  // namespace pendrakel::server

@@ -28,11 +28,16 @@ bool ExtensionCall::Run(PFN_HTTPEXTENSIONPROC proc, RequestIntake& intake,
   head_only_ = intake.head().method_view() == "HEAD";
   close_ = policy.close_requested;
   client_gone_ = false;
+  read_failure_ = HttpError::kNone;
   declared_length_.reset();
   body_written_ = 0;
   FillControlBlock();
   proc(&ecb_);
-  if (!head_sent_) out.append(ErrorResponse(HttpError::kNoResponse));
+  if (!head_sent_) {
+    out.append(ErrorResponse(read_failure_ != HttpError::kNone
+                                 ? read_failure_
+                                 : HttpError::kNoResponse));
+  }
   const bool must_close = MustClose();
   intake_ = nullptr;
   out_ = nullptr;
@@ -107,6 +112,13 @@ BOOL ExtensionCall::ServerSupportFunctionThunk(HCONN conn, DWORD request,
 BOOL ExtensionCall::SendHead(const char* status_text, const char* block) {
   if (head_sent_) return FALSE;
   head_sent_ = true;
+  if (read_failure_ != HttpError::kNone) {
+    // The client was cut off for sending too slowly: it hears why, not the
+    // extension's failure.
+    out_->append(ErrorResponse(read_failure_));
+    head_only_ = true;
+    return TRUE;
+  }
   const BlockFacts facts = ReadHeaderBlock(block == nullptr ? "" : block);
   if (status_text != nullptr && StatusHasNoBody(StatusCode(status_text)))
     head_only_ = true;
@@ -152,6 +164,7 @@ BOOL ExtensionCall::Read(void* buffer, DWORD* size) {
   *size = static_cast<DWORD>(got);
   if (got == 0) {
     close_ = true;  // the client went silent or away: its framing is lost
+    read_failure_ = channel_->ReadFailure();
     return FALSE;
   }
   intake_->TakeBody(got);

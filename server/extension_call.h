@@ -8,8 +8,10 @@
 // after a HEAD request (or a 1xx/204/304 status) drops its bytes; a body
 // longer than its declared Content-Length is cut. Small bodies are copied
 // into the output buffer so that head and body leave in one system call;
-// larger ones go out at once with a gather write. A request whose extension
-// sent no head is answered 500.
+// larger ones are sent straight from the extension's memory, together with
+// the buffer, before WriteClient returns. A request whose extension sent no
+// head is answered 500; one whose client was cut off for reading too slowly
+// is answered 408 in place of the extension's head.
 //
 // One per connection; ConnID is its address, valid while the connection
 // lives. All callbacks come from the thread that called Run, during Run.
@@ -75,6 +77,7 @@ class ExtensionCall {
   bool head_only_ = false;
   bool close_ = false;
   bool client_gone_ = false;
+  HttpError read_failure_ = HttpError::kNone;
   std::optional<uint64_t> declared_length_;
   uint64_t body_written_ = 0;
 };

@@ -31,6 +31,8 @@ std::array<std::string, kErrorCount> BuildResponses() {
       Closing("501 Not Implemented", "transfer coding not supported\n"));
   set(HttpError::kUnavailable,
       Closing("503 Service Unavailable", "too many connections\n"));
+  set(HttpError::kUploadsBusy,
+      Closing("503 Service Unavailable", "too many uploads in progress\n"));
   set(HttpError::kNoResponse,
       "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
   return responses;

@@ -19,6 +19,7 @@ enum class HttpError {
   kHeadTooLarge,    // 431: head over --max-head
   kNotImplemented,  // 501: a transfer coding other than chunked
   kUnavailable,     // 503: connection limit reached
+  kUploadsBusy,     // 503: no room in the budget of uploads in progress
   kNoResponse,      // 500: the extension sent no head (kept alive)
 };
 

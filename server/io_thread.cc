@@ -9,7 +9,9 @@
 namespace pendrakel::server {
 
 IoThread::IoThread(ServerState& state)
-    : state_(state), sweep_timer_(context_) {}
+    : state_(state),
+      stacks_(kFiberStackBytes, kFiberStacksKept),
+      sweep_timer_(context_) {}
 
 void IoThread::Run() {
   auto work = boost::asio::make_work_guard(context_);

@@ -1,7 +1,8 @@
 // IoThread: one I/O thread of the host with its own io_context, the list of
-// the connections that live on it, and a sweep timer that closes those past
-// their deadline (head, idle, read, write and linger time-outs) without
-// arming a timer per operation.
+// the connections that live on it, the stacks of their request fibers, and a
+// sweep timer that closes (or wakes) those past their deadline (head, idle,
+// upload pace, write and linger time-outs) without arming a timer per
+// operation.
 //
 // Run executes on the thread itself. Register, Unregister and the sweep run
 // only on that thread, so the list needs no lock. PostShutdown and Stop may
@@ -12,6 +13,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "server/fiber.h"
 #include "server/server_state.h"
 
 namespace pendrakel::server {
@@ -26,6 +28,7 @@ class IoThread {
 
   boost::asio::io_context& context() { return context_; }
   ServerState& state() { return state_; }
+  FiberStacks& stacks() { return stacks_; }
 
   // Runs the io_context until Stop.
   void Run();
@@ -33,7 +36,7 @@ class IoThread {
 
   // Asks every connection here to wind down: idle ones close, the others
   // close after their response; `force` closes all that are not inside the
-  // extension and cuts the client I/O of those that are.
+  // extension and makes the client calls of those that are fail.
   void PostShutdown(bool force);
 
   void Register(Connection* connection);
@@ -47,6 +50,9 @@ class IoThread {
   // Intrusive list of the connections on this thread. Declared before the
   // io_context so that connections destroyed with it can still unlink.
   Connection* first_ = nullptr;
+  // Declared before the io_context too: a connection destroyed with it may
+  // still finish its fiber.
+  FiberStacks stacks_;
   boost::asio::io_context context_{1};
   boost::asio::steady_timer sweep_timer_;
 };

@@ -2,7 +2,7 @@
 // its default, in one place. Each one can be changed by a command-line flag
 // (server/options.h); the defaults follow what the well-known servers do and
 // are chosen so that one misbehaving client can cost the host only a bounded
-// amount of memory, time and threads.
+// amount of memory and time, and never a thread.
 //
 // Constants only; no state, safe from any thread.
 #ifndef PENDRAKEL_SERVER_LIMITS_H_
@@ -34,11 +34,23 @@ inline constexpr uint64_t kMaxBodyCeilingBytes = 4294967294ull;
 inline constexpr size_t kDefaultPreloadBytes = 48 * 1024;
 inline constexpr size_t kMaxPreloadBytes = 16 * 1024 * 1024;
 
-// A client that sends no body byte for this long makes ReadClient fail (and
-// closes a connection still gathering its preload). Flag --read-timeout.
+// A client sending a body must send at least the minimum upload rate over
+// every window of this length (and something in each): else it is answered
+// 408 and closed, and ReadClient fails. Flag --read-timeout.
 inline constexpr std::chrono::seconds kDefaultReadTimeout{30};
-// A client that takes no response byte for this long is dropped.
-// Flag --write-timeout.
+// The minimum upload rate in bytes per second, averaged over a read
+// time-out window; 0 leaves only the silence rule. Flag --min-upload-rate.
+inline constexpr uint64_t kDefaultMinUploadRate = 1024;
+// Body bytes of uploads in progress, host-wide: the Content-Length declared
+// past the preload (which the extension receives straight into its memory)
+// and chunked bodies gathered so far. An upload beyond it waits for room up
+// to the read time-out, then is answered 503; the only upload in progress is
+// never refused. Flag --max-upload-bytes.
+inline constexpr uint64_t kDefaultMaxUploadBytes = 1024ull * 1024 * 1024;
+// How often an upload waiting for room tries again.
+inline constexpr std::chrono::milliseconds kUploadRoomRetryPeriod{100};
+// A client that takes no response byte for this long is dropped; a response
+// that keeps moving may take as long as it needs. Flag --write-timeout.
 inline constexpr std::chrono::seconds kDefaultWriteTimeout{30};
 // A request head must be complete this long after its first byte (and a new
 // connection must deliver its first head within it). Flag --head-timeout.
@@ -59,10 +71,12 @@ inline constexpr std::chrono::seconds kDefaultShutdownGrace{5};
 // After the grace, the time extension calls still get to return once their
 // client I/O has been cut; past it the process exits without unloading.
 inline constexpr std::chrono::seconds kShutdownHardBound{10};
-// Threads that run requests whose body is still arriving (ReadClient may
-// block there). Flag --upload-threads.
-inline constexpr int kDefaultUploadThreads = 16;
 inline constexpr int kMaxThreads = 1024;
+// The stack of each request's fiber (mapped with a guard page; only the pages
+// a call touches become resident), and how many finished stacks each I/O
+// thread keeps for the next requests.
+inline constexpr size_t kFiberStackBytes = 256 * 1024;
+inline constexpr size_t kFiberStacksKept = 64;
 
 // A chunk-size line (with its extensions) or the trailer section of a chunked
 // body may not be longer than this: 400 and close.
@@ -74,8 +88,9 @@ inline constexpr size_t kMaxPipelinedResponses = 16;
 // pipelined requests.
 inline constexpr size_t kFlushThresholdBytes = 64 * 1024;
 // WriteClient copies a body up to this size into the connection's output
-// buffer (sent with the head in one system call); larger ones are written
-// straight from the extension's memory.
+// buffer (sent with the head in one system call); larger ones are sent
+// straight from the extension's memory, the fiber parking while the client
+// is slow.
 inline constexpr size_t kCoalesceBodyBytes = 16 * 1024;
 // The read buffer a connection starts with; it grows up to the head limit.
 inline constexpr size_t kInitialReadBufferBytes = 4096;

@@ -37,7 +37,7 @@ struct RawOptions {
   std::string listen = kDefaultListen;
   std::string module;
   int io_threads = DefaultIoThreads();
-  int upload_threads = kDefaultUploadThreads;
+  std::string removed_upload_threads;
   size_t max_head = kDefaultMaxHeadBytes;
   uint64_t max_body = kDefaultMaxBodyBytes;
   size_t preload = kDefaultPreloadBytes;
@@ -48,6 +48,8 @@ struct RawOptions {
   int64_t shutdown_grace = kDefaultShutdownGrace.count();
   int max_connections = kDefaultMaxConnections;
   uint64_t drain_limit = kDefaultDrainLimitBytes;
+  uint64_t max_upload = kDefaultMaxUploadBytes;
+  uint64_t min_upload_rate = kDefaultMinUploadRate;
 };
 
 void DefineFlags(CLI::App& app, RawOptions& raw) {
@@ -63,10 +65,8 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
   app.add_option("--threads", raw.io_threads, "I/O threads")
       ->capture_default_str()
       ->check(CLI::Range(1, kMaxThreads));
-  app.add_option("--upload-threads", raw.upload_threads,
-                 "Threads for requests whose body is still arriving")
-      ->capture_default_str()
-      ->check(CLI::Range(1, kMaxThreads));
+  // Gone: uploads no longer hold threads. Hidden, and refused by name.
+  app.add_option("--upload-threads", raw.removed_upload_threads)->group("");
   app.add_option("--max-head", raw.max_head,
                  "Largest request head in bytes (else 431)")
       ->capture_default_str()
@@ -97,6 +97,16 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
                  "Unread body bytes dropped to keep a connection (more "
                  "close it)")
       ->capture_default_str();
+  app.add_option("--max-upload-bytes", raw.max_upload,
+                 "Body bytes of uploads in progress, host-wide (more wait, "
+                 "then 503)")
+      ->capture_default_str()
+      ->check(CLI::Range(uint64_t{1}, UINT64_MAX / 2));
+  app.add_option("--min-upload-rate", raw.min_upload_rate,
+                 "Bytes per second a client sending a body must keep up over "
+                 "each --read-timeout (else 408)")
+      ->capture_default_str()
+      ->check(CLI::Range(uint64_t{0}, uint64_t{1} << 40));
 }
 
 HostOptions ToOptions(const RawOptions& raw,
@@ -106,7 +116,6 @@ HostOptions ToOptions(const RawOptions& raw,
   options.listen = listen;
   options.module_path = raw.module.empty() ? default_module : raw.module;
   options.io_threads = raw.io_threads;
-  options.upload_threads = raw.upload_threads;
   options.max_head_bytes = raw.max_head;
   options.max_body_bytes = raw.max_body;
   options.preload_bytes = raw.preload;
@@ -117,6 +126,8 @@ HostOptions ToOptions(const RawOptions& raw,
   options.shutdown_grace = std::chrono::seconds(raw.shutdown_grace);
   options.max_connections = raw.max_connections;
   options.drain_limit_bytes = raw.drain_limit;
+  options.max_upload_bytes = raw.max_upload;
+  options.min_upload_rate = raw.min_upload_rate;
   return options;
 }
 
@@ -141,6 +152,12 @@ ParsedCommandLine ParseOptions(const std::vector<std::string>& args,
     return result;
   } catch (const CLI::ParseError& error) {
     err << "pendrakel-host: " << error.what() << " (see --help)\n";
+    result.exit_code = 2;
+    return result;
+  }
+  if (app.count("--upload-threads") > 0) {
+    err << "pendrakel-host: --upload-threads is gone: uploads no longer hold "
+           "threads; --max-upload-bytes and --min-upload-rate bound them\n";
     result.exit_code = 2;
     return result;
   }

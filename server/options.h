@@ -21,7 +21,6 @@ struct HostOptions {
   boost::asio::ip::tcp::endpoint listen;
   std::string module_path;
   int io_threads = 1;
-  int upload_threads = 1;
   size_t max_head_bytes = 0;
   uint64_t max_body_bytes = 0;
   size_t preload_bytes = 0;
@@ -32,6 +31,8 @@ struct HostOptions {
   std::chrono::seconds shutdown_grace{0};
   int max_connections = 0;
   uint64_t drain_limit_bytes = 0;
+  uint64_t max_upload_bytes = 0;
+  uint64_t min_upload_rate = 0;  // bytes per second
 };
 
 // What the caller does after parsing: serve with `options`, or exit at once

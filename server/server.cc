@@ -16,10 +16,7 @@ Server::Server(const HostOptions& options, PFN_HTTPEXTENSIONPROC proc)
   listener_ = std::make_unique<Listener>(io_threads_);
 }
 
-Server::~Server() {
-  StopThreads();
-  state_.pool.Join();
-}
+Server::~Server() { StopThreads(); }
 
 bool Server::Listen(std::string& error) {
   return listener_->Open(state_.options.listen, error);
@@ -47,7 +44,6 @@ bool Server::Shutdown() {
     if (!WaitForConnections(kShutdownHardBound)) return false;
   }
   StopThreads();
-  state_.pool.Join();
   return true;
 }
 

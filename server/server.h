@@ -1,5 +1,5 @@
 // Server: the running host: its I/O threads (one io_context each), the
-// listener, the upload pool and the order of shutting down.
+// listener and the order of shutting down.
 //
 // All public functions are called from the main thread: Listen, then Start,
 // then (on SIGINT/SIGTERM) Shutdown. The destructor stops whatever still
@@ -39,10 +39,10 @@ class Server {
   void Start();
 
   // Stops accepting, closes idle connections, lets requests in progress
-  // finish for the shutdown grace, then cuts their client I/O and waits
-  // (bounded) for the last extension call to return. True when no extension
-  // call runs any more; false when one is stuck, so the module must not be
-  // unloaded.
+  // finish for the shutdown grace, then makes their client calls fail and
+  // waits (bounded) for the last extension call to return. True when no
+  // extension call runs any more; false when one is stuck, so the module must
+  // not be unloaded.
   bool Shutdown();
 
  private:

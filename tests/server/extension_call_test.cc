@@ -21,6 +21,7 @@ class RecordingChannel final : public ClientChannel {
     rest.erase(0, take);
     return take;
   }
+  HttpError ReadFailure() const override { return failure; }
   bool SendThrough(std::string& pending, const void* data,
                    size_t size) override {
     if (gone) return false;
@@ -33,6 +34,7 @@ class RecordingChannel final : public ClientChannel {
   std::string rest;
   std::string sent;
   bool gone = false;
+  HttpError failure = HttpError::kNone;
 };
 
 // The extension under test: a function set by each test.

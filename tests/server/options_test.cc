@@ -34,6 +34,8 @@ TEST(Options, DefaultsAreTheNamedLimits) {
   EXPECT_EQ(options.max_body_bytes, kDefaultMaxBodyBytes);
   EXPECT_EQ(options.preload_bytes, kDefaultPreloadBytes);
   EXPECT_EQ(options.read_timeout, kDefaultReadTimeout);
+  EXPECT_EQ(options.max_upload_bytes, kDefaultMaxUploadBytes);
+  EXPECT_EQ(options.min_upload_rate, kDefaultMinUploadRate);
   EXPECT_EQ(options.max_connections, kDefaultMaxConnections);
   EXPECT_GE(options.io_threads, 1);
 }
@@ -59,7 +61,9 @@ TEST(Options, BadCommandLinesGiveOneLineAndExitTwo) {
                                              {"--listen", "::1:80"},
                                              {"--listen", "example.org:80"},
                                              {"--no-such-flag"},
-                                             {"--read-timeout", "0"}}) {
+                                             {"--read-timeout", "0"},
+                                             {"--max-upload-bytes", "0"},
+                                             {"--upload-threads", "16"}}) {
     const Parsed parsed = Parse(args);
     EXPECT_FALSE(parsed.result.options) << args[0];
     EXPECT_EQ(parsed.result.exit_code, 2) << args[0];
@@ -67,11 +71,18 @@ TEST(Options, BadCommandLinesGiveOneLineAndExitTwo) {
   }
 }
 
+TEST(Options, TheRemovedUploadThreadsFlagNamesWhatReplacedIt) {
+  const Parsed parsed = Parse({"--upload-threads", "4"});
+  EXPECT_NE(parsed.err.find("--max-upload-bytes"), std::string::npos)
+      << parsed.err;
+}
+
 TEST(Options, HelpAndVersionExitZero) {
   const Parsed help = Parse({"--help"});
   EXPECT_FALSE(help.result.options);
   EXPECT_EQ(help.result.exit_code, 0);
   EXPECT_NE(help.out.find("--max-body"), std::string::npos);
+  EXPECT_EQ(help.out.find("--upload-threads"), std::string::npos);
   const Parsed version = Parse({"--version"});
   EXPECT_EQ(version.result.exit_code, 0);
   EXPECT_EQ(version.out.rfind("pendrakel-host ", 0), 0u);
