@@ -70,34 +70,37 @@ RequestFiber::~RequestFiber() {
 // The I/O thread hands over to the fiber and waits for it to park or end.
 void RequestFiber::SwitchIn() {
 #if defined(PENDRAKEL_TSAN)
-  if (tsan_fiber_ == nullptr) tsan_fiber_ = __tsan_create_fiber(0);
-  tsan_thread_ = __tsan_get_current_fiber();
-  __tsan_switch_to_fiber(tsan_fiber_, 0);
+  if (sanitizer_.tsan_fiber == nullptr)
+    sanitizer_.tsan_fiber = __tsan_create_fiber(0);
+  sanitizer_.tsan_thread = __tsan_get_current_fiber();
+  __tsan_switch_to_fiber(sanitizer_.tsan_fiber, 0);
 #endif
 #if defined(PENDRAKEL_ASAN)
-  __sanitizer_start_switch_fiber(&thread_fake_stack_,
+  __sanitizer_start_switch_fiber(&sanitizer_.thread_fake_stack,
                                  static_cast<char*>(stack_.sp) - stack_.size,
                                  stack_.size);
 #endif
   fiber_ = std::move(fiber_).resume();
 #if defined(PENDRAKEL_ASAN)
-  __sanitizer_finish_switch_fiber(thread_fake_stack_, nullptr, nullptr);
+  __sanitizer_finish_switch_fiber(sanitizer_.thread_fake_stack, nullptr,
+                                  nullptr);
 #endif
 #if defined(PENDRAKEL_TSAN)
   if (!parked()) {
-    __tsan_destroy_fiber(tsan_fiber_);
-    tsan_fiber_ = nullptr;
+    __tsan_destroy_fiber(sanitizer_.tsan_fiber);
+    sanitizer_.tsan_fiber = nullptr;
   }
 #endif
 }
 
 void RequestFiber::Suspend() {
 #if defined(PENDRAKEL_ASAN)
-  __sanitizer_start_switch_fiber(&fiber_fake_stack_, thread_stack_bottom_,
-                                 thread_stack_size_);
+  __sanitizer_start_switch_fiber(&sanitizer_.fiber_fake_stack,
+                                 sanitizer_.thread_stack_bottom,
+                                 sanitizer_.thread_stack_size);
 #endif
 #if defined(PENDRAKEL_TSAN)
-  __tsan_switch_to_fiber(tsan_thread_, 0);
+  __tsan_switch_to_fiber(sanitizer_.tsan_thread, 0);
 #endif
   caller_ = std::move(caller_).resume();
   Entered();
@@ -106,19 +109,20 @@ void RequestFiber::Suspend() {
 // First thing on the fiber, and after each Suspend.
 void RequestFiber::Entered() {
 #if defined(PENDRAKEL_ASAN)
-  __sanitizer_finish_switch_fiber(fiber_fake_stack_, &thread_stack_bottom_,
-                                  &thread_stack_size_);
+  __sanitizer_finish_switch_fiber(sanitizer_.fiber_fake_stack,
+                                  &sanitizer_.thread_stack_bottom,
+                                  &sanitizer_.thread_stack_size);
 #endif
 }
 
 // Last thing on the fiber: its fake stack goes with it.
 void RequestFiber::Leaving() {
 #if defined(PENDRAKEL_ASAN)
-  __sanitizer_start_switch_fiber(nullptr, thread_stack_bottom_,
-                                 thread_stack_size_);
+  __sanitizer_start_switch_fiber(nullptr, sanitizer_.thread_stack_bottom,
+                                 sanitizer_.thread_stack_size);
 #endif
 #if defined(PENDRAKEL_TSAN)
-  __tsan_switch_to_fiber(tsan_thread_, 0);
+  __tsan_switch_to_fiber(sanitizer_.tsan_thread, 0);
 #endif
 }
 

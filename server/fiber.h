@@ -94,13 +94,16 @@ class RequestFiber {
   boost::context::fiber fiber_;   // the parked fiber, empty when none
   boost::context::fiber caller_;  // the I/O thread, while the fiber runs
   boost::context::stack_context stack_{};
-  // Sanitizer bookkeeping (unused without sanitizers).
-  void* thread_fake_stack_ = nullptr;
-  void* fiber_fake_stack_ = nullptr;
-  const void* thread_stack_bottom_ = nullptr;
-  size_t thread_stack_size_ = 0;
-  void* tsan_fiber_ = nullptr;
-  void* tsan_thread_ = nullptr;
+  // What the sanitizers are told at each switch (unused without them).
+  struct SanitizerState {
+    void* thread_fake_stack = nullptr;
+    void* fiber_fake_stack = nullptr;
+    const void* thread_stack_bottom = nullptr;
+    size_t thread_stack_size = 0;
+    void* tsan_fiber = nullptr;
+    void* tsan_thread = nullptr;
+  };
+  SanitizerState sanitizer_;
 };
 
 }  // namespace pendrakel::server

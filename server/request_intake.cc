@@ -50,6 +50,46 @@ Codings ParseCodings(std::string_view value) {
   return codings;
 }
 
+// uri-host [ ":" port ]: a bracketed IP literal or a registered name, never
+// empty, with no userinfo, path, list or blank in it.
+bool IsHostValue(std::string_view value) {
+  size_t end = 0;
+  if (!value.empty() && value.front() == '[') {
+    end = value.find(']');
+    if (end == std::string_view::npos || end == 1) return false;
+    const std::string_view literal = value.substr(1, end - 1);
+    if (literal.find_first_not_of("0123456789abcdefABCDEF:.vV") !=
+        std::string_view::npos) {
+      return false;
+    }
+    ++end;
+  } else {
+    end = value.find(':');
+    if (end == std::string_view::npos) end = value.size();
+    if (end == 0) return false;
+    constexpr std::string_view kNameChars =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+        "-._~%!$&'()*+;=";
+    if (value.substr(0, end).find_first_not_of(kNameChars) !=
+        std::string_view::npos) {
+      return false;
+    }
+  }
+  if (end == value.size()) return true;
+  const std::string_view port = value.substr(end);
+  return port.front() == ':' &&
+         port.find_first_not_of("0123456789", 1) == std::string_view::npos;
+}
+
+bool HasObsFold(std::string_view head) {
+  for (size_t at = head.find('\n'); at != std::string_view::npos;
+       at = head.find('\n', at + 1)) {
+    if (at + 1 < head.size() && (head[at + 1] == ' ' || head[at + 1] == '\t'))
+      return true;
+  }
+  return false;
+}
+
 HttpError FromParserError(const boost::beast::error_code& ec) {
   if (ec == http::error::header_limit) return HttpError::kHeadTooLarge;
   if (ec == http::error::body_limit) return HttpError::kBodyTooLarge;
@@ -164,6 +204,12 @@ size_t RequestIntake::FeedHead(const char* data, size_t size) {
     phase_ = IntakePhase::kFailed;
     return used;
   }
+  // The head is parsed whole: `data` holds all of it. The parser would join
+  // a line continued by obs-fold to the one before; refuse it instead.
+  if (HasObsFold(std::string_view(data, used))) {
+    Fail(HttpError::kBadRequest);
+    return used;
+  }
   if (phase_ == IntakePhase::kBody) used += Feed(data + used, size - used);
   return used;
 }
@@ -185,8 +231,14 @@ size_t RequestIntake::FeedChunks(const char* data, size_t size) {
   parser_->eager(true);
   boost::beast::error_code ec;
   const size_t used = parser_->put(boost::asio::const_buffer(data, size), ec);
+  head_scanned_ -= std::min(head_scanned_, used);
   if (ec == http::error::need_more) {
-    if (size - used > kMaxChunkLineBytes) Fail(HttpError::kBadRequest);
+    // Chunk data is taken as it comes, so what is left is a chunk-size line
+    // or the trailer, which a bare LF would never end.
+    if (size - used > kMaxChunkLineBytes ||
+        HasBareLineFeed(data + used, size - used)) {
+      Fail(HttpError::kBadRequest);
+    }
     return used;
   }
   if (ec) {
@@ -206,7 +258,14 @@ bool RequestIntake::OnRequestLine(std::string_view method,
                                   std::string_view target, int version) {
   head_.SetMethod(method);
   head_.version = version;
-  if (head_.SetTarget(target) != DecodeResult::kOk) {
+  // A target is ASCII (non-ASCII bytes travel percent-encoded), and the
+  // asterisk form belongs to OPTIONS alone.
+  const bool bad_target =
+      std::any_of(
+          target.begin(), target.end(),
+          [](char c) { return static_cast<unsigned char>(c) >= 0x80; }) ||
+      (target == "*" && method != "OPTIONS");
+  if (bad_target || head_.SetTarget(target) != DecodeResult::kOk) {
     Fail(HttpError::kBadRequest);
     return false;
   }
@@ -232,7 +291,10 @@ bool RequestIntake::OnField(std::string_view name, std::string_view value) {
     return trailer_bytes_ <= kMaxChunkLineBytes;
   }
   if (EqualsNoCase(name, "content-length")) ++content_length_fields_;
-  if (EqualsNoCase(name, "host")) ++host_fields_;
+  if (EqualsNoCase(name, "host")) {
+    ++host_fields_;
+    if (!IsHostValue(value)) return false;
+  }
   if (EqualsNoCase(name, "transfer-encoding")) {
     ++transfer_encoding_fields_;
     const Codings codings = ParseCodings(value);

@@ -18,9 +18,11 @@
 // HTTP/1.0 request or whose codings are not exactly "chunked", differing or
 // non-decimal Content-Length values, a head over the head limit (431), a
 // body over the body limit (413), a chunk-size line or trailer longer than
-// kMaxChunkLineBytes, a head line ending in a bare LF, a path with a bad or
-// NUL escape, an HTTP/1.1 request
-// without exactly one Host field.
+// kMaxChunkLineBytes, a head or trailer line ending in a bare LF, a line
+// continued by obs-fold, a target with a raw non-ASCII byte, an asterisk-form
+// target with a method other than OPTIONS, a path with a bad or NUL escape,
+// an HTTP/1.1 request without exactly one Host field, and a Host that is not
+// a plain host[:port].
 //
 // One per connection, reused for every request (Start). Used by one thread at
 // a time; no locking.

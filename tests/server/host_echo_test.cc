@@ -283,6 +283,10 @@ TEST(HostEcho, MalformedAndSmugglingRequestsAre400AndClose) {
       "GET /%zz HTTP/1.1\r\nHost: h\r\n\r\n" + smuggled,
       "GET /a%00 HTTP/1.1\r\nHost: h\r\n\r\n" + smuggled,
       "GET / HTTP/1.1\r\n\r\n" + smuggled,
+      "GET / HTTP/1.1\r\nHost: u@h\r\n\r\n" + smuggled,
+      "GET / HTTP/1.1\r\nHost: h\r\nX: a\r\n b\r\n\r\n" + smuggled,
+      "POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "0\r\nT: t\n\n",
       "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n",
   };
   for (const std::string& request : cases)
