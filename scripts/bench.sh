@@ -309,6 +309,16 @@ done
 stop_pid "$host_pid"
 stop_pid "$nginx_pid"
 
+# --- slow clients ---------------------------------------------------------
+
+# 1 MiB uploads timed on a quiet host, then beside 1 000 connections that
+# hold uploads open and trickle a byte a second.
+echo "== slow clients: 1 MiB PUTs beside 1000 trickling uploaders"
+start_host slow-clients
+slow_clients_line=$(python3 bench/slow_uploaders.py --port "$host_port" --clients 1000)
+echo "  $slow_clients_line"
+stop_pid "$host_pid"
+
 # --- memory ---------------------------------------------------------------
 
 memory_rows=()
@@ -399,6 +409,9 @@ for row in "${memory_rows[@]}"; do
   printf '  %-62s %7s bytes\n' "$label" "$bytes"
   echo "\"$label\",$bytes" >>"$MEMORY_CSV"
 done
+echo
+echo "1 MiB PUT time in ms (median/max), quiet and beside 1000 trickling uploaders:"
+echo "  $slow_clients_line"
 echo
 echo "written: $CSV $MEMORY_CSV $MICRO_JSON $LOG"
 if [[ $any_errors -ne 0 ]]; then
