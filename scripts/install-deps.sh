@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libxml2-dev libboost-dev libboost-context-dev libcli11-dev libabsl-dev
-  curl procps
+  curl procps python3 python3-prometheus-client
 )
 if [[ $# -gt 0 ]]; then packages+=("$@"); fi
 

@@ -22,6 +22,7 @@ constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 Connection::Connection(IoThread& thread, boost::asio::ip::tcp::socket socket)
     : thread_(thread),
       server_(thread.state()),
+      traffic_(thread.traffic()),
       socket_(std::move(socket)),
       read_buffer_(new char[kInitialReadBufferBytes]),
       read_capacity_(kInitialReadBufferBytes),
@@ -138,6 +139,7 @@ void Connection::OnRead(const boost::system::error_code& error, size_t bytes) {
   if (state_ == State::kClosed) return;
   if (error) return CloseNow();
   read_end_ += bytes;
+  traffic_.bytes_received.Add(bytes);
   Process();
 }
 
@@ -242,6 +244,7 @@ bool Connection::StartRequest() {
     out_.append(kContinue);
   }
   state_ = State::kInExtension;
+  request_started_ = Clock::now();
   fiber_.Start([this] {
     must_close_ = call_.Run(server_.proc, intake_, out_, channel_, Policy());
   });
@@ -281,6 +284,9 @@ void Connection::OnWake() {
 // After the extension returned: keep going (true), or flush first.
 bool Connection::FinishRequest(bool must_close) {
   ReleaseUpload();
+  traffic_.CountRequest(call_.status(), Clock::now() - request_started_);
+  if (call_.host_answer() == HttpError::kRequestTimeout)
+    traffic_.timeouts.Add(1);
   ++pipelined_;
   const uint64_t unread = intake_.unread_bytes();
   if (must_close || unread > server_.options.drain_limit_bytes ||
@@ -347,6 +353,7 @@ void Connection::OnWritten(const boost::system::error_code& error,
   if (state_ == State::kClosed) return;
   if (error) return CloseNow();
   flushed_ += bytes;
+  traffic_.bytes_sent.Add(bytes);
   if (flushed_ < out_.size()) return WriteSome();
   out_.clear();
   if (out_.capacity() > kRetainedBufferBytes) out_.shrink_to_fit();
@@ -382,12 +389,14 @@ void Connection::Drain() {
         if (self->state_ == State::kClosed) return;
         if (error) return self->CloseNow();
         self->read_end_ += bytes;
+        self->traffic_.bytes_received.Add(bytes);
         self->Drain();
       });
 }
 
 void Connection::Answer(HttpError error) {
   ReleaseUpload();
+  traffic_.CountRefusal(ErrorStatus(error));
   out_.append(ErrorResponse(error));
   close_after_flush_ = true;
   Flush();
@@ -414,6 +423,7 @@ void Connection::LingerRead() {
                                   size_t bytes) {
         if (self->state_ == State::kClosed) return;
         self->lingered_bytes_ += bytes;
+        self->traffic_.bytes_received.Add(bytes);
         if (error || self->lingered_bytes_ > kLingerMaxBytes)
           return self->CloseNow();
         self->LingerRead();
@@ -451,8 +461,10 @@ void Connection::OnSweep(Clock::time_point now) {
       } else if (now < deadline_) {
         return;
       }
-      if (intake_.started())
+      if (intake_.started()) {
         SendOnce(fd(), ErrorResponse(HttpError::kRequestTimeout));
+        traffic_.CountRefusal(408);
+      }
       return CloseNow();
     default:
       if (now >= deadline_) CloseNow();
@@ -505,6 +517,7 @@ size_t Connection::FiberChannel::ReadBody(void* buffer, size_t size) {
     const ssize_t got = ::recv(c.fd(), buffer, size, MSG_DONTWAIT);
     if (got > 0) {
       c.pace_.Add(static_cast<uint64_t>(got), Clock::now());
+      c.traffic_.bytes_received.Add(static_cast<uint64_t>(got));
       return static_cast<size_t>(got);
     }
     if (got == 0) return 0;
@@ -535,6 +548,7 @@ bool Connection::FiberChannel::SendThrough(std::string& pending,
       return false;
     }
     const size_t left = static_cast<size_t>(sent);
+    c.traffic_.bytes_sent.Add(left);
     const size_t from_pending = std::min(left, pending.size() - pending_sent);
     pending_sent += from_pending;
     data_sent += left - from_pending;

@@ -44,6 +44,7 @@
 #include "server/fiber.h"
 #include "server/http_error.h"
 #include "server/request_intake.h"
+#include "server/traffic_counters.h"
 #include "server/upload_pace.h"
 
 namespace pendrakel::server {
@@ -139,6 +140,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   IoThread& thread_;
   ServerState& server_;
+  TrafficCounters& traffic_;
   boost::asio::ip::tcp::socket socket_;
   // Read buffer: bytes [read_begin_, read_end_) are received, not consumed.
   std::unique_ptr<char[]> read_buffer_;
@@ -175,6 +177,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // began; `deadline_` is the one in force (body reads go by `pace_`).
   Clock::time_point request_wait_since_;
   Clock::time_point head_since_;
+  Clock::time_point request_started_;
   Clock::time_point deadline_ = Clock::time_point::max();
   // IoThread's list.
   Connection* prev_ = nullptr;

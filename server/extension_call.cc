@@ -29,14 +29,17 @@ bool ExtensionCall::Run(PFN_HTTPEXTENSIONPROC proc, RequestIntake& intake,
   close_ = policy.close_requested;
   client_gone_ = false;
   read_failure_ = HttpError::kNone;
+  status_ = 0;
   declared_length_.reset();
   body_written_ = 0;
   FillControlBlock();
   proc(&ecb_);
   if (!head_sent_) {
-    out.append(ErrorResponse(read_failure_ != HttpError::kNone
+    const HttpError answer = read_failure_ != HttpError::kNone
                                  ? read_failure_
-                                 : HttpError::kNoResponse));
+                                 : HttpError::kNoResponse;
+    out.append(ErrorResponse(answer));
+    status_ = ErrorStatus(answer);
   }
   const bool must_close = MustClose();
   intake_ = nullptr;
@@ -116,12 +119,13 @@ BOOL ExtensionCall::SendHead(const char* status_text, const char* block) {
     // The client was cut off for sending too slowly: it hears why, not the
     // extension's failure.
     out_->append(ErrorResponse(read_failure_));
+    status_ = ErrorStatus(read_failure_);
     head_only_ = true;
     return TRUE;
   }
+  status_ = status_text == nullptr ? 200 : StatusCode(status_text);
   const BlockFacts facts = ReadHeaderBlock(block == nullptr ? "" : block);
-  if (status_text != nullptr && StatusHasNoBody(StatusCode(status_text)))
-    head_only_ = true;
+  if (StatusHasNoBody(status_)) head_only_ = true;
   declared_length_ = facts.content_length;
   if (facts.connection_close) close_ = true;
   if (!head_only_ && !declared_length_) close_ = true;

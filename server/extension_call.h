@@ -49,6 +49,11 @@ class ExtensionCall {
   bool Run(PFN_HTTPEXTENSIONPROC proc, RequestIntake& intake, std::string& out,
            ClientChannel& channel, const CallPolicy& policy);
 
+  // After Run: the status code of the answer, and the host's own answer
+  // given in place of the extension's (kNone when the extension's went).
+  int status() const { return status_; }
+  HttpError host_answer() const { return read_failure_; }
+
  private:
   static ExtensionCall* From(HCONN conn);
   static BOOL GetServerVariableThunk(HCONN conn, char* name, void* buffer,
@@ -78,6 +83,7 @@ class ExtensionCall {
   bool close_ = false;
   bool client_gone_ = false;
   HttpError read_failure_ = HttpError::kNone;
+  int status_ = 0;
   std::optional<uint64_t> declared_length_;
   uint64_t body_written_ = 0;
 };

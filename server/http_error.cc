@@ -40,6 +40,28 @@ std::array<std::string, kErrorCount> BuildResponses() {
 
 }  // namespace
 
+int ErrorStatus(HttpError error) {
+  switch (error) {
+    case HttpError::kBadRequest:
+      return 400;
+    case HttpError::kRequestTimeout:
+      return 408;
+    case HttpError::kBodyTooLarge:
+      return 413;
+    case HttpError::kHeadTooLarge:
+      return 431;
+    case HttpError::kNotImplemented:
+      return 501;
+    case HttpError::kUnavailable:
+    case HttpError::kUploadsBusy:
+      return 503;
+    case HttpError::kNone:
+    case HttpError::kNoResponse:
+      break;
+  }
+  return 500;
+}
+
 std::string_view ErrorResponse(HttpError error) {
   static const std::array<std::string, kErrorCount> responses =
       BuildResponses();

@@ -27,6 +27,9 @@ enum class HttpError {
 // REQUIRES: error != kNone.
 std::string_view ErrorResponse(HttpError error);
 
+// The status code of that response.
+int ErrorStatus(HttpError error);
+
 }  // namespace pendrakel::server
 
 #endif  // PENDRAKEL_SERVER_HTTP_ERROR_H_

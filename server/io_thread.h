@@ -15,6 +15,7 @@
 
 #include "server/fiber.h"
 #include "server/server_state.h"
+#include "server/traffic_counters.h"
 
 namespace pendrakel::server {
 
@@ -29,6 +30,8 @@ class IoThread {
   boost::asio::io_context& context() { return context_; }
   ServerState& state() { return state_; }
   FiberStacks& stacks() { return stacks_; }
+  // Written by this thread only; read by the admin thread.
+  TrafficCounters& traffic() { return traffic_; }
 
   // Runs the io_context until Stop.
   void Run();
@@ -53,6 +56,7 @@ class IoThread {
   // Declared before the io_context too: a connection destroyed with it may
   // still finish its fiber.
   FiberStacks stacks_;
+  TrafficCounters traffic_;
   boost::asio::io_context context_{1};
   boost::asio::steady_timer sweep_timer_;
 };

@@ -78,10 +78,12 @@ void Listener::OnAccept(const boost::system::error_code& error,
       state.live_connections.fetch_add(1, std::memory_order_relaxed);
   if (live >= state.options.max_connections) {
     state.live_connections.fetch_sub(1, std::memory_order_relaxed);
+    state.connections_refused.fetch_add(1, std::memory_order_relaxed);
     SendOnce(socket.native_handle(), ErrorResponse(HttpError::kUnavailable));
     boost::system::error_code ignored;
     socket.close(ignored);
   } else {
+    state.connections_accepted.fetch_add(1, std::memory_order_relaxed);
     auto connection = std::make_shared<Connection>(target, std::move(socket));
     boost::asio::post(target.context(), [connection = std::move(connection)] {
       connection->Start();

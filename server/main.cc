@@ -53,6 +53,9 @@ int Serve(const HostOptions& options) {
   std::cout << "listening on "
             << pendrakel::server::FormatEndpoint(server.endpoint())
             << std::endl;
+  if (const auto admin = server.admin_endpoint())
+    std::cout << "admin listening on "
+              << pendrakel::server::FormatEndpoint(*admin) << std::endl;
   signals.async_wait([](const boost::system::error_code&, int) {});
   signal_context.run();
   if (!server.Shutdown()) {

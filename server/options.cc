@@ -35,6 +35,7 @@ void AddSeconds(CLI::App& app, const std::string& name, int64_t& seconds,
 
 struct RawOptions {
   std::string listen = kDefaultListen;
+  std::string admin_listen;
   std::string module;
   int io_threads = DefaultIoThreads();
   std::string removed_upload_threads;
@@ -59,6 +60,9 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
                  "Address and port to serve on, ADDR:PORT; port 0 picks a "
                  "free one")
       ->capture_default_str();
+  app.add_option("--admin-listen", raw.admin_listen,
+                 "Address and port of the operators' port (GET /metrics, "
+                 "GET /healthz), ADDR:PORT; off when not given");
   app.add_option("--module", raw.module,
                  "Extension module to load (default: pendrakel.so beside "
                  "this executable)");
@@ -169,6 +173,15 @@ ParsedCommandLine ParseOptions(const std::vector<std::string>& args,
     return result;
   }
   result.options = ToOptions(raw, *listen, default_module);
+  if (!raw.admin_listen.empty()) {
+    result.options->admin_listen = ParseListenAddress(raw.admin_listen);
+    if (!result.options->admin_listen) {
+      err << "pendrakel-host: --admin-listen wants ADDR:PORT, got \""
+          << raw.admin_listen << "\"\n";
+      result.options.reset();
+      result.exit_code = 2;
+    }
+  }
   return result;
 }
 

@@ -19,6 +19,8 @@ namespace pendrakel::server {
 
 struct HostOptions {
   boost::asio::ip::tcp::endpoint listen;
+  // The operators' port; none when off.
+  std::optional<boost::asio::ip::tcp::endpoint> admin_listen;
   std::string module_path;
   int io_threads = 1;
   size_t max_head_bytes = 0;

@@ -14,12 +14,23 @@ Server::Server(const HostOptions& options, PFN_HTTPEXTENSIONPROC proc)
   for (int i = 0; i < options.io_threads; ++i)
     io_threads_.push_back(std::make_unique<IoThread>(state_));
   listener_ = std::make_unique<Listener>(io_threads_);
+  if (options.admin_listen) {
+    std::vector<const TrafficCounters*> traffic;
+    for (auto& io : io_threads_) traffic.push_back(&io->traffic());
+    admin_ = std::make_unique<AdminListener>(state_, std::move(traffic));
+  }
 }
 
 Server::~Server() { StopThreads(); }
 
 bool Server::Listen(std::string& error) {
-  return listener_->Open(state_.options.listen, error);
+  if (!listener_->Open(state_.options.listen, error)) return false;
+  return admin_ == nullptr || admin_->Open(*state_.options.admin_listen, error);
+}
+
+std::optional<boost::asio::ip::tcp::endpoint> Server::admin_endpoint() const {
+  if (admin_ == nullptr) return {};
+  return admin_->local_endpoint();
 }
 
 boost::asio::ip::tcp::endpoint Server::endpoint() const {
@@ -32,6 +43,7 @@ void Server::Start() {
     threads_.emplace_back([thread] { thread->Run(); });
   }
   listener_->Start();
+  if (admin_ != nullptr) admin_->Start();
 }
 
 bool Server::Shutdown() {
@@ -57,6 +69,7 @@ bool Server::WaitForConnections(std::chrono::milliseconds limit) {
 }
 
 void Server::StopThreads() {
+  if (admin_ != nullptr) admin_->Stop();
   for (auto& io : io_threads_) io->Stop();
   for (auto& thread : threads_) thread.join();
   threads_.clear();

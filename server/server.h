@@ -10,11 +10,13 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/isapi.h"
+#include "server/admin_listener.h"
 #include "server/io_thread.h"
 #include "server/listener.h"
 #include "server/options.h"
@@ -34,6 +36,8 @@ class Server {
   // Binds the listen address; a one-line `error` on failure.
   bool Listen(std::string& error);
   boost::asio::ip::tcp::endpoint endpoint() const;
+  // The admin port's address; none when it is off.
+  std::optional<boost::asio::ip::tcp::endpoint> admin_endpoint() const;
 
   // Starts the I/O threads and accepting.
   void Start();
@@ -52,6 +56,7 @@ class Server {
   ServerState state_;
   std::vector<std::unique_ptr<IoThread>> io_threads_;
   std::unique_ptr<Listener> listener_;
+  std::unique_ptr<AdminListener> admin_;
   std::vector<std::thread> threads_;
 };
 

@@ -27,8 +27,11 @@ struct ServerState {
   const HostOptions& options;
   const IntakeLimits intake_limits;
   const PFN_HTTPEXTENSIONPROC proc;
-  // Connections open now (accepted and not yet destroyed).
+  // Connections open now (accepted and not yet destroyed), and all those
+  // accepted and turned away at the connection limit.
   std::atomic<int> live_connections{0};
+  std::atomic<uint64_t> connections_accepted{0};
+  std::atomic<uint64_t> connections_refused{0};
   // Body bytes reserved by uploads in progress (declared Content-Length
   // past the preload, or chunked bytes gathered), and those uploads.
   std::atomic<uint64_t> upload_bytes{0};

@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""The operators' port of pendrakel-host, end to end: /metrics parsed with
+the Prometheus client library's own parser, /healthz through a shutdown.
+
+Run by ctest as: admin_test.py HOST_BINARY MODULE_FILE
+Starts the host on free loopback ports and stops it by its process id.
+"""
+import http.client
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from prometheus_client.parser import text_string_to_metric_families
+
+HOST, MODULE = sys.argv[1], sys.argv[2]
+
+
+class Host:
+    """A pendrakel-host with its own copy of the module and settings."""
+
+    def __init__(self, settings, *flags):
+        self.folder = tempfile.mkdtemp(prefix="pendrakel-admin-")
+        shutil.copy(MODULE, self.folder)
+        with open(os.path.join(self.folder, "Pendrakel.setting"), "w") as f:
+            f.write(settings)
+        self.process = subprocess.Popen(
+            [HOST, "--listen", "127.0.0.1:0", "--admin-listen", "127.0.0.1:0",
+             "--module", os.path.join(self.folder, os.path.basename(MODULE)),
+             *flags],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.port = self._port("listening on ")
+        self.admin = self._port("admin listening on ")
+
+    def _port(self, prefix):
+        line = self.process.stdout.readline()
+        if not line.startswith(prefix):
+            raise RuntimeError(f"host said {line!r}")
+        return int(line.strip().rsplit(":", 1)[1])
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(10)
+        self.process.stdout.close()
+        self.process.stderr.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def request(port, method, path, body=None, headers=None):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    connection.request(method, path, body=body, headers=headers or {})
+    response = connection.getresponse()
+    data = response.read()
+    connection.close()
+    return response, data
+
+
+def scrape(host):
+    response, data = request(host.admin, "GET", "/metrics")
+    assert response.status == 200
+    assert response.getheader("Content-Type") == "text/plain; version=0.0.4"
+    families = {f.name: f for f in text_string_to_metric_families(data.decode())}
+    samples = {}
+    for family in families.values():
+        for sample in family.samples:
+            key = sample.name + "".join(
+                f"|{k}={v}" for k, v in sorted(sample.labels.items()))
+            samples[key] = sample.value
+    return families, samples
+
+
+class AdminPort(unittest.TestCase):
+    def setUp(self):
+        self.host = Host('<Settings><Cookie Distribute="true" Name="pk"/></Settings>')
+
+    def tearDown(self):
+        self.host.stop()
+
+    def test_metrics_carry_the_store_and_the_host_figures(self):
+        port = self.host.port
+        response, _ = request(port, "PUT", "/greeting", b"hello")
+        cookie = response.getheader("Set-Cookie")
+        self.assertEqual(response.status, 201)
+        response, data = request(port, "GET", "/greeting",
+                                 headers={"Cookie": cookie})
+        self.assertEqual((response.status, data), (200, b"hello"))
+        self.assertEqual(request(port, "GET", "/absent",
+                                 headers={"Cookie": cookie})[0].status, 404)
+        with socket.create_connection(("127.0.0.1", port)) as s:
+            s.sendall(b"GET / HTTP/1.1\r\n\r\n")  # no Host: refused
+            s.recv(1000)
+        families, samples = scrape(self.host)
+        for family in families.values():
+            self.assertTrue(family.documentation, family.name)
+            self.assertNotEqual(family.type, "unknown", family.name)
+        self.assertEqual(samples["pendrakel_store_memory_bytes"], 5)
+        self.assertEqual(samples["pendrakel_store_cmd_set_ok_total"], 1)
+        self.assertEqual(samples["pendrakel_store_cmd_get_not_found_total"], 1)
+        for code, count in (("201", 1), ("200", 1), ("404", 1), ("400", 1)):
+            self.assertEqual(
+                samples[f"pendrakel_http_requests_total|code={code}"], count)
+        self.assertEqual(
+            samples["pendrakel_http_request_duration_seconds_count"], 3)
+        self.assertGreater(samples["pendrakel_http_received_bytes_total"], 0)
+        self.assertGreaterEqual(
+            samples["pendrakel_connections_accepted_total"], 4)
+
+    def test_admin_requests_reach_no_collection(self):
+        _, before = scrape(self.host)
+        for _ in range(5):
+            self.assertEqual(request(self.host.admin, "GET", "/healthz")[0].status, 200)
+        self.assertEqual(request(self.host.admin, "GET", "/other")[0].status, 404)
+        self.assertEqual(request(self.host.admin, "POST", "/metrics")[0].status, 405)
+        _, after = scrape(self.host)
+        self.assertEqual(after["pendrakel_store_values_create_total"],
+                         before["pendrakel_store_values_create_total"])
+        self.assertEqual(after["pendrakel_store_cookie_distribute_total"], 0)
+        self.assertEqual(after["pendrakel_store_stat_probes_total"], 2)
+        self.assertEqual(after["pendrakel_store_cmd_stat_total"], 1)
+        self.assertNotIn("pendrakel_http_requests_total|code=200", after)
+
+    def test_health_turns_503_when_shutdown_begins(self):
+        # An upload in progress keeps the host in its shutdown grace.
+        upload = socket.create_connection(("127.0.0.1", self.host.port))
+        upload.sendall(b"PUT /u HTTP/1.1\r\nHost: h\r\nContent-Length: 200000\r\n\r\n"
+                       + b"u" * 60000)
+        time.sleep(0.2)
+        self.host.process.send_signal(signal.SIGTERM)
+        deadline = time.monotonic() + 3
+        status = 200
+        while status == 200 and time.monotonic() < deadline:
+            status = request(self.host.admin, "GET", "/healthz")[0].status
+            time.sleep(0.05)
+        self.assertEqual(status, 503)
+        self.assertIsNone(self.host.process.poll())
+        upload.close()
+        self.assertEqual(self.host.process.wait(15), 0)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
