@@ -18,7 +18,13 @@ for arg in "$@"; do
   esac
 done
 
-scripts/install-deps.sh
+# The plain build also runs the cluster tests (HAProxy, and a certificate
+# made with openssl).
+if [[ -z "$sanitize" ]]; then
+  scripts/install-deps.sh haproxy openssl
+else
+  scripts/install-deps.sh
+fi
 
 build=build
 cmake_args=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPENDRAKEL_BUILD_TESTS=ON

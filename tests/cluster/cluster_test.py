@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""Several pendrakel-host instances behind HAProxy (scripts/cluster.sh), end
+to end on loopback: clients kept on the instance that holds their cookie's
+collection, also when one instance dies; names routed to their instance
+without cookies; TLS at the balancer; refused command lines.
+
+Run by ctest as: cluster_test.py CLUSTER_SCRIPT HOST_BINARY MODULE_FILE
+"""
+import os
+import re
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from cluster_support import (CLUSTER_SCRIPT, Cluster, metric, process_alive,
+                             request)
+
+DISTRIBUTE = '<Settings><Cookie Distribute="true" Name="pk"/></Settings>'
+# HAProxy's prefix: the instance's cookie id (iK for instance K) and "~".
+HANDED_OUT = re.compile(r"pk=i(\d+)~[0-9a-f]{32}")
+CLIENTS = 150
+
+
+def handed_out(headers):
+    """The cookie in a Set-Cookie line, and the instance it names."""
+    line = headers.get("Set-Cookie")
+    match = HANDED_OUT.fullmatch(line or "")
+    if not match:
+        raise AssertionError(f"Set-Cookie: {line!r}")
+    return line, int(match.group(1))
+
+
+class ClusterTest(unittest.TestCase):
+    def folder(self):
+        """A temporary folder removed when the test ends."""
+        folder = tempfile.TemporaryDirectory(prefix="pendrakel-cluster-")
+        self.addCleanup(folder.cleanup)
+        return folder.name
+
+
+class DistributedCookies(ClusterTest):
+    def setUp(self):
+        self.cluster = Cluster(self, 3, DISTRIBUTE)
+
+    def store_and_read(self, number):
+        """A new client stores two values and reads them back; its cookie
+        and the instance that gave it."""
+        port = self.cluster.port
+        status, headers, _ = request(port, "PUT", f"/c{number}/a", b"a%d" % number)
+        self.assertEqual(status, 201)
+        cookie, instance = handed_out(headers)
+        status, headers, _ = request(port, "PUT", f"/c{number}/b", b"b%d" % number,
+                                     {"Cookie": cookie})
+        self.assertEqual((status, headers.get("Set-Cookie")), (201, None))
+        self.assert_reads(cookie, number)
+        return cookie, instance
+
+    def assert_reads(self, cookie, number):
+        for name in "ab":
+            status, headers, body = request(self.cluster.port, "GET",
+                                            f"/c{number}/{name}",
+                                            headers={"Cookie": cookie})
+            self.assertEqual((status, body, headers.get("Set-Cookie")),
+                             (200, b"%s%d" % (name.encode(), number), None))
+
+    def test_clients_keep_their_instance_and_start_afresh_when_it_dies(self):
+        clients = [self.store_and_read(n) for n in range(CLIENTS)]
+        per_instance = {i.number: 0 for i in self.cluster.instances}
+        for _, instance in clients:
+            per_instance[instance] += 1
+        for instance in self.cluster.instances:
+            # Each collection on one instance, which handed out one cookie
+            # per client: nobody was given a second one.
+            self.assertGreater(per_instance[instance.number], 0)
+            self.assertEqual(
+                metric(instance, "pendrakel_store_cookie_distribute_total"),
+                per_instance[instance.number])
+
+        lost = self.cluster.instances[1]
+        os.kill(lost.pid, signal.SIGKILL)
+        for number, (cookie, instance) in enumerate(clients):
+            if instance != lost.number:
+                self.assert_reads(cookie, number)
+                continue
+            status, headers, _ = request(self.cluster.port, "GET",
+                                         f"/c{number}/a",
+                                         headers={"Cookie": cookie})
+            self.assertEqual(status, 404)  # a fresh, empty collection
+            fresh, elsewhere = handed_out(headers)
+            self.assertNotEqual(elsewhere, lost.number)
+            status, _, _ = request(self.cluster.port, "PUT", f"/c{number}/a",
+                                   b"again", {"Cookie": fresh})
+            self.assertEqual(status, 201)
+            self.assertEqual(request(self.cluster.port, "GET", f"/c{number}/a",
+                                     headers={"Cookie": fresh})[2], b"again")
+        self.assertEqual(self.cluster.stop(), 0, self.cluster.stderr())
+        self.assertIn(f"instance {lost.number} pid {lost.pid} ended",
+                      self.cluster.stderr())
+
+
+class NamesWithoutDistribution(ClusterTest):
+    def test_every_name_and_own_cookie_reaches_the_instance_that_holds_it(self):
+        cluster = Cluster(self, 3)
+        port = cluster.port
+        for n in range(40):
+            # The same name in either form, escaped or not, with a "/".
+            name = f"n{n}/x"
+            if n % 2:
+                status, _, _ = request(port, "PUT", f"/n{n}%2Fx", b"%d" % n)
+                self.assertEqual(status, 201)
+            else:
+                status, headers, _ = request(port, "POST", "/set", b"%d" % n,
+                                             {"X-Param-Name": name})
+                self.assertEqual((status, headers["x-result-code"]), (200, "0"))
+        for n in range(40):
+            status, _, body = request(port, "GET", f"/n{n}/x")
+            self.assertEqual((status, body), (200, b"%d" % n))
+            status, headers, body = request(port, "POST", "/get",
+                                            headers={"X-Param-Name": f"n{n}/x"})
+            self.assertEqual((headers["x-result-code"], body), ("0", b"%d" % n))
+        for instance in cluster.instances:  # the names are spread
+            self.assertGreater(
+                metric(instance, "pendrakel_store_memory_bytes"), 0)
+        # A client's own cookie names one collection, on one instance.
+        created = [metric(i, "pendrakel_store_values_create_total")
+                   for i in cluster.instances]
+        for n in range(20):
+            for name in ("/k1", "/k2", "/k3"):
+                self.assertEqual(request(port, "PUT", name, b"k%d" % n,
+                                         {"Cookie": f"own={n}"})[0], 201)
+        for n in range(20):
+            for name in ("/k1", "/k2", "/k3"):
+                status, headers, body = request(port, "GET", name,
+                                                headers={"Cookie": f"own={n}"})
+                self.assertEqual((status, body, headers.get("Set-Cookie")),
+                                 (200, b"k%d" % n, None))
+        created = [metric(i, "pendrakel_store_values_create_total") - before
+                   for i, before in zip(cluster.instances, created)]
+        self.assertEqual(sum(created), 20)
+        self.assertLess(max(created), 20)  # and the cookies are spread
+        self.assertEqual(cluster.stop(), 0, cluster.stderr())
+        # SIGTERM stopped everything it started.
+        for instance in cluster.instances:
+            self.assertFalse(process_alive(instance.pid))
+        with self.assertRaises(OSError):
+            socket.create_connection(("127.0.0.1", port), timeout=2)
+
+
+class TlsAtTheBalancer(ClusterTest):
+    def test_store_and_read_over_tls_with_a_self_signed_certificate(self):
+        folder = self.folder()
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(
+            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+             "-days", "1", "-subj", "/CN=127.0.0.1",
+             "-addext", "subjectAltName=IP:127.0.0.1",
+             "-keyout", key, "-out", cert],
+            check=True, capture_output=True, timeout=60)
+        pem = os.path.join(folder, "cluster.pem")
+        with open(pem, "w") as out, open(cert) as c, open(key) as k:
+            out.write(c.read() + k.read())
+        tls = ssl.create_default_context(cafile=cert)
+        cluster = Cluster(self, 2, DISTRIBUTE, tls_cert=pem)
+        for n in range(10):
+            status, headers, _ = request(cluster.port, "PUT", "/secret",
+                                         b"s%d" % n, tls=tls)
+            self.assertEqual(status, 201)
+            cookie, _ = handed_out(headers)
+            status, _, body = request(cluster.port, "GET", "/secret",
+                                      headers={"Cookie": cookie}, tls=tls)
+            self.assertEqual((status, body), (200, b"s%d" % n))
+        self.assertEqual(cluster.stop(), 0, cluster.stderr())
+
+
+class RefusedCommandLines(ClusterTest):
+    def refusal(self, *args, settings=None):
+        if settings is not None:
+            path = os.path.join(self.folder(), "Pendrakel.setting")
+            with open(path, "w") as f:
+                f.write(settings)
+            args += ("--settings", path)
+        done = subprocess.run(["bash", CLUSTER_SCRIPT, *args], capture_output=True,
+                              text=True, timeout=30)
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertEqual(done.stdout, "")
+        lines = done.stderr.splitlines()
+        self.assertEqual(len(lines), 1, done.stderr)
+        self.assertTrue(lines[0].startswith("cluster.sh: "), lines[0])
+        return lines[0]
+
+    def test_bad_options_and_settings_the_balancer_cannot_follow(self):
+        listen = ("--listen", "127.0.0.1:0")
+        self.assertIn("--instances", self.refusal("--instances", "0", *listen))
+        self.assertIn("--listen", self.refusal("--instances", "2", "--listen", "8080"))
+        self.assertIn("unknown option", self.refusal("--instances", "2", "--x", "1"))
+        self.assertIn("PEM", self.refusal("--instances", "2", *listen,
+                                          "--tls-cert", "/nonexistent.pem"))
+        self.assertIn("Name", self.refusal(
+            "--instances", "2", *listen,
+            settings='<Settings><Cookie Distribute="true"/></Settings>'))
+        self.assertIn("well-formed", self.refusal(
+            "--instances", "2", *listen, settings="<Settings>"))
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
