@@ -45,6 +45,10 @@ void Connection::Start() {
   thread_.Register(this);
   boost::system::error_code ignored;
   socket_.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+  if (thread_.log() != nullptr) {
+    const auto peer = socket_.remote_endpoint(ignored);
+    peer_ = ignored ? "-" : peer.address().to_string();
+  }
   request_wait_since_ = Clock::now();
   WaitForInput();
 }
@@ -284,7 +288,15 @@ void Connection::OnWake() {
 // After the extension returned: keep going (true), or flush first.
 bool Connection::FinishRequest(bool must_close) {
   ReleaseUpload();
-  traffic_.CountRequest(call_.status(), Clock::now() - request_started_);
+  const auto took = Clock::now() - request_started_;
+  traffic_.CountRequest(call_.status(), took);
+  if (LogBuffer* log = thread_.log()) {
+    log->Write(peer_, &intake_.head(), call_.status(),
+               static_cast<int64_t>(call_.body_bytes()),
+               static_cast<uint64_t>(
+                   std::chrono::duration_cast<std::chrono::microseconds>(took)
+                       .count()));
+  }
   if (call_.host_answer() == HttpError::kRequestTimeout)
     traffic_.timeouts.Add(1);
   ++pipelined_;
@@ -397,6 +409,10 @@ void Connection::Drain() {
 void Connection::Answer(HttpError error) {
   ReleaseUpload();
   traffic_.CountRefusal(ErrorStatus(error));
+  if (LogBuffer* log = thread_.log()) {
+    log->Write(peer_, intake_.started() ? &intake_.head() : nullptr,
+               ErrorStatus(error), -1, 0);
+  }
   out_.append(ErrorResponse(error));
   close_after_flush_ = true;
   Flush();

@@ -142,6 +142,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   ServerState& server_;
   TrafficCounters& traffic_;
   boost::asio::ip::tcp::socket socket_;
+  // The client's address, for the access log (empty when it is off).
+  std::string peer_;
   // Read buffer: bytes [read_begin_, read_end_) are received, not consumed.
   std::unique_ptr<char[]> read_buffer_;
   size_t read_capacity_ = 0;

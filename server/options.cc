@@ -36,6 +36,7 @@ void AddSeconds(CLI::App& app, const std::string& name, int64_t& seconds,
 struct RawOptions {
   std::string listen = kDefaultListen;
   std::string admin_listen;
+  std::string access_log;
   std::string module;
   int io_threads = DefaultIoThreads();
   std::string removed_upload_threads;
@@ -63,6 +64,9 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
   app.add_option("--admin-listen", raw.admin_listen,
                  "Address and port of the operators' port (GET /metrics, "
                  "GET /healthz), ADDR:PORT; off when not given");
+  app.add_option("--access-log", raw.access_log,
+                 "Write a line per request to this file (- for standard "
+                 "output); SIGHUP reopens it");
   app.add_option("--module", raw.module,
                  "Extension module to load (default: pendrakel.so beside "
                  "this executable)");
@@ -119,6 +123,7 @@ HostOptions ToOptions(const RawOptions& raw,
   HostOptions options;
   options.listen = listen;
   options.module_path = raw.module.empty() ? default_module : raw.module;
+  options.access_log = raw.access_log;
   options.io_threads = raw.io_threads;
   options.max_head_bytes = raw.max_head;
   options.max_body_bytes = raw.max_body;

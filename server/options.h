@@ -22,6 +22,7 @@ struct HostOptions {
   // The operators' port; none when off.
   std::optional<boost::asio::ip::tcp::endpoint> admin_listen;
   std::string module_path;
+  std::string access_log;  // a path, "-" for standard output, empty: off
   int io_threads = 1;
   size_t max_head_bytes = 0;
   uint64_t max_body_bytes = 0;

@@ -37,7 +37,7 @@ RequestHead::RequestHead() {
 void RequestHead::Clear() {
   arena_.assign(1, '\0');
   fields_.clear();
-  method_ = path_ = query_ = Span{};
+  method_ = target_ = path_ = query_ = Span{};
   content_type_field_ = -1;
   version = 11;
   keep_alive = true;
@@ -59,6 +59,7 @@ void RequestHead::SetMethod(std::string_view method) {
 }
 
 DecodeResult RequestHead::SetTarget(std::string_view target) {
+  target_ = Append(target);
   const std::string_view origin = OriginPart(target);
   const size_t question = origin.find('?');
   const std::string_view path = origin.substr(0, question);
@@ -75,6 +76,13 @@ DecodeResult RequestHead::SetTarget(std::string_view target) {
     query_ = Append(origin.substr(question + 1));
   }
   return DecodeResult::kOk;
+}
+
+std::string_view RequestHead::FieldValue(std::string_view name) const {
+  for (const Field& field : fields_) {
+    if (EqualsNoCase(View(field.name), name)) return View(field.value);
+  }
+  return {};
 }
 
 void RequestHead::AddField(std::string_view name, std::string_view value) {

@@ -74,7 +74,10 @@ TEST(SharedValues, AcquireRacingReplaceNeverTouchesAReleasedCollection) {
   std::vector<std::thread> requests;
   for (int t = 0; t < 2; ++t) {
     requests.emplace_back([&] {
-      for (int i = 0; i < 3000; ++i) {
+      // Until the collector has replaced at least once: on a loaded machine
+      // it may not get a core before the first 3000 are done.
+      for (int i = 0; i < 3000 || (replaced.load() == 0 && i < 3'000'000);
+           ++i) {
         Values* values = shared.Acquire(500);
         ASSERT_NE(values, nullptr);
         Value* value = testing::MakeValue(budget, "k", "x");
