@@ -56,7 +56,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Built on the accepting thread; counted in live_connections until
+  // Built on its own I/O thread, which accepted it; counted in
+  // live_connections until
   // destroyed.
   Connection(IoThread& thread, boost::asio::ip::tcp::socket socket);
   ~Connection();
