@@ -57,8 +57,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   using Clock = std::chrono::steady_clock;
 
   // Built on its own I/O thread, which accepted it; counted in
-  // live_connections until
-  // destroyed.
+  // live_connections until destroyed.
   Connection(IoThread& thread, boost::asio::ip::tcp::socket socket);
   ~Connection();
   Connection(const Connection&) = delete;
