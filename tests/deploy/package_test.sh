@@ -100,7 +100,10 @@ dpkg-query -W -f='${Conffiles}' pendrakel | grep -q /etc/pendrakel/Pendrakel.set
 
 echo "== systemd unit"
 if command -v systemd-analyze >/dev/null; then
-  timeout 60 systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit"
+  # The unit's Documentation= man page is checked only where man exists.
+  man_check=yes
+  command -v man >/dev/null || man_check=no
+  timeout 60 systemd-analyze verify --man="$man_check" "$unit" || fail "systemd-analyze verify $unit"
   timeout 60 systemd-analyze security --offline=yes --threshold="${max_exposure/./}" "$unit" \
     >"$work/security.log" 2>&1 || { tail -3 "$work/security.log"; fail "exposure above $max_exposure"; }
   tail -1 "$work/security.log"
