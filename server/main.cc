@@ -13,6 +13,7 @@
 #include "server/module_loader.h"
 #include "server/options.h"
 #include "server/server.h"
+#include "server/service_notify.h"
 
 namespace {
 
@@ -69,14 +70,16 @@ int Serve(const HostOptions& options) {
   if (!server.Listen(error)) return Fail(error);
   if (!module.Start(error)) return Fail(error);
   server.Start();
-  std::cout << "listening on "
-            << pendrakel::server::FormatEndpoint(server.endpoint())
-            << std::endl;
+  const std::string ready =
+      "listening on " + pendrakel::server::FormatEndpoint(server.endpoint());
+  std::cout << ready << std::endl;
   if (const auto admin = server.admin_endpoint())
     std::cout << "admin listening on "
               << pendrakel::server::FormatEndpoint(*admin) << std::endl;
+  pendrakel::server::NotifyReady(ready);
   AwaitSignal(signals, log.get());
   signal_context.run();
+  pendrakel::server::NotifyStopping();
   if (!server.Shutdown()) {
     std::cerr << "pendrakel-host: requests still running after the shutdown "
                  "grace; exiting without unloading "

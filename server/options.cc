@@ -13,6 +13,12 @@
 #define PENDRAKEL_VERSION "unknown"
 #endif
 
+// The installed module's folder relative to the executable's folder
+// (bin/../lib/pendrakel), so that an installed tree can be moved whole.
+#ifndef PENDRAKEL_INSTALLED_MODULE_DIR
+#define PENDRAKEL_INSTALLED_MODULE_DIR "../lib/pendrakel"
+#endif
+
 namespace pendrakel::server {
 namespace {
 
@@ -69,7 +75,8 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
                  "output); SIGHUP reopens it");
   app.add_option("--module", raw.module,
                  "Extension module to load (default: pendrakel.so beside "
-                 "this executable)");
+                 "this executable, else in " PENDRAKEL_INSTALLED_MODULE_DIR
+                 " from there)");
   app.add_option("--threads", raw.io_threads, "I/O threads")
       ->capture_default_str()
       ->check(CLI::Range(1, kMaxThreads));
@@ -226,7 +233,11 @@ std::string DefaultModulePath() {
   std::error_code error;
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return kModuleFileName;
-  return (exe.parent_path() / kModuleFileName).string();
+  const auto beside = exe.parent_path() / kModuleFileName;
+  if (std::filesystem::exists(beside, error)) return beside.string();
+  const auto installed =
+      exe.parent_path() / PENDRAKEL_INSTALLED_MODULE_DIR / kModuleFileName;
+  return installed.lexically_normal().string();
 }
 
 }  // namespace pendrakel::server
