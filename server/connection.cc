@@ -304,6 +304,11 @@ bool Connection::FinishRequest(bool must_close) {
   if (must_close || unread > server_.options.drain_limit_bytes ||
       server_.stopping.load(std::memory_order_relaxed)) {
     close_after_flush_ = true;
+    // A client that asked for the close and sent nothing more needs no
+    // lingering: it sends nothing more that a close could turn into a reset.
+    const RequestHead& head = intake_.head();
+    close_at_once_ = (!head.keep_alive || head.version < 11) && unread == 0 &&
+                     read_begin_ == read_end_;
     Flush();
     return false;
   }
@@ -374,7 +379,7 @@ void Connection::OnWritten(const boost::system::error_code& error,
 }
 
 void Connection::AfterFlush() {
-  if (close_after_flush_) return Linger();
+  if (close_after_flush_) return close_at_once_ ? CloseNow() : Linger();
   if (drain_left_ > 0) return Drain();
   state_ = State::kReading;
   Process();
@@ -408,6 +413,7 @@ void Connection::Drain() {
 
 void Connection::Answer(HttpError error) {
   ReleaseUpload();
+  close_at_once_ = false;
   traffic_.CountRefusal(ErrorStatus(error));
   if (LogBuffer* log = thread_.log()) {
     log->Write(peer_, intake_.started() ? &intake_.head() : nullptr,

@@ -167,6 +167,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   size_t pipelined_ = 0;
   State state_ = State::kReading;
   bool close_after_flush_ = false;
+  bool close_at_once_ = false;  // after that flush, without lingering
   bool continue_sent_ = false;
   bool first_request_ = true;
   bool head_clock_started_ = false;
