@@ -170,6 +170,9 @@ start_nginx() {
   local dir="$WORK/nginx"
   mkdir -p "$dir"
   nginx_port=$(free_port)
+  mkdir -p "$dir/files"
+  head -c $((10 * 1024)) /dev/zero | tr '\0' 'v' >"$dir/files/big10k"
+  head -c $((1024 * 1024)) /dev/zero | tr '\0' 'v' >"$dir/files/big1m"
   sed -e "s|@PORT@|$nginx_port|" -e "s|@PREFIX@|$dir|g" bench/nginx.conf.in \
     >"$dir/nginx.conf"
   nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" \
@@ -253,6 +256,9 @@ readonly SCENARIOS=(
   "5|GET, 10 000 cookies|cookie|1.0"
   "6|GET + 5 000 idle connections|get|1.0"
   "7|STAT|stat|-"
+  "8|GET, Connection: close each|close|1.0"
+  "9|GET of a 10 KiB value|big10k|1.0"
+  "10|GET of a 1 MiB value|big1m|2.0"
 )
 
 rows=()
@@ -303,6 +309,11 @@ echo "== preloading $NAMES values, and $NAMES_PER_COOKIE values in each of $COOK
 python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES"
 python3 bench/load_values.py pendrakel --port "$host_port" \
   --count $((COOKIES * NAMES_PER_COOKIE)) --cookies "$COOKIES"
+for big in big10k:10240 big1m:1048576; do
+  head -c "${big#*:}" /dev/zero | tr '\0' 'v' |
+    curl -sf -X PUT --data-binary @- "http://127.0.0.1:$host_port/${big%%:*}" >/dev/null ||
+    fail "could not store /${big%%:*}"
+done
 
 for scenario in "${SCENARIOS[@]}"; do
   echo "== scenario ${scenario%%|*}: $(cut -d'|' -f2 <<<"$scenario")"
