@@ -36,9 +36,6 @@ struct Settings {
   int8_t PathBaseLength = 1;  // always the byte length of PathBase
 };
 
-// Name of the settings file, looked for beside the module file.
-inline constexpr char kSettingsFileName[] = "Pendrakel.setting";
-
 // Result codes of LoadSettings (0 success, negative failure).
 inline constexpr int32_t kOk = 0;
 inline constexpr int32_t kErrorFail = static_cast<int32_t>(0x80004005u);

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 #include "host/module_state.h"
 #include "request/dispatch.h"
 

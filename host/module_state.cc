@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "base/settings_file.h"
+
 namespace pendrakel {
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 namespace pendrakel {
 

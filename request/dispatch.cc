@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/ascii_text.h"
 #include "config/settings.h"
 #include "request/cookie_resolution.h"
 #include "request/counters.h"
@@ -15,17 +16,6 @@
 
 namespace pendrakel {
 namespace {
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 // Answers a request that names no operation: 404 for an unknown command,
 // 501 for an unknown method.

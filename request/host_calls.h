@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 #include "request/header_block.h"
 
 namespace pendrakel {

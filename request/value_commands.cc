@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/ascii_text.h"
 #include "config/settings.h"
 #include "request/counters.h"
 #include "request/extension_state.h"

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 namespace pendrakel {
 

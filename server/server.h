@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 #include "server/io_thread.h"
 #include "server/listener.h"
 #include "server/options.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 namespace pendrakel::testing {
 

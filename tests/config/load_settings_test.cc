@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/settings_file.h"
 #include "config/settings.h"
 #include "config/settings_document.h"
 #include "store/memory_budget.h"

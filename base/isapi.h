@@ -6,8 +6,8 @@
 // modules (x86-64 Linux, default calling convention). Field order, field types
 // and constant values must never change; the static_asserts at the end pin the
 // layout down.
-#ifndef PENDRAKEL_HOST_ISAPI_H_
-#define PENDRAKEL_HOST_ISAPI_H_
+#ifndef PENDRAKEL_BASE_ISAPI_H_
+#define PENDRAKEL_BASE_ISAPI_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -60,7 +60,7 @@ typedef struct _EXTENSION_CONTROL_BLOCK {
   BOOL (*GetServerVariable)(HCONN conn, char* name, void* buffer, DWORD* size);
   BOOL (*WriteClient)(HCONN conn, void* buffer, DWORD* bytes, DWORD flags);
   BOOL (*ReadClient)(HCONN conn, void* buffer, DWORD* size);
-  BOOL (*ServerSupportFunction)
+  BOOL(*ServerSupportFunction)
   (HCONN conn, DWORD request, void* buffer, DWORD* size, DWORD* dataType);
 } EXTENSION_CONTROL_BLOCK;
 
@@ -84,4 +84,4 @@ static_assert(offsetof(EXTENSION_CONTROL_BLOCK, GetServerVariable) == 160);
 static_assert(offsetof(EXTENSION_CONTROL_BLOCK, ServerSupportFunction) == 184);
 static_assert(sizeof(EXTENSION_CONTROL_BLOCK) == 192);
 
-#endif  // PENDRAKEL_HOST_ISAPI_H_
+#endif  // PENDRAKEL_BASE_ISAPI_H_
