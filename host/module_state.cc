@@ -9,11 +9,11 @@
 namespace pendrakel {
 namespace {
 
-ModuleState gModule;
+ExtensionObjects gModule;
 
 }  // namespace
 
-ModuleState& Module() { return gModule; }
+ExtensionObjects& Module() { return gModule; }
 
 std::string SettingsPath() {
   Dl_info info{};

@@ -5,8 +5,6 @@
 #include <system_error>
 #include <vector>
 
-#include "config/settings.h"
-#include "request/counters.h"
 #include "store/cookie_table.h"
 #include "store/shared_values.h"
 #include "store/value.h"
@@ -14,24 +12,21 @@
 
 namespace pendrakel {
 
-size_t CollectIdleValues(int64_t now, int64_t idleLimit, CookieTable& cookies,
-                         SharedValues& shared, Counters& counters) {
-  if (idleLimit == 0) return 0;
+IdleDrop DropIdleCollections(int64_t now, int64_t idleLimit,
+                             CookieTable& cookies, SharedValues& shared) {
+  IdleDrop drop;
+  if (idleLimit == 0) return drop;
   std::vector<Values*> idle;
   idle.reserve(cookies.size());
   cookies.CollectIdle(now, idleLimit, idle);
-  for (Values* values : idle) {
-    values->Release();
-    Count(counters.ValuesCollect);
-  }
-  if (!shared.ReplaceIfIdle(now, idleLimit)) return idle.size();
-  Count(counters.ValuesCreate);
-  Count(counters.ValuesCollect);
-  return idle.size() + 1;
+  for (Values* values : idle) values->Release();
+  drop.collections = idle.size();
+  drop.sharedRenewed = shared.ReplaceIfIdle(now, idleLimit);
+  return drop;
 }
 
-size_t CollectExpiredValues(int64_t now, CookieTable& cookies,
-                            SharedValues& shared, Counters& counters) {
+size_t DropExpiredValues(int64_t now, CookieTable& cookies,
+                         SharedValues& shared) {
   size_t collected = 0;
   std::vector<Values*> all;
   all.reserve(cookies.size() + 1);
@@ -43,10 +38,7 @@ size_t CollectExpiredValues(int64_t now, CookieTable& cookies,
     expired.reserve(values->size());
     values->CollectExpired(now, expired);
     collected += expired.size();
-    for (Value* value : expired) {
-      value->Release(values->budget());
-      Count(counters.ValueCollect);
-    }
+    for (Value* value : expired) value->Release(values->budget());
   }
   for (Values* values : all) values->Release();
   return collected;
@@ -54,26 +46,18 @@ size_t CollectExpiredValues(int64_t now, CookieTable& cookies,
 
 void ReturnFreedMemory() { malloc_trim(0); }
 
-bool Collectors::Start(CookieTable& cookies, SharedValues& shared,
-                       Counters& counters, const Settings& settings,
-                       Clock clock) {
+bool Collectors::Start(Pass idlePass, Pass expiryPass) {
   Stop();
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(mutex_);
     stopping_ = false;
   }
   try {
-    valuesCollector_ =
-        std::thread([=, this, &cookies, &shared, &counters, &settings] {
-          RunPasses(kValuesCollectorPeriod, [&] {
-            return CollectIdleValues(clock(), settings.IdleLimit, cookies,
-                                     shared, counters);
-          });
-        });
-    valueCollector_ = std::thread([=, this, &cookies, &shared, &counters] {
-      RunPasses(kValueCollectorPeriod, [&] {
-        return CollectExpiredValues(clock(), cookies, shared, counters);
-      });
+    valuesCollector_ = std::thread([this, pass = std::move(idlePass)] {
+      RunPasses(kValuesCollectorPeriod, pass);
+    });
+    valueCollector_ = std::thread([this, pass = std::move(expiryPass)] {
+      RunPasses(kValueCollectorPeriod, pass);
     });
   } catch (const std::system_error&) {
     Stop();
@@ -84,7 +68,7 @@ bool Collectors::Start(CookieTable& cookies, SharedValues& shared,
 
 void Collectors::Stop() {
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(mutex_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -92,16 +76,22 @@ void Collectors::Stop() {
   if (valueCollector_.joinable()) valueCollector_.join();
 }
 
-template <typename Pass>
-void Collectors::RunPasses(std::chrono::milliseconds period, Pass pass) {
+void Collectors::RunPasses(std::chrono::milliseconds period, const Pass& pass) {
   while (Sleep(period)) {
     if (pass() > 0) ReturnFreedMemory();
   }
 }
 
 bool Collectors::Sleep(std::chrono::milliseconds period) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  return !wake_.wait_for(hold, period, [this] { return stopping_; });
+  const auto deadline = std::chrono::steady_clock::now() + period;
+  MutexLock hold(mutex_);
+  while (!stopping_) {
+    // The wait gives mutex_ up and takes it back before it returns.
+    if (wake_.wait_until(mutex_, deadline) == std::cv_status::timeout) {
+      return !stopping_;
+    }
+  }
+  return false;
 }
 
 }  // namespace pendrakel

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "store/collectors.h"
+#include "request/collector_passes.h"
 #include "tests/hardening/build_speed.h"
 #include "tests/test_extension.h"
 

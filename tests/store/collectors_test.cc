@@ -5,7 +5,9 @@
 #include <chrono>
 
 #include "config/settings.h"
+#include "request/collector_passes.h"
 #include "request/counters.h"
+#include "request/extension_state.h"
 #include "store/cookie_table.h"
 #include "store/memory_budget.h"
 #include "store/shared_values.h"
@@ -101,8 +103,8 @@ TEST(Collectors, StopWakesSleepingThreadsAtOnce) {
   Settings settings;
   ASSERT_TRUE(shared.Start());
   Collectors collectors;
-  ASSERT_TRUE(
-      collectors.Start(cookies, shared, counters, settings, SystemSeconds));
+  ExtensionState state{settings, counters, budget, cookies, shared};
+  ASSERT_TRUE(StartCollectors(collectors, state));
   const auto start = std::chrono::steady_clock::now();
   collectors.Stop();
   collectors.Stop();  // harmless twice
