@@ -6,8 +6,8 @@
 
 namespace pendrakel {
 
-Value::Value(uint32_t size, int64_t expiry, uint16_t nameLength,
-             uint16_t contentTypeLength)
+Value::Value(uint32_t size, int64_t expiry, uint32_t nameLength,
+             uint32_t contentTypeLength)
     : size_(size),
       nameLength_(nameLength),
       contentTypeLength_(contentTypeLength) {
@@ -24,8 +24,8 @@ Value* Value::Create(std::string_view name, std::string_view contentType,
   void* block = budget.Allocate(size, recordBytes);
   if (block == nullptr) return nullptr;
   auto* value =
-      new (block) Value(size, expiry, static_cast<uint16_t>(name.size()),
-                        static_cast<uint16_t>(contentType.size()));
+      new (block) Value(size, expiry, static_cast<uint32_t>(name.size()),
+                        static_cast<uint32_t>(contentType.size()));
   char* trailer = static_cast<char*>(block) + sizeof(Value);
   if (!name.empty()) std::memcpy(trailer, name.data(), name.size());
   if (!contentType.empty()) {

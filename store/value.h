@@ -27,9 +27,10 @@ namespace pendrakel {
 
 class MemoryBudget;
 
-// Longest name and content type a value can carry.
-inline constexpr size_t kMaxValueNameBytes = UINT16_MAX;
-inline constexpr size_t kMaxContentTypeBytes = UINT16_MAX;
+// Longest name and content type a value can carry: their lengths are kept
+// as 32-bit counts.
+inline constexpr size_t kMaxValueNameBytes = UINT32_MAX;
+inline constexpr size_t kMaxContentTypeBytes = UINT32_MAX;
 
 class Value {
  public:
@@ -75,8 +76,8 @@ class Value {
   }
 
  private:
-  Value(uint32_t size, int64_t expiry, uint16_t nameLength,
-        uint16_t contentTypeLength);
+  Value(uint32_t size, int64_t expiry, uint32_t nameLength,
+        uint32_t contentTypeLength);
   ~Value() = default;
 
   char* trailer() const {
@@ -86,13 +87,13 @@ class Value {
   std::atomic<int32_t> refCount_{1};
   const uint32_t size_;        // bytes of data
   unsigned char expiry_[8];    // int64 seconds since the epoch; 0 = never
-  const uint16_t nameLength_;  // bytes of name after the record
-  const uint16_t contentTypeLength_;  // bytes of content type after the name
+  const uint32_t nameLength_;  // bytes of name after the record
+  const uint32_t contentTypeLength_;  // bytes of content type after the name
   // Followed by the name, the content type and the data.
 };
 
 // Kept packed: every stored value pays for this record.
-static_assert(sizeof(Value) == 20);
+static_assert(sizeof(Value) == 24);
 
 }  // namespace pendrakel
 
