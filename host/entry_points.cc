@@ -44,11 +44,12 @@ PENDRAKEL_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
 }
 
 PENDRAKEL_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
+  // Request handling answers out of memory itself and holds every reference
+  // in a handle; this only keeps an unforeseen exception from crossing into
+  // the host, which then answers the request with an error of its own.
   try {
     return pendrakel::HandleRequest(Module().state, ecb);
   } catch (...) {
-    // Out of memory inside the store: the request is left unanswered and
-    // the host answers it with an error of its own.
     return HSE_STATUS_SUCCESS;
   }
 }

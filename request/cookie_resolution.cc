@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "config/settings.h"
 #include "request/counters.h"
@@ -13,6 +14,7 @@
 #include "store/cookie_table.h"
 #include "store/shared_values.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 namespace {
@@ -37,30 +39,32 @@ size_t MakeCookie(ExtensionState& state, char (&out)[kMadeCookieBytes]) {
 }
 
 // A new collection under a newly made cookie, announced in `block`.
-Values* Distribute(ExtensionState& state, int64_t now, HeaderBlock& block) {
-  Values* values = Values::Create(state.budget);
-  if (values == nullptr) return nullptr;
+ValuesRef Distribute(ExtensionState& state, int64_t now, HeaderBlock& block) {
+  ValuesRef values = Values::Create(state.budget);
+  if (!values) return {};
   values->Touch(now);
   for (int attempt = 0; attempt < kCookieAttempts; ++attempt) {
     char cookie[kMadeCookieBytes];
     const size_t length = MakeCookie(state, cookie);
     if (length == 0) break;
-    if (!state.cookies.Insert(std::string_view(cookie, length), values)) {
-      continue;  // already taken: never share another client's collection
-    }
-    block.AppendField("Set-Cookie", std::string_view(cookie, length));
+    const std::string_view text(cookie, length);
+    const CookieTable::InsertOutcome outcome =
+        state.cookies.Insert(text, values);
+    // Taken: never share another client's collection.
+    if (outcome == CookieTable::InsertOutcome::kTaken) continue;
+    if (outcome == CookieTable::InsertOutcome::kNoMemory) break;
+    block.AppendField("Set-Cookie", text);
     Count(state.counters.CookieDistribute);
     Count(state.counters.ValuesCreate);
     return values;
   }
-  values->Release();
-  return nullptr;
+  return {};
 }
 
 }  // namespace
 
-Values* ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
-                      int64_t now, HeaderBlock& block) {
+ValuesRef ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
+                        int64_t now, HeaderBlock& block) {
   char cookie[kCookieTextBytes];
   ReadVariable(ecb, "HTTP_COOKIE", cookie, sizeof cookie);
   const std::string_view text(cookie);
@@ -68,10 +72,10 @@ Values* ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
     if (text.empty()) return state.shared.Acquire(now);
     CookieTable::AcquireResult found = state.cookies.AcquireOrCreate(text, now);
     if (found.created) Count(state.counters.ValuesCreate);
-    return found.values;
+    return std::move(found.values);
   }
   if (!text.empty()) {
-    if (Values* values = state.cookies.Acquire(text, now)) return values;
+    if (ValuesRef values = state.cookies.Acquire(text, now)) return values;
   }
   return Distribute(state, now, block);
 }

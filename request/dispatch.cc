@@ -13,6 +13,7 @@
 #include "request/status.h"
 #include "request/value_commands.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 namespace {
@@ -82,8 +83,8 @@ DWORD HandleRequest(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb) {
   }
   const int64_t now = state.clock();
   HeaderBlock block;
-  Values* values = ResolveValues(state, ecb, now, block);
-  if (values == nullptr) {
+  const ValuesRef values = ResolveValues(state, ecb, now, block);
+  if (!values) {
     RefuseRequest(state, ecb);
     return HSE_STATUS_SUCCESS;
   }
@@ -94,7 +95,6 @@ DWORD HandleRequest(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb) {
   } else {
     DispatchMethod(state, ecb, method, *values, remainder, now, block);
   }
-  values->Release();
   return HSE_STATUS_SUCCESS;
 }
 

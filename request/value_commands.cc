@@ -11,6 +11,7 @@
 #include "request/host_calls.h"
 #include "request/status.h"
 #include "store/value.h"
+#include "store/value_ref.h"
 #include "store/values.h"
 
 namespace pendrakel {
@@ -87,18 +88,14 @@ int64_t ReadExpiry(EXTENSION_CONTROL_BLOCK* ecb, int64_t now) {
   return timeout == 0 ? 0 : now + static_cast<int64_t>(timeout);
 }
 
-// A complete value holding the request body, with the request's reference;
-// nullptr when memory is refused or the body breaks off.
-Value* ReceiveValue(ExtensionState& state, const CommandRequest& request) {
+// The request's handle on a complete value holding the request body; empty
+// when memory is refused or the body breaks off.
+ValueRef ReceiveValue(ExtensionState& state, const CommandRequest& request) {
   EXTENSION_CONTROL_BLOCK* ecb = request.ecb;
   const char* type = ecb->lpszContentType ? ecb->lpszContentType : "";
-  Value* value = Value::Create(request.name, type, ecb->cbTotalBytes,
-                               ReadExpiry(ecb, request.now), state.budget);
-  if (value == nullptr) return nullptr;
-  if (!ReadBody(ecb, *value)) {
-    value->Destroy(state.budget);
-    return nullptr;
-  }
+  ValueRef value = Value::Create(request.name, type, ecb->cbTotalBytes,
+                                 ReadExpiry(ecb, request.now), state.budget);
+  if (value && !ReadBody(ecb, *value)) value.reset();
   return value;
 }
 
@@ -122,7 +119,7 @@ void ReadValue(ExtensionState& state, const CommandRequest& request,
                bool withBody) {
   Values::GetResult found = request.values.Get(request.name, request.now);
   if (found.removedExpired) Count(state.counters.ValueCollect);
-  if (found.value == nullptr) {
+  if (!found.value) {
     Answer(request, Result::kNotFound, kStatusNotFound);
     Count(state.counters.CmdGetNotFound);
     Count(state.counters.CmdGet);
@@ -135,24 +132,26 @@ void ReadValue(ExtensionState& state, const CommandRequest& request,
   request.block.Close();
   SendHead(request.ecb, kStatusOk, request.block);
   if (withBody) SendBody(request.ecb, value.data(), value.size());
-  value.Release(state.budget);
+  found.value.reset();
   Count(state.counters.CmdGetOk);
   Count(state.counters.CmdGet);
 }
 
 void StoreValue(ExtensionState& state, const CommandRequest& request) {
-  Value* value = ReceiveValue(state, request);
-  if (value == nullptr) {
+  ValueRef value = ReceiveValue(state, request);
+  const Values::PutOutcome outcome =
+      value ? request.values.Put(value) : Values::PutOutcome::kNoMemory;
+  if (outcome == Values::PutOutcome::kNoMemory) {
+    value.reset();
     Answer(request, Result::kNoMemory, kStatusServerError);
     Count(state.counters.CmdSetNoMemory);
     Count(state.counters.CmdSet);
     return;
   }
-  const bool created =
-      request.values.Put(value) == Values::PutOutcome::kCreated;
+  const bool created = outcome == Values::PutOutcome::kCreated;
   Count(created ? state.counters.ValueCreate : state.counters.ValueReplace);
   Answer(request, Result::kOk, created ? kStatusCreated : kStatusNoContent);
-  value->Release(state.budget);
+  value.reset();
   Count(state.counters.CmdSetOk);
   Count(state.counters.CmdSet);
 }

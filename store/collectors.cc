@@ -2,13 +2,16 @@
 
 #include <malloc.h>
 
+#include <new>
 #include <system_error>
 #include <vector>
 
 #include "store/cookie_table.h"
 #include "store/shared_values.h"
 #include "store/value.h"
+#include "store/value_ref.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 
@@ -16,11 +19,11 @@ IdleDrop DropIdleCollections(int64_t now, int64_t idleLimit,
                              CookieTable& cookies, SharedValues& shared) {
   IdleDrop drop;
   if (idleLimit == 0) return drop;
-  std::vector<Values*> idle;
+  std::vector<ValuesRef> idle;
   idle.reserve(cookies.size());
   cookies.CollectIdle(now, idleLimit, idle);
-  for (Values* values : idle) values->Release();
   drop.collections = idle.size();
+  idle.clear();  // the last handles: the collections go here
   drop.sharedRenewed = shared.ReplaceIfIdle(now, idleLimit);
   return drop;
 }
@@ -28,19 +31,19 @@ IdleDrop DropIdleCollections(int64_t now, int64_t idleLimit,
 size_t DropExpiredValues(int64_t now, CookieTable& cookies,
                          SharedValues& shared) {
   size_t collected = 0;
-  std::vector<Values*> all;
+  std::vector<ValuesRef> all;
   all.reserve(cookies.size() + 1);
   cookies.AcquireAll(all);
-  if (Values* current = shared.AcquireUntouched()) all.push_back(current);
-  std::vector<Value*> expired;
-  for (Values* values : all) {
-    expired.clear();
+  if (ValuesRef current = shared.AcquireUntouched()) {
+    all.push_back(std::move(current));
+  }
+  std::vector<ValueRef> expired;
+  for (const ValuesRef& values : all) {
     expired.reserve(values->size());
     values->CollectExpired(now, expired);
     collected += expired.size();
-    for (Value* value : expired) value->Release(values->budget());
+    expired.clear();  // released here, outside every lock
   }
-  for (Values* values : all) values->Release();
   return collected;
 }
 
@@ -78,7 +81,14 @@ void Collectors::Stop() {
 
 void Collectors::RunPasses(std::chrono::milliseconds period, const Pass& pass) {
   while (Sleep(period)) {
-    if (pass() > 0) ReturnFreedMemory();
+    size_t dropped = 0;
+    try {
+      dropped = pass();
+    } catch (const std::bad_alloc&) {
+      // Out of memory for a pass's lists: what it held has been released;
+      // the next pass tries again.
+    }
+    if (dropped > 0) ReturnFreedMemory();
   }
 }
 

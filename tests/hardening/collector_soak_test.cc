@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "request/collector_passes.h"
+#include "store/value_ref.h"
+#include "store/values_ref.h"
 #include "tests/hardening/build_speed.h"
 #include "tests/test_extension.h"
 

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "store/value.h"
+#include "store/value_ref.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 namespace {
@@ -81,20 +83,20 @@ TEST(MemoryBudget, ConcurrentAllocationsNeverPassTheLimitTogether) {
 
 TEST(Value, LiveUntilTheSecondOfItsExpiry) {
   MemoryBudget budget;
-  Value* value = Value::Create("n", "", 0, 1010, budget);
+  ValueRef value = Value::Create("n", "", 0, 1010, budget);
   ASSERT_NE(value, nullptr);
   EXPECT_TRUE(value->IsLive(1009));
   EXPECT_FALSE(value->IsLive(1010));
-  value->Destroy(budget);
-  Value* forever = Value::Create("n", "", 0, 0, budget);
+  value.reset();
+  ValueRef forever = Value::Create("n", "", 0, 0, budget);
   EXPECT_TRUE(forever->IsLive(INT64_MAX));
   EXPECT_TRUE(forever->IsLive(INT64_MIN));
-  forever->Destroy(budget);
+  forever.reset();
 }
 
 TEST(Value, KeepsNameTypeAndDataApartAndGivesItsBytesBackOnLastRelease) {
   MemoryBudget budget;
-  Value* value =
+  ValueRef value =
       Value::Create("name", "text/plain; charset=utf-8", 5, 0, budget);
   ASSERT_NE(value, nullptr);
   std::memcpy(value->data(), "12345", 5);
@@ -103,10 +105,10 @@ TEST(Value, KeepsNameTypeAndDataApartAndGivesItsBytesBackOnLastRelease) {
   EXPECT_EQ(std::string_view(reinterpret_cast<char*>(value->data()), 5),
             "12345");
   EXPECT_EQ(budget.total(), 5u);
-  value->AddRef();
-  value->Release(budget);
+  ValueRef second = value.Shared();
+  value.reset();
   EXPECT_EQ(budget.total(), 5u);  // one holder left
-  value->Release(budget);
+  second.reset();
   EXPECT_EQ(budget.total(), 0u);
 }
 
@@ -122,11 +124,11 @@ TEST(Value, RefusedByTheBudgetOrOverlongTextsMakeNoValue) {
   EXPECT_EQ(Value::Create("n", tooLong, 1, 0, budget), nullptr);
   // Past what 16-bit lengths held.
   const std::string longText(100'000, 'n');
-  Value* longest = Value::Create(longText, longText, 4, 0, budget);
+  ValueRef longest = Value::Create(longText, longText, 4, 0, budget);
   ASSERT_NE(longest, nullptr);
   EXPECT_EQ(longest->name(), longText);
   EXPECT_EQ(longest->contentType(), longText);
-  longest->Destroy(budget);
+  longest.reset();
   EXPECT_EQ(budget.total(), 0u);
 }
 
