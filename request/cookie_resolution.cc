@@ -8,9 +8,8 @@
 #include "request/counters.h"
 #include "request/extension_state.h"
 #include "request/guid.h"
-#include "request/header_block.h"
 #include "request/host_calls.h"
-#include "request/status.h"
+#include "request/response.h"
 #include "store/cookie_table.h"
 #include "store/shared_values.h"
 #include "store/values.h"
@@ -38,8 +37,8 @@ size_t MakeCookie(ExtensionState& state, char (&out)[kMadeCookieBytes]) {
   return length + 32;
 }
 
-// A new collection under a newly made cookie, announced in `block`.
-ValuesRef Distribute(ExtensionState& state, int64_t now, HeaderBlock& block) {
+// A new collection under a newly made cookie, announced in `response`.
+ValuesRef Distribute(ExtensionState& state, int64_t now, Response& response) {
   ValuesRef values = Values::Create(state.budget);
   if (!values) return {};
   values->Touch(now);
@@ -53,7 +52,7 @@ ValuesRef Distribute(ExtensionState& state, int64_t now, HeaderBlock& block) {
     // Taken: never share another client's collection.
     if (outcome == CookieTable::InsertOutcome::kTaken) continue;
     if (outcome == CookieTable::InsertOutcome::kNoMemory) break;
-    block.AppendField("Set-Cookie", text);
+    response.AddField("Set-Cookie", text);
     Count(state.counters.CookieDistribute);
     Count(state.counters.ValuesCreate);
     return values;
@@ -64,7 +63,7 @@ ValuesRef Distribute(ExtensionState& state, int64_t now, HeaderBlock& block) {
 }  // namespace
 
 ValuesRef ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
-                        int64_t now, HeaderBlock& block) {
+                        int64_t now, Response& response) {
   char cookie[kCookieTextBytes];
   ReadVariable(ecb, "HTTP_COOKIE", cookie, sizeof cookie);
   const std::string_view text(cookie);
@@ -77,14 +76,12 @@ ValuesRef ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
   if (!text.empty()) {
     if (ValuesRef values = state.cookies.Acquire(text, now)) return values;
   }
-  return Distribute(state, now, block);
+  return Distribute(state, now, response);
 }
 
 void RefuseRequest(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb) {
-  HeaderBlock block;
-  block.Append(kContentLengthZero);
-  block.Close();
-  SendHead(ecb, kStatusServerError, block);
+  Response response(ecb);
+  response.SendWithoutBody(Status::kServerError);
   Count(state.counters.ValuesError);
 }
 

@@ -6,7 +6,7 @@
 //   table, made silently the first time.
 // - Distribute on: a cookie header the table knows gives its collection;
 //   anything else gives a new collection under a freshly made cookie, sent
-//   back in a "Set-Cookie" line written first into the header block.
+//   back in a "Set-Cookie" line written first into the response.
 #ifndef PENDRAKEL_REQUEST_COOKIE_RESOLUTION_H_
 #define PENDRAKEL_REQUEST_COOKIE_RESOLUTION_H_
 
@@ -17,7 +17,7 @@
 
 namespace pendrakel {
 
-class HeaderBlock;
+class Response;
 class ValuesRef;
 struct ExtensionState;
 
@@ -29,9 +29,9 @@ inline constexpr int kCookieAttempts = 4;
 
 // The request's handle on its collection, touched at `now`, or an empty one
 // when none can be had (the caller then refuses the request). May write the
-// "Set-Cookie" line into the still empty `block`.
+// "Set-Cookie" line into the still empty `response`.
 ValuesRef ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
-                        int64_t now, HeaderBlock& block);
+                        int64_t now, Response& response);
 
 // The answer to a request that got no collection: 500 with only
 // "Content-Length: 0", counted in ValuesError.

@@ -4,9 +4,7 @@
 #include <string_view>
 
 #include "request/counters.h"
-#include "request/header_block.h"
-#include "request/host_calls.h"
-#include "request/status.h"
+#include "request/response.h"
 #include "store/memory_budget.h"
 
 namespace pendrakel {
@@ -18,16 +16,14 @@ bool IsStatRequest(const char* method) {
 void SendStatReport(EXTENSION_CONTROL_BLOCK* ecb, const MemoryBudget& budget,
                     Counters& counters) {
   // All lines together stay far below the block's size: none is refused.
-  HeaderBlock block;
-  block.AppendNumber("X-Memory-Total", budget.total());
+  Response response(ecb);
+  response.AddNumber("X-Memory-Total", budget.total());
   for (const CounterInfo& counter : kCounterInfo) {
-    block.AppendNumber(
+    response.AddNumber(
         counter.line,
         (counters.*counter.field).load(std::memory_order_relaxed));
   }
-  block.Append(kContentLengthZero);
-  block.Close();
-  SendHead(ecb, kStatusOk, block);
+  response.SendWithoutBody(Status::kOk);
   Count(counters.CmdStat);
 }
 
