@@ -8,9 +8,9 @@
 // returns what it dropped; counting is left to the caller. Collectors runs
 // two given passes on threads of its own.
 //
-// Locks: a pass holds at most one lock at a time (the cookie table lock, one
-// Values lock, the shared pointer's lock) and releases, and so frees, only
-// after giving it up.
+// Locks (store/README.md): a pass holds at most one lock at a time (the
+// cookie table lock, one Values lock, the shared pointer's lock) and
+// releases, and so frees, only after giving it up.
 #ifndef PENDRAKEL_STORE_COLLECTORS_H_
 #define PENDRAKEL_STORE_COLLECTORS_H_
 

@@ -15,10 +15,10 @@
 // hold one; the last one destroys it and releases every entry.
 //
 // Thread safety (store/README.md): every operation may be called from any
-// thread. lock_ guards entries_ only and is held for one lookup plus the
-// insert or erase that goes with it; values unlinked under it are released
-// after it is given up, so no other lock is ever taken while it is held.
-// refCount_, lastAccess_ and count_ are atomics, read and written without
+// thread. lock_ guards entries_ and erased_ only and is held for one lookup
+// plus the insert or erase that goes with it; values unlinked under it are
+// released after it is given up, so no other lock is ever taken while it is
+// held. refCount_, lastAccess_ and count_ are atomics, read and written without
 // lock_.
 #ifndef PENDRAKEL_STORE_VALUES_H_
 #define PENDRAKEL_STORE_VALUES_H_
@@ -61,7 +61,10 @@ class Values {
   // for the record cannot be had.
   static ValuesRef Create(MemoryBudget& budget);
 
-  // Stores only a new time: requests of one second touching a busy
+  // Runs under the lock of whoever hands the collection out (the cookie
+  // table's or the shared pointer's), which also orders it against the
+  // idleness test; the collection's own lock is not needed. Stores only a
+  // new time: requests of one second touching a busy
   // collection from several threads then share its cache line instead of
   // writing it in turn.
   void Touch(int64_t now) {
