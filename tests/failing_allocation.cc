@@ -10,7 +10,7 @@ namespace {
 thread_local int tSkip = -1;
 thread_local bool tFailed = false;
 
-void* Allocate(std::size_t size) {
+[[maybe_unused]] void* Allocate(std::size_t size) {
   if (tSkip == 0) {
     tSkip = -1;
     tFailed = true;
@@ -34,8 +34,12 @@ bool AllocationFailed() {
 
 }  // namespace pendrakel::testing
 
+#if PENDRAKEL_TESTS_OWN_OPERATOR_NEW
+
 using pendrakel::testing::Allocate;
 
+// Every form of the global operators is replaced, so that a sanitizer
+// runtime's own set is not linked beside these.
 void* operator new(std::size_t size) {
   if (void* block = Allocate(size)) return block;
   throw std::bad_alloc();
@@ -47,6 +51,29 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return Allocate(size);
 }
+// Over-aligned blocks are never failed.
+void* operator new(std::size_t size, std::align_val_t align) {
+  const auto alignment = static_cast<std::size_t>(align);
+  const std::size_t rounded = (size + alignment - 1) / alignment * alignment;
+  if (void* block = std::aligned_alloc(alignment, rounded)) return block;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size, std::align_val_t align) {
+  return operator new(size, align);
+}
+void* operator new(std::size_t size, std::align_val_t align,
+                   const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size, align);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, std::align_val_t align,
+                     const std::nothrow_t& nothrow) noexcept {
+  return operator new(size, align, nothrow);
+}
+
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
@@ -57,3 +84,25 @@ void operator delete(void* block, const std::nothrow_t&) noexcept {
 void operator delete[](void* block, const std::nothrow_t&) noexcept {
   std::free(block);
 }
+void operator delete(void* block, std::align_val_t) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::align_val_t) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::align_val_t,
+                     const std::nothrow_t&) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::align_val_t,
+                       const std::nothrow_t&) noexcept {
+  std::free(block);
+}
+
+#endif  // PENDRAKEL_TESTS_OWN_OPERATOR_NEW

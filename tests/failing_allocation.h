@@ -4,10 +4,25 @@
 // allocations of that thread through and fails the next one (a throwing new
 // throws std::bad_alloc, a nothrow new returns nullptr), then disarms.
 // Blocks from MemoryBudget (malloc) are not affected.
+//
+// The thread sanitizer's runtime brings its own operator new, which cannot
+// be replaced: there, nothing is replaced and tests skip themselves.
 #ifndef PENDRAKEL_TESTS_FAILING_ALLOCATION_H_
 #define PENDRAKEL_TESTS_FAILING_ALLOCATION_H_
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define PENDRAKEL_TESTS_OWN_OPERATOR_NEW 0
+#endif
+#endif
+#ifndef PENDRAKEL_TESTS_OWN_OPERATOR_NEW
+#define PENDRAKEL_TESTS_OWN_OPERATOR_NEW 1
+#endif
+
 namespace pendrakel::testing {
+
+// Whether this binary can fail allocations on demand.
+inline constexpr bool kCanFailAllocations = PENDRAKEL_TESTS_OWN_OPERATOR_NEW;
 
 void FailAllocationAfter(int skip);
 // Disarms; true when the armed failure happened.
