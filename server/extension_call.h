@@ -22,7 +22,7 @@
 #include <optional>
 #include <string>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 #include "server/client_channel.h"
 #include "server/request_intake.h"
 

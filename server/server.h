@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 #include "server/access_log.h"
 #include "server/admin_listener.h"
 #include "server/io_thread.h"
