@@ -10,7 +10,9 @@
 #include "store/cookie_table.h"
 #include "store/memory_budget.h"
 #include "store/value.h"
+#include "store/value_ref.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 
 namespace pendrakel::bench {
 namespace {
@@ -22,9 +24,9 @@ constexpr size_t kCookies = 10'000;
 // Any fixed request time: no value in these benchmarks expires.
 constexpr int64_t kNow = 1'700'000'000;
 
-Value* MakeValue(const std::string& name, MemoryBudget& budget) {
-  Value* value = Value::Create(name, "", kValueBytes, 0, budget);
-  if (value != nullptr) std::memset(value->data(), 'v', kValueBytes);
+ValueRef MakeValue(const std::string& name, MemoryBudget& budget) {
+  ValueRef value = Value::Create(name, "", kValueBytes, 0, budget);
+  if (value) std::memset(value->data(), 'v', kValueBytes);
   return value;
 }
 
@@ -34,14 +36,14 @@ struct FullCollection {
   FullCollection() : names(BenchNames(kCollectionEntries)) {
     values = Values::Create(budget);
     for (const std::string& name : names) {
-      Value* value = MakeValue(name, budget);
+      ValueRef value = MakeValue(name, budget);
       values->Put(value);
-      value->Release(budget);
+      value.reset();
     }
   }
   MemoryBudget budget;
   std::vector<std::string> names;
-  Values* values = nullptr;
+  ValuesRef values;
 };
 
 FullCollection& Collection() {
@@ -55,7 +57,7 @@ void BM_ValuesGet(benchmark::State& state) {
   for (auto _ : state) {
     Values::GetResult found = full.values->Get(full.names[index.Next()], kNow);
     benchmark::DoNotOptimize(found.value->data());
-    found.value->Release(full.budget);
+    found.value.reset();
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -68,9 +70,9 @@ void BM_ValuesPutReplace(benchmark::State& state) {
   FullCollection& full = Collection();
   ScatteredIndex index(full.names.size());
   for (auto _ : state) {
-    Value* value = MakeValue(full.names[index.Next()], full.budget);
+    ValueRef value = MakeValue(full.names[index.Next()], full.budget);
     benchmark::DoNotOptimize(full.values->Put(value));
-    value->Release(full.budget);
+    value.reset();
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -85,7 +87,7 @@ struct FullCookieTable {
   FullCookieTable() : cookies(kCookies) {
     for (size_t i = 0; i < kCookies; ++i) {
       cookies[i] = "pk=" + BenchName(i) + BenchName(kCookies - i);
-      table.AcquireOrCreate(cookies[i], kNow).values->Release();
+      table.AcquireOrCreate(cookies[i], kNow).values.reset();
     }
   }
   MemoryBudget budget;
@@ -106,9 +108,9 @@ void BM_CookieTableAcquire(benchmark::State& state) {
     index.Next();  // threads start at different cookies
   }
   for (auto _ : state) {
-    Values* values = full.table.Acquire(full.cookies[index.Next()], kNow);
+    ValuesRef values = full.table.Acquire(full.cookies[index.Next()], kNow);
     benchmark::DoNotOptimize(values);
-    values->Release();
+    values.reset();
   }
   state.SetItemsProcessed(state.iterations());
 }

@@ -1,5 +1,5 @@
 // LoadSettings: takes the settings file's values into Settings and the
-// MemoryBudget, one step per setting in a fixed order. The first failing step
+// memory maximum, one step per setting in a fixed order. The first failing step
 // ends the load; the fields set by the steps before it keep their new values.
 #include <cstdint>
 #include <string_view>
@@ -7,7 +7,6 @@
 #include "config/setting_values.h"
 #include "config/settings.h"
 #include "config/settings_document.h"
-#include "store/memory_budget.h"
 
 namespace pendrakel {
 namespace {
@@ -54,7 +53,7 @@ int32_t WithContent(const xmlNode* element, Take take) {
 }
 
 int32_t TakeIdleLimit(const SettingsDocument& document, Settings& settings,
-                      MemoryBudget& /*budget*/) {
+                      uint64_t& /*memoryMax*/) {
   return WithAttribute(document.FindSetting("GC"), "Limit",
                        [&](std::string_view text) {
                          return ParseIdleLimitMinutes(text, settings.IdleLimit);
@@ -62,7 +61,7 @@ int32_t TakeIdleLimit(const SettingsDocument& document, Settings& settings,
 }
 
 int32_t TakeCookie(const SettingsDocument& document, Settings& settings,
-                   MemoryBudget& /*budget*/) {
+                   uint64_t& /*memoryMax*/) {
   const xmlNode* cookie = document.FindSetting("Cookie");
   const int32_t status =
       WithAttribute(cookie, "Distribute", [&](std::string_view text) {
@@ -76,7 +75,7 @@ int32_t TakeCookie(const SettingsDocument& document, Settings& settings,
 }
 
 int32_t TakeCommandNames(const SettingsDocument& document, Settings& settings,
-                         MemoryBudget& /*budget*/) {
+                         uint64_t& /*memoryMax*/) {
   const xmlNode* names = document.FindSetting("CmdName");
   const struct {
     const char* attribute;
@@ -97,7 +96,7 @@ int32_t TakeCommandNames(const SettingsDocument& document, Settings& settings,
 }
 
 int32_t TakePathBase(const SettingsDocument& document, Settings& settings,
-                     MemoryBudget& /*budget*/) {
+                     uint64_t& /*memoryMax*/) {
   return WithContent(
       document.FindSetting("PathBase"), [&](std::string_view text) {
         if (text.size() > kMaxPathBaseLength) return kErrorOverflow;
@@ -110,7 +109,7 @@ int32_t TakePathBase(const SettingsDocument& document, Settings& settings,
 }
 
 int32_t TakeDefaultContentType(const SettingsDocument& document,
-                               Settings& settings, MemoryBudget& /*budget*/) {
+                               Settings& settings, uint64_t& /*memoryMax*/) {
   return WithContent(document.FindSetting("DefaultContentType"),
                      [&](std::string_view text) {
                        return CopyHeaderText(text, settings.DefaultContentType);
@@ -118,17 +117,17 @@ int32_t TakeDefaultContentType(const SettingsDocument& document,
 }
 
 int32_t TakeMemoryMax(const SettingsDocument& document, Settings& /*settings*/,
-                      MemoryBudget& budget) {
+                      uint64_t& memoryMax) {
   return WithAttribute(document.FindSetting("Memory"), "Max",
                        [&](std::string_view text) {
                          uint64_t max = 0;
                          const int32_t status = ParseMemoryMaxBytes(text, max);
-                         if (status == kOk) budget.SetMax(max);
+                         if (status == kOk) memoryMax = max;
                          return status;
                        });
 }
 
-using Step = int32_t (*)(const SettingsDocument&, Settings&, MemoryBudget&);
+using Step = int32_t (*)(const SettingsDocument&, Settings&, uint64_t&);
 
 // The settings are taken in this order.
 constexpr Step kSteps[] = {
@@ -143,14 +142,14 @@ constexpr Step kSteps[] = {
 }  // namespace
 
 int32_t LoadSettings(const char* path, Settings& settings,
-                     MemoryBudget& budget) {
+                     uint64_t& memoryMax) {
   if (path == nullptr) return kErrorPointer;
   SettingsDocument document;
   const int32_t status = document.Parse(WithoutExtendedLengthPrefix(path));
   if (status != kOk) return status;
   if (document.Root() == nullptr) return kErrorPointer;
   for (const Step step : kSteps) {
-    const int32_t step_status = step(document, settings, budget);
+    const int32_t step_status = step(document, settings, memoryMax);
     if (step_status != kOk) return step_status;
   }
   return kOk;

@@ -6,13 +6,12 @@
 #include <optional>
 #include <system_error>
 
+#include "base/ascii_text.h"
 #include "config/settings.h"
-#include "request/header_block.h"
 
 namespace pendrakel {
 namespace {
 
-constexpr std::string_view kBlanks = " \t";
 constexpr std::string_view kDecimalDigits = "0123456789";
 
 // A decimal number split into its sign and digits. `digits` points into the
@@ -21,13 +20,6 @@ struct DecimalText {
   bool negative;
   std::string_view digits;
 };
-
-std::string_view TrimBlanks(std::string_view text) {
-  const size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  const size_t last = text.find_last_not_of(kBlanks);
-  return text.substr(first, last - first + 1);
-}
 
 std::optional<DecimalText> SplitDecimal(std::string_view text) {
   std::string_view digits = TrimBlanks(text);
@@ -51,10 +43,6 @@ int32_t FromDecimal(std::string_view text, Integer& value) {
   if (error == std::errc::result_out_of_range) return kErrorOverflow;
   if (error != std::errc() || stop != end) return kErrorTypeMismatch;
   return kOk;
-}
-
-char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 }  // namespace
@@ -92,12 +80,7 @@ int32_t ParseMemoryMaxBytes(std::string_view text, uint64_t& bytes) {
 }
 
 bool IsTrueText(std::string_view text) {
-  constexpr std::string_view kTrue = "true";
-  if (text.size() != kTrue.size()) return false;
-  for (size_t i = 0; i < kTrue.size(); ++i) {
-    if (AsciiLower(text[i]) != kTrue[i]) return false;
-  }
-  return true;
+  return EqualsIgnoringAsciiCase(text, "true");
 }
 
 int32_t CopySettingText(std::string_view text, char* field, size_t capacity) {

@@ -12,8 +12,6 @@
 
 namespace pendrakel {
 
-class MemoryBudget;
-
 // Capacities of the text fields, terminator included.
 inline constexpr size_t kCommandNameBytes = 64;
 inline constexpr size_t kSettingTextBytes = 256;
@@ -36,9 +34,6 @@ struct Settings {
   int8_t PathBaseLength = 1;  // always the byte length of PathBase
 };
 
-// Name of the settings file, looked for beside the module file.
-inline constexpr char kSettingsFileName[] = "Pendrakel.setting";
-
 // Result codes of LoadSettings (0 success, negative failure).
 inline constexpr int32_t kOk = 0;
 inline constexpr int32_t kErrorFail = static_cast<int32_t>(0x80004005u);
@@ -49,11 +44,11 @@ inline constexpr int32_t kErrorTypeMismatch = static_cast<int32_t>(0x80020005u);
 inline constexpr int32_t kErrorOverflow = static_cast<int32_t>(0x8002000Au);
 
 // Reads the XML settings file at `path` into `settings`, and its memory
-// maximum into `budget`. Returns kOk, or a negative code when the file was
+// maximum in bytes (0: no limit) into `memoryMax`, which is set only when the
+// whole file was taken. Returns kOk, or a negative code when the file was
 // not read; settings taken before a failure keep their new values, and a file
 // that is not well-formed changes nothing. Prints nothing.
-int32_t LoadSettings(const char* path, Settings& settings,
-                     MemoryBudget& budget);
+int32_t LoadSettings(const char* path, Settings& settings, uint64_t& memoryMax);
 
 }  // namespace pendrakel
 

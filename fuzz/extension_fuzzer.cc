@@ -23,9 +23,9 @@
 #include "fuzz/scripted_guids.h"
 #include "fuzz/step_decoder.h"
 #include "fuzz/store_model.h"
+#include "request/collector_passes.h"
 #include "request/counters.h"
 #include "request/header_block.h"
-#include "store/collectors.h"
 #include "tests/fake_host.h"
 #include "tests/test_extension.h"
 

@@ -14,7 +14,6 @@
 
 #include "config/settings.h"
 #include "fuzz/fuzz_check.h"
-#include "store/memory_budget.h"
 
 namespace pendrakel::fuzz {
 namespace {
@@ -89,8 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* path = fuzz::SettingsFilePath();
   fuzz::WriteFile(data, size);
   Settings settings;
-  MemoryBudget budget;
-  const int32_t result = LoadSettings(path, settings, budget);
+  uint64_t memoryMax = 0;
+  const int32_t result = LoadSettings(path, settings, memoryMax);
   fuzz::Check(result <= 0, "LoadSettings answered a positive code " +
                                std::to_string(result));
   fuzz::CheckSettings(settings);

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "base/ascii_text.h"
 #include "fuzz/fuzz_check.h"
 #include "request/cookie_resolution.h"
 #include "request/header_block.h"

@@ -1,14 +1,16 @@
 // The three entry points of the extension module.
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 #include "host/module_state.h"
+#include "request/collector_passes.h"
 #include "request/dispatch.h"
 
+using pendrakel::ExtensionObjects;
 using pendrakel::Module;
-using pendrakel::ModuleState;
 
 #define PENDRAKEL_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -16,7 +18,7 @@ using pendrakel::ModuleState;
 // reads the settings file beside the module if there is one and starts both
 // collectors. A failure undoes what was done and returns FALSE.
 PENDRAKEL_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
-  ModuleState& module = Module();
+  ExtensionObjects& module = Module();
   version->dwExtensionVersion = HSE_VERSION;
   const size_t length = strnlen(module.settings.Description,
                                 sizeof version->lpszExtensionDesc - 1);
@@ -27,14 +29,14 @@ PENDRAKEL_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
   pendrakel::Count(module.counters.ValuesCreate);
   const std::string path = pendrakel::SettingsPath();
   std::error_code error;
+  uint64_t memoryMax = 0;
   if (std::filesystem::exists(path, error) &&
-      pendrakel::LoadSettings(path.c_str(), module.settings, module.budget) <
-          0) {
+      pendrakel::LoadSettings(path.c_str(), module.settings, memoryMax) < 0) {
     module.shared.Stop();
     return FALSE;
   }
-  if (!module.collectors.Start(module.cookies, module.shared, module.counters,
-                               module.settings, module.state.clock)) {
+  module.budget.SetMax(memoryMax);
+  if (!pendrakel::StartCollectors(module.collectors, module.state)) {
     module.shared.Stop();
     return FALSE;
   }
@@ -42,11 +44,12 @@ PENDRAKEL_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
 }
 
 PENDRAKEL_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
+  // Request handling answers out of memory itself and holds every reference
+  // in a handle; this only keeps an unforeseen exception from crossing into
+  // the host, which then answers the request with an error of its own.
   try {
     return pendrakel::HandleRequest(Module().state, ecb);
   } catch (...) {
-    // Out of memory inside the store: the request is left unanswered and
-    // the host answers it with an error of its own.
     return HSE_STATUS_SUCCESS;
   }
 }
@@ -55,7 +58,7 @@ PENDRAKEL_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
 // releases the shared collection. Harmless when repeated or after a failed
 // start-up.
 PENDRAKEL_EXPORT BOOL TerminateExtension(DWORD /*flags*/) {
-  ModuleState& module = Module();
+  ExtensionObjects& module = Module();
   module.collectors.Stop();
   module.shared.Stop();
   return TRUE;

@@ -4,14 +4,16 @@
 
 #include <filesystem>
 
+#include "base/settings_file.h"
+
 namespace pendrakel {
 namespace {
 
-ModuleState gModule;
+ExtensionObjects gModule;
 
 }  // namespace
 
-ModuleState& Module() { return gModule; }
+ExtensionObjects& Module() { return gModule; }
 
 std::string SettingsPath() {
   Dl_info info{};

@@ -2,17 +2,18 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "config/settings.h"
 #include "request/counters.h"
 #include "request/extension_state.h"
 #include "request/guid.h"
-#include "request/header_block.h"
 #include "request/host_calls.h"
-#include "request/status.h"
+#include "request/response.h"
 #include "store/cookie_table.h"
 #include "store/shared_values.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 namespace {
@@ -36,31 +37,33 @@ size_t MakeCookie(ExtensionState& state, char (&out)[kMadeCookieBytes]) {
   return length + 32;
 }
 
-// A new collection under a newly made cookie, announced in `block`.
-Values* Distribute(ExtensionState& state, int64_t now, HeaderBlock& block) {
-  Values* values = Values::Create(state.budget);
-  if (values == nullptr) return nullptr;
+// A new collection under a newly made cookie, announced in `response`.
+ValuesRef Distribute(ExtensionState& state, int64_t now, Response& response) {
+  ValuesRef values = Values::Create(state.budget);
+  if (!values) return {};
   values->Touch(now);
   for (int attempt = 0; attempt < kCookieAttempts; ++attempt) {
     char cookie[kMadeCookieBytes];
     const size_t length = MakeCookie(state, cookie);
     if (length == 0) break;
-    if (!state.cookies.Insert(std::string_view(cookie, length), values)) {
-      continue;  // already taken: never share another client's collection
-    }
-    block.AppendField("Set-Cookie", std::string_view(cookie, length));
+    const std::string_view text(cookie, length);
+    const CookieTable::InsertOutcome outcome =
+        state.cookies.Insert(text, values);
+    // Taken: never share another client's collection.
+    if (outcome == CookieTable::InsertOutcome::kTaken) continue;
+    if (outcome == CookieTable::InsertOutcome::kNoMemory) break;
+    response.AddField("Set-Cookie", text);
     Count(state.counters.CookieDistribute);
     Count(state.counters.ValuesCreate);
     return values;
   }
-  values->Release();
-  return nullptr;
+  return {};
 }
 
 }  // namespace
 
-Values* ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
-                      int64_t now, HeaderBlock& block) {
+ValuesRef ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
+                        int64_t now, Response& response) {
   char cookie[kCookieTextBytes];
   ReadVariable(ecb, "HTTP_COOKIE", cookie, sizeof cookie);
   const std::string_view text(cookie);
@@ -68,19 +71,17 @@ Values* ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
     if (text.empty()) return state.shared.Acquire(now);
     CookieTable::AcquireResult found = state.cookies.AcquireOrCreate(text, now);
     if (found.created) Count(state.counters.ValuesCreate);
-    return found.values;
+    return std::move(found.values);
   }
   if (!text.empty()) {
-    if (Values* values = state.cookies.Acquire(text, now)) return values;
+    if (ValuesRef values = state.cookies.Acquire(text, now)) return values;
   }
-  return Distribute(state, now, block);
+  return Distribute(state, now, response);
 }
 
 void RefuseRequest(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb) {
-  HeaderBlock block;
-  block.Append(kContentLengthZero);
-  block.Close();
-  SendHead(ecb, kStatusServerError, block);
+  Response response(ecb);
+  response.SendWithoutBody(Status::kServerError);
   Count(state.counters.ValuesError);
 }
 

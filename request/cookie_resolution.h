@@ -6,19 +6,19 @@
 //   table, made silently the first time.
 // - Distribute on: a cookie header the table knows gives its collection;
 //   anything else gives a new collection under a freshly made cookie, sent
-//   back in a "Set-Cookie" line written first into the header block.
+//   back in a "Set-Cookie" line written first into the response.
 #ifndef PENDRAKEL_REQUEST_COOKIE_RESOLUTION_H_
 #define PENDRAKEL_REQUEST_COOKIE_RESOLUTION_H_
 
 #include <cstddef>
 #include <cstdint>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 namespace pendrakel {
 
-class HeaderBlock;
-class Values;
+class Response;
+class ValuesRef;
 struct ExtensionState;
 
 // Capacity of the cookie text, terminator included; a longer cookie header
@@ -27,11 +27,11 @@ inline constexpr size_t kCookieTextBytes = 1024;
 // Fresh cookies tried before giving up when a made cookie is already taken.
 inline constexpr int kCookieAttempts = 4;
 
-// The request's collection with one reference for the request, touched at
-// `now`, or nullptr when none can be had (the caller then refuses the
-// request). May write the "Set-Cookie" line into the still empty `block`.
-Values* ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
-                      int64_t now, HeaderBlock& block);
+// The request's handle on its collection, touched at `now`, or an empty one
+// when none can be had (the caller then refuses the request). May write the
+// "Set-Cookie" line into the still empty `response`.
+ValuesRef ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
+                        int64_t now, Response& response);
 
 // The answer to a request that got no collection: 500 with only
 // "Content-Length: 0", counted in ValuesError.

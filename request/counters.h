@@ -10,33 +10,56 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 
 namespace pendrakel {
 
+// The one list of the counters, in report order: X(field, report line name).
+// The fields of Counters, the lines of the STAT report and the names tests
+// use all come from it.
+#define PENDRAKEL_COUNTERS(X)                     \
+  X(CmdStat, "X-Counter-CMD-Stat")                \
+  X(CmdGet, "X-Counter-CMD-Get")                  \
+  X(CmdGetOk, "X-Counter-CMD-Get_OK")             \
+  X(CmdGetNotFound, "X-Counter-CMD-Get-NotFound") \
+  X(CmdSet, "X-Counter-CMD-Set")                  \
+  X(CmdSetOk, "X-Counter-CMD-Set-OK")             \
+  X(CmdSetNoMemory, "X-Counter-CMD-Set-NoMemory") \
+  X(CmdDel, "X-Counter-CMD-Del")                  \
+  X(CmdNop, "X-Counter-CMD-Nop")                  \
+  X(CmdUnknown, "X-Counter-CMD-Unknown")          \
+  X(ValuesCollect, "X-Counter-ValuesCollect")     \
+  X(ValuesCreate, "X-Counter-ValuesCreate")       \
+  X(ValuesError, "X-Counter-ValuesError")         \
+  X(ValueCollect, "X-Counter-ValueCollect")       \
+  X(ValueCreate, "X-Counter-ValueCreate")         \
+  X(ValueReplace, "X-Counter-ValueReplace")       \
+  X(ValueDelete, "X-Counter-ValueDelete")         \
+  X(CookieDistribute, "X-Counter-CookieDistribute")
+
 struct Counters {
-  // In report order.
-  std::atomic<uint32_t> CmdStat{0};
-  std::atomic<uint32_t> CmdGet{0};
-  std::atomic<uint32_t> CmdGetOk{0};
-  std::atomic<uint32_t> CmdGetNotFound{0};
-  std::atomic<uint32_t> CmdSet{0};
-  std::atomic<uint32_t> CmdSetOk{0};
-  std::atomic<uint32_t> CmdSetNoMemory{0};
-  std::atomic<uint32_t> CmdDel{0};
-  std::atomic<uint32_t> CmdNop{0};
-  std::atomic<uint32_t> CmdUnknown{0};
-  std::atomic<uint32_t> ValuesCollect{0};
-  std::atomic<uint32_t> ValuesCreate{0};
-  std::atomic<uint32_t> ValuesError{0};
-  std::atomic<uint32_t> ValueCollect{0};
-  std::atomic<uint32_t> ValueCreate{0};
-  std::atomic<uint32_t> ValueReplace{0};
-  std::atomic<uint32_t> ValueDelete{0};
-  std::atomic<uint32_t> CookieDistribute{0};
+#define PENDRAKEL_COUNTER_FIELD(field, line) std::atomic<uint32_t> field{0};
+  PENDRAKEL_COUNTERS(PENDRAKEL_COUNTER_FIELD)
+#undef PENDRAKEL_COUNTER_FIELD
 };
 
-inline void Count(std::atomic<uint32_t>& counter) {
-  counter.fetch_add(1, std::memory_order_relaxed);
+// One counter's field, its name in code and its line in the STAT report.
+struct CounterInfo {
+  std::atomic<uint32_t> Counters::*field;
+  std::string_view name;
+  std::string_view line;
+};
+
+// Every counter, in report order.
+inline constexpr CounterInfo kCounterInfo[] = {
+#define PENDRAKEL_COUNTER_INFO(field, line) {&Counters::field, #field, line},
+    PENDRAKEL_COUNTERS(PENDRAKEL_COUNTER_INFO)
+#undef PENDRAKEL_COUNTER_INFO
+};
+
+// Adds `times` (1 by default) to `counter`, wrapping at 2^32.
+inline void Count(std::atomic<uint32_t>& counter, uint32_t times = 1) {
+  counter.fetch_add(times, std::memory_order_relaxed);
 }
 
 }  // namespace pendrakel

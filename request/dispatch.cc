@@ -2,47 +2,35 @@
 
 #include <cstring>
 
+#include "base/ascii_text.h"
 #include "config/settings.h"
 #include "request/cookie_resolution.h"
 #include "request/counters.h"
 #include "request/extension_state.h"
-#include "request/header_block.h"
 #include "request/host_calls.h"
+#include "request/response.h"
 #include "request/stat_report.h"
-#include "request/status.h"
 #include "request/value_commands.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 namespace {
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // Answers a request that names no operation: 404 for an unknown command,
 // 501 for an unknown method.
-void AnswerUnknown(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
-                   HeaderBlock& block, const char* status) {
-  block.Append(kContentLengthZero);
-  block.Close();
-  SendHead(ecb, status, block);
+void AnswerUnknown(ExtensionState& state, Response& response, Status status) {
+  response.SendWithoutBody(status);
   Count(state.counters.CmdUnknown);
 }
 
 void DispatchCommand(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
                      Values& values, std::string_view command, int64_t now,
-                     HeaderBlock& block) {
+                     Response& response) {
   char name[kParamBytes];
   ReadVariable(ecb, "HTTP_X_PARAM_NAME", name, sizeof name);
-  const CommandRequest request{ecb, values, name, now, block, Form::kCommand};
+  const CommandRequest request{ecb, values,   name,
+                               now, response, Form::kCommand};
   const Settings& settings = state.settings;
   if (EqualsIgnoringAsciiCase(command, settings.GetCmdName)) {
     ReadValue(state, request, /*withBody=*/true);
@@ -53,14 +41,14 @@ void DispatchCommand(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
   } else if (EqualsIgnoringAsciiCase(command, settings.NopCmdName)) {
     NoOperation(state, request);
   } else {
-    AnswerUnknown(state, ecb, block, kStatusNotFound);
+    AnswerUnknown(state, response, Status::kNotFound);
   }
 }
 
 void DispatchMethod(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
                     std::string_view method, Values& values,
-                    std::string_view name, int64_t now, HeaderBlock& block) {
-  const CommandRequest request{ecb, values, name, now, block, Form::kMethod};
+                    std::string_view name, int64_t now, Response& response) {
+  const CommandRequest request{ecb, values, name, now, response, Form::kMethod};
   if (method == "GET") {
     ReadValue(state, request, /*withBody=*/true);
   } else if (method == "HEAD") {
@@ -72,7 +60,7 @@ void DispatchMethod(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
   } else if (method == "NOOP") {
     NoOperation(state, request);
   } else {
-    AnswerUnknown(state, ecb, block, kStatusNotImplemented);
+    AnswerUnknown(state, response, Status::kNotImplemented);
   }
 }
 
@@ -91,20 +79,19 @@ DWORD HandleRequest(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb) {
     return HSE_STATUS_SUCCESS;
   }
   const int64_t now = state.clock();
-  HeaderBlock block;
-  Values* values = ResolveValues(state, ecb, now, block);
-  if (values == nullptr) {
+  Response response(ecb);
+  const ValuesRef values = ResolveValues(state, ecb, now, response);
+  if (!values) {
     RefuseRequest(state, ecb);
     return HSE_STATUS_SUCCESS;
   }
   const std::string_view remainder =
       PathRemainder(ecb->lpszPathInfo, state.settings.PathBaseLength);
   if (std::strcmp(method, "POST") == 0) {
-    DispatchCommand(state, ecb, *values, remainder, now, block);
+    DispatchCommand(state, ecb, *values, remainder, now, response);
   } else {
-    DispatchMethod(state, ecb, method, *values, remainder, now, block);
+    DispatchMethod(state, ecb, method, *values, remainder, now, response);
   }
-  values->Release();
   return HSE_STATUS_SUCCESS;
 }
 

@@ -10,7 +10,7 @@
 
 #include <string_view>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 namespace pendrakel {
 

@@ -18,15 +18,6 @@ namespace pendrakel {
 
 inline constexpr size_t kHeaderBlockBytes = 8192;
 
-// Whether `text` can stand as a header value: no control character but a
-// tab, so that it cannot end its line and start another.
-inline bool IsHeaderValue(std::string_view text) {
-  for (unsigned char c : text) {
-    if ((c < 0x20 && c != '\t') || c == 0x7f) return false;
-  }
-  return true;
-}
-
 class HeaderBlock {
  public:
   HeaderBlock() { text_[0] = '\0'; }

@@ -3,7 +3,7 @@
 #ifndef PENDRAKEL_REQUEST_STAT_REPORT_H_
 #define PENDRAKEL_REQUEST_STAT_REPORT_H_
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 namespace pendrakel {
 

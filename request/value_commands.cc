@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/ascii_text.h"
 #include "config/settings.h"
 #include "request/counters.h"
 #include "request/extension_state.h"
-#include "request/header_block.h"
 #include "request/host_calls.h"
-#include "request/status.h"
+#include "request/response.h"
 #include "store/value.h"
+#include "store/value_ref.h"
 #include "store/values.h"
 
 namespace pendrakel {
@@ -22,41 +23,37 @@ void AppendResult(const CommandRequest& request, Result result) {
   if (request.form != Form::kCommand) return;
   switch (result) {
     case Result::kOk:
-      request.block.Append("x-result-code: 0\r\n");
-      request.block.Append("x-result-reason: OK\r\n");
+      request.response.AddLine("x-result-code: 0\r\n");
+      request.response.AddLine("x-result-reason: OK\r\n");
       break;
     case Result::kNotFound:
-      request.block.Append("x-result-code: 1\r\n");
-      request.block.Append("x-result-reason: Not Found\r\n");
+      request.response.AddLine("x-result-code: 1\r\n");
+      request.response.AddLine("x-result-reason: Not Found\r\n");
       break;
     case Result::kNoMemory:
-      request.block.Append("x-result-code: 1\r\n");
-      request.block.Append("x-result-reason: No Memory\r\n");
+      request.response.AddLine("x-result-code: 1\r\n");
+      request.response.AddLine("x-result-reason: No Memory\r\n");
       break;
   }
 }
 
-// Closes the block with "Content-Length: 0" and sends the head: the command
-// form always answers 200, the method form `methodStatus`.
-void Answer(const CommandRequest& request, Result result,
-            const char* methodStatus) {
+// Answers without a body: the command form always with 200, the method
+// form with `methodStatus`.
+void Answer(const CommandRequest& request, Result result, Status methodStatus) {
   AppendResult(request, result);
-  request.block.Append(kContentLengthZero);
-  request.block.Close();
-  SendHead(request.ecb,
-           request.form == Form::kCommand ? kStatusOk : methodStatus,
-           request.block);
+  request.response.SendWithoutBody(
+      request.form == Form::kCommand ? Status::kOk : methodStatus);
 }
 
 // The stored type, else the default type, else none. A type too long for
 // the room left in the block, or one a host let through with a line break
 // in it, is left out rather than overrunning the block or forging lines.
 void AppendContentType(const ExtensionState& state, const Value& value,
-                       HeaderBlock& block) {
+                       Response& response) {
   std::string_view type = value.contentType();
   if (type.empty()) type = state.settings.DefaultContentType;
   if (!type.empty() && IsHeaderValue(type)) {
-    block.AppendField("Content-Type", type);
+    response.AddField("Content-Type", type);
   }
 }
 
@@ -86,18 +83,14 @@ int64_t ReadExpiry(EXTENSION_CONTROL_BLOCK* ecb, int64_t now) {
   return timeout == 0 ? 0 : now + static_cast<int64_t>(timeout);
 }
 
-// A complete value holding the request body, with the request's reference;
-// nullptr when memory is refused or the body breaks off.
-Value* ReceiveValue(ExtensionState& state, const CommandRequest& request) {
+// The request's handle on a complete value holding the request body; empty
+// when memory is refused or the body breaks off.
+ValueRef ReceiveValue(ExtensionState& state, const CommandRequest& request) {
   EXTENSION_CONTROL_BLOCK* ecb = request.ecb;
   const char* type = ecb->lpszContentType ? ecb->lpszContentType : "";
-  Value* value = Value::Create(request.name, type, ecb->cbTotalBytes,
-                               ReadExpiry(ecb, request.now), state.budget);
-  if (value == nullptr) return nullptr;
-  if (!ReadBody(ecb, *value)) {
-    value->Destroy(state.budget);
-    return nullptr;
-  }
+  ValueRef value = Value::Create(request.name, type, ecb->cbTotalBytes,
+                                 ReadExpiry(ecb, request.now), state.budget);
+  if (value && !ReadBody(ecb, *value)) value.reset();
   return value;
 }
 
@@ -121,37 +114,38 @@ void ReadValue(ExtensionState& state, const CommandRequest& request,
                bool withBody) {
   Values::GetResult found = request.values.Get(request.name, request.now);
   if (found.removedExpired) Count(state.counters.ValueCollect);
-  if (found.value == nullptr) {
-    Answer(request, Result::kNotFound, kStatusNotFound);
+  if (!found.value) {
+    Answer(request, Result::kNotFound, Status::kNotFound);
     Count(state.counters.CmdGetNotFound);
     Count(state.counters.CmdGet);
     return;
   }
   Value& value = *found.value;
   AppendResult(request, Result::kOk);
-  request.block.AppendNumber("Content-Length", value.size());
-  AppendContentType(state, value, request.block);
-  request.block.Close();
-  SendHead(request.ecb, kStatusOk, request.block);
-  if (withBody) SendBody(request.ecb, value.data(), value.size());
-  value.Release(state.budget);
+  request.response.AddNumber("Content-Length", value.size());
+  AppendContentType(state, value, request.response);
+  request.response.SendHead(Status::kOk);
+  if (withBody) request.response.SendBody(value.data(), value.size());
+  found.value.reset();
   Count(state.counters.CmdGetOk);
   Count(state.counters.CmdGet);
 }
 
 void StoreValue(ExtensionState& state, const CommandRequest& request) {
-  Value* value = ReceiveValue(state, request);
-  if (value == nullptr) {
-    Answer(request, Result::kNoMemory, kStatusServerError);
+  ValueRef value = ReceiveValue(state, request);
+  const Values::PutOutcome outcome =
+      value ? request.values.Put(value) : Values::PutOutcome::kNoMemory;
+  if (outcome == Values::PutOutcome::kNoMemory) {
+    value.reset();
+    Answer(request, Result::kNoMemory, Status::kServerError);
     Count(state.counters.CmdSetNoMemory);
     Count(state.counters.CmdSet);
     return;
   }
-  const bool created =
-      request.values.Put(value) == Values::PutOutcome::kCreated;
+  const bool created = outcome == Values::PutOutcome::kCreated;
   Count(created ? state.counters.ValueCreate : state.counters.ValueReplace);
-  Answer(request, Result::kOk, created ? kStatusCreated : kStatusNoContent);
-  value->Release(state.budget);
+  Answer(request, Result::kOk, created ? Status::kCreated : Status::kNoContent);
+  value.reset();
   Count(state.counters.CmdSetOk);
   Count(state.counters.CmdSet);
 }
@@ -160,12 +154,12 @@ void DeleteValue(ExtensionState& state, const CommandRequest& request) {
   const bool removed =
       request.values.Remove(request.name) == Values::RemoveOutcome::kRemoved;
   if (removed) Count(state.counters.ValueDelete);
-  Answer(request, Result::kOk, removed ? kStatusOk : kStatusNotFound);
+  Answer(request, Result::kOk, removed ? Status::kOk : Status::kNotFound);
   Count(state.counters.CmdDel);
 }
 
 void NoOperation(ExtensionState& state, const CommandRequest& request) {
-  Answer(request, Result::kOk, kStatusOk);
+  Answer(request, Result::kOk, Status::kOk);
   Count(state.counters.CmdNop);
 }
 

@@ -2,7 +2,7 @@
 // command form (POST; result in "x-result" lines under 200) and the method
 // form (result in the status text).
 //
-// Each operation appends its lines to the request's header block, sends the
+// Each operation appends its lines to the request's response, sends the
 // head once, writes the body of a read that found a value, and counts its
 // outcome after the head (and body) went to the host. The request keeps its
 // reference on `values`; the caller releases it.
@@ -13,11 +13,11 @@
 #include <cstdint>
 #include <string_view>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 namespace pendrakel {
 
-class HeaderBlock;
+class Response;
 class Values;
 struct ExtensionState;
 
@@ -31,7 +31,7 @@ struct CommandRequest {
   Values& values;
   std::string_view name;
   int64_t now;
-  HeaderBlock& block;
+  Response& response;
   Form form;
 };
 

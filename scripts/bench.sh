@@ -144,18 +144,20 @@ wait_for_port() {
   fail "nothing listens on port $port after $((START_TIMEOUT_TENTHS / 10)) s"
 }
 
-# start_host NAME: a host in its own folder holding a copy of the module and
-# its settings (collections without a cookie share one collection). Sets
-# host_pid and host_port.
+# start_host NAME [FLAGS...]: a host in its own folder holding a copy of the
+# module and its settings (collections without a cookie share one
+# collection), with FLAGS added to its command line. Sets host_pid and
+# host_port.
 start_host() {
   local dir="$WORK/$1"
+  shift
   mkdir -p "$dir"
   cp "$BUILD/host/pendrakel.so" "$dir/"
   printf '<Settings><Cookie Distribute="false"/></Settings>\n' \
     >"$dir/Pendrakel.setting"
   "$BUILD/server/pendrakel-host" --module "$dir/pendrakel.so" \
     --listen 127.0.0.1:0 --max-connections "$MAX_CONNECTIONS" \
-    --idle-timeout "$IDLE_TIMEOUT_SECONDS" >"$dir/host.log" 2>&1 &
+    --idle-timeout "$IDLE_TIMEOUT_SECONDS" "$@" >"$dir/host.log" 2>&1 &
   host_pid=$!
   started+=("$host_pid")
   wait_for_line "$dir/host.log" '^listening on ' "$host_pid"
@@ -168,6 +170,9 @@ start_nginx() {
   local dir="$WORK/nginx"
   mkdir -p "$dir"
   nginx_port=$(free_port)
+  mkdir -p "$dir/files"
+  head -c $((10 * 1024)) /dev/zero | tr '\0' 'v' >"$dir/files/big10k"
+  head -c $((1024 * 1024)) /dev/zero | tr '\0' 'v' >"$dir/files/big1m"
   sed -e "s|@PORT@|$nginx_port|" -e "s|@PREFIX@|$dir|g" bench/nginx.conf.in \
     >"$dir/nginx.conf"
   nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" \
@@ -251,6 +256,9 @@ readonly SCENARIOS=(
   "5|GET, 10 000 cookies|cookie|1.0"
   "6|GET + 5 000 idle connections|get|1.0"
   "7|STAT|stat|-"
+  "8|GET, Connection: close each|close|1.0"
+  "9|GET of a 10 KiB value|big10k|1.0"
+  "10|GET of a 1 MiB value|big1m|2.0"
 )
 
 rows=()
@@ -301,13 +309,37 @@ echo "== preloading $NAMES values, and $NAMES_PER_COOKIE values in each of $COOK
 python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES"
 python3 bench/load_values.py pendrakel --port "$host_port" \
   --count $((COOKIES * NAMES_PER_COOKIE)) --cookies "$COOKIES"
+for big in big10k:10240 big1m:1048576; do
+  head -c "${big#*:}" /dev/zero | tr '\0' 'v' |
+    curl -sf -X PUT --data-binary @- "http://127.0.0.1:$host_port/${big%%:*}" >/dev/null ||
+    fail "could not store /${big%%:*}"
+done
 
 for scenario in "${SCENARIOS[@]}"; do
   echo "== scenario ${scenario%%|*}: $(cut -d'|' -f2 <<<"$scenario")"
   run_scenario "$scenario"
 done
-stop_pid "$host_pid"
 stop_pid "$nginx_pid"
+
+# --- the access log's cost ---------------------------------------------------
+
+# Scenario 1 against a second host that writes the access log to a file,
+# alternating run by run with the host above.
+echo "== access log: GET against a host writing --access-log"
+plain_pid=$host_pid plain_port=$host_port
+start_host logging --access-log "$WORK/access.log"
+python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES"
+log_ratios=()
+for ((run = 1; run <= runs; run++)); do
+  read -r plain_rps _ < <(run_wrk get "http://127.0.0.1:$plain_port/" "$seconds" "$plain_pid")
+  read -r logged_rps _ < <(run_wrk get "http://127.0.0.1:$host_port/" "$seconds" "$host_pid")
+  echo "  access log run $run/$runs: without $plain_rps req/s, with $logged_rps req/s"
+  log_ratios+=("$(awk -v l="$logged_rps" -v p="$plain_rps" 'BEGIN { print l / p }')")
+done
+log_cost=$(awk -v r="$(median "${log_ratios[@]}")" 'BEGIN { printf "%.1f", (1 - r) * 100 }')
+echo "  access log costs ${log_cost} % of GET throughput ($(wc -l <"$WORK/access.log") lines written)"
+stop_pid "$host_pid"
+stop_pid "$plain_pid"
 
 # --- slow clients ---------------------------------------------------------
 
@@ -409,6 +441,8 @@ for row in "${memory_rows[@]}"; do
   printf '  %-62s %7s bytes\n' "$label" "$bytes"
   echo "\"$label\",$bytes" >>"$MEMORY_CSV"
 done
+echo
+echo "access log: ${log_cost} % of GET throughput (target under 5 %)"
 echo
 echo "1 MiB PUT time in ms (median/max), quiet and beside 1000 trickling uploaders:"
 echo "  $slow_clients_line"

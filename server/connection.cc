@@ -45,6 +45,10 @@ void Connection::Start() {
   thread_.Register(this);
   boost::system::error_code ignored;
   socket_.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+  if (thread_.log() != nullptr) {
+    const auto peer = socket_.remote_endpoint(ignored);
+    peer_ = ignored ? "-" : peer.address().to_string();
+  }
   request_wait_since_ = Clock::now();
   WaitForInput();
 }
@@ -284,7 +288,15 @@ void Connection::OnWake() {
 // After the extension returned: keep going (true), or flush first.
 bool Connection::FinishRequest(bool must_close) {
   ReleaseUpload();
-  traffic_.CountRequest(call_.status(), Clock::now() - request_started_);
+  const auto took = Clock::now() - request_started_;
+  traffic_.CountRequest(call_.status(), took);
+  if (LogBuffer* log = thread_.log()) {
+    log->Write(peer_, &intake_.head(), call_.status(),
+               static_cast<int64_t>(call_.body_bytes()),
+               static_cast<uint64_t>(
+                   std::chrono::duration_cast<std::chrono::microseconds>(took)
+                       .count()));
+  }
   if (call_.host_answer() == HttpError::kRequestTimeout)
     traffic_.timeouts.Add(1);
   ++pipelined_;
@@ -292,6 +304,11 @@ bool Connection::FinishRequest(bool must_close) {
   if (must_close || unread > server_.options.drain_limit_bytes ||
       server_.stopping.load(std::memory_order_relaxed)) {
     close_after_flush_ = true;
+    // A client that asked for the close and sent nothing more needs no
+    // lingering: it sends nothing more that a close could turn into a reset.
+    const RequestHead& head = intake_.head();
+    close_at_once_ = (!head.keep_alive || head.version < 11) && unread == 0 &&
+                     read_begin_ == read_end_;
     Flush();
     return false;
   }
@@ -333,7 +350,11 @@ void Connection::Flush() {
   if (out_.empty()) return AfterFlush();
   state_ = State::kWriting;
   flushed_ = 0;
-  WriteSome();
+  // Most answers fit the socket at once: sent here, the loop goes on without
+  // a round through the event loop.
+  const ssize_t sent = SendSome(fd(), out_.data(), out_.size(), nullptr, 0);
+  if (sent < 0) return CloseNow();
+  OnWritten({}, static_cast<size_t>(sent));
 }
 
 // The write time-out counts from the last progress, so a response that
@@ -362,7 +383,7 @@ void Connection::OnWritten(const boost::system::error_code& error,
 }
 
 void Connection::AfterFlush() {
-  if (close_after_flush_) return Linger();
+  if (close_after_flush_) return close_at_once_ ? CloseNow() : Linger();
   if (drain_left_ > 0) return Drain();
   state_ = State::kReading;
   Process();
@@ -396,7 +417,12 @@ void Connection::Drain() {
 
 void Connection::Answer(HttpError error) {
   ReleaseUpload();
+  close_at_once_ = false;
   traffic_.CountRefusal(ErrorStatus(error));
+  if (LogBuffer* log = thread_.log()) {
+    log->Write(peer_, intake_.started() ? &intake_.head() : nullptr,
+               ErrorStatus(error), -1, 0);
+  }
   out_.append(ErrorResponse(error));
   close_after_flush_ = true;
   Flush();

@@ -56,8 +56,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Built on the accepting thread; counted in live_connections until
-  // destroyed.
+  // Built on its own I/O thread, which accepted it; counted in
+  // live_connections until destroyed.
   Connection(IoThread& thread, boost::asio::ip::tcp::socket socket);
   ~Connection();
   Connection(const Connection&) = delete;
@@ -142,6 +142,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   ServerState& server_;
   TrafficCounters& traffic_;
   boost::asio::ip::tcp::socket socket_;
+  // The client's address, for the access log (empty when it is off).
+  std::string peer_;
   // Read buffer: bytes [read_begin_, read_end_) are received, not consumed.
   std::unique_ptr<char[]> read_buffer_;
   size_t read_capacity_ = 0;
@@ -165,6 +167,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   size_t pipelined_ = 0;
   State state_ = State::kReading;
   bool close_after_flush_ = false;
+  bool close_at_once_ = false;  // after that flush, without lingering
   bool continue_sent_ = false;
   bool first_request_ = true;
   bool head_clock_started_ = false;

@@ -22,7 +22,7 @@
 #include <optional>
 #include <string>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 #include "server/client_channel.h"
 #include "server/request_intake.h"
 
@@ -53,6 +53,8 @@ class ExtensionCall {
   // given in place of the extension's (kNone when the extension's went).
   int status() const { return status_; }
   HttpError host_answer() const { return read_failure_; }
+  // Body bytes the extension wrote.
+  uint64_t body_bytes() const { return body_written_; }
 
  private:
   static ExtensionCall* From(HCONN conn);

@@ -8,8 +8,9 @@
 
 namespace pendrakel::server {
 
-IoThread::IoThread(ServerState& state)
+IoThread::IoThread(ServerState& state, LogBuffer* log)
     : state_(state),
+      log_(log),
       stacks_(kFiberStackBytes, kFiberStacksKept),
       sweep_timer_(context_) {}
 

@@ -13,6 +13,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "server/access_log.h"
 #include "server/fiber.h"
 #include "server/server_state.h"
 #include "server/traffic_counters.h"
@@ -23,7 +24,8 @@ class Connection;
 
 class IoThread {
  public:
-  explicit IoThread(ServerState& state);
+  // `log` is this thread's access log buffer, null when the log is off.
+  IoThread(ServerState& state, LogBuffer* log);
   IoThread(const IoThread&) = delete;
   IoThread& operator=(const IoThread&) = delete;
 
@@ -32,6 +34,7 @@ class IoThread {
   FiberStacks& stacks() { return stacks_; }
   // Written by this thread only; read by the admin thread.
   TrafficCounters& traffic() { return traffic_; }
+  LogBuffer* log() { return log_; }
 
   // Runs the io_context until Stop.
   void Run();
@@ -50,6 +53,7 @@ class IoThread {
   void Sweep();
 
   ServerState& state_;
+  LogBuffer* const log_;
   // Intrusive list of the connections on this thread. Declared before the
   // io_context so that connections destroyed with it can still unlink.
   Connection* first_ = nullptr;

@@ -1,5 +1,7 @@
 #include "server/listener.h"
 
+#include <sys/socket.h>
+
 #include <boost/asio/post.hpp>
 
 #include "server/connection.h"
@@ -10,70 +12,116 @@
 
 namespace pendrakel::server {
 
-Listener::Listener(std::vector<std::unique_ptr<IoThread>>& threads)
-    : threads_(threads),
-      acceptor_(threads.front()->context()),
-      retry_timer_(threads.front()->context()) {}
+Listener::Listener(std::vector<std::unique_ptr<IoThread>>& threads) {
+  for (auto& thread : threads)
+    acceptors_.push_back(std::make_unique<Acceptor>(*thread));
+}
+
+bool Listener::Bind(Acceptor& acceptor,
+                    const boost::asio::ip::tcp::endpoint& endpoint,
+                    boost::system::error_code& ec) {
+  acceptor.socket.open(endpoint.protocol(), ec);
+  if (!ec) {
+    acceptor.socket.set_option(boost::asio::socket_base::reuse_address(true),
+                               ec);
+  }
+  if (!ec) {
+    const int one = 1;
+    if (setsockopt(acceptor.socket.native_handle(), SOL_SOCKET, SO_REUSEPORT,
+                   &one, sizeof one) != 0) {
+      ec.assign(errno, boost::system::system_category());
+    }
+  }
+  if (!ec) acceptor.socket.bind(endpoint, ec);
+  if (!ec) {
+    acceptor.socket.listen(boost::asio::socket_base::max_listen_connections,
+                           ec);
+  }
+  return !ec;
+}
+
+// SO_REUSEPORT would let a second host join this port unnoticed and split
+// its clients: a plain bind first finds a port in use (and picks the port
+// when 0 was asked for).
+bool Listener::Probe(boost::asio::ip::tcp::endpoint& endpoint,
+                     boost::system::error_code& ec) {
+  boost::asio::ip::tcp::acceptor probe(
+      acceptors_.front()->socket.get_executor());
+  probe.open(endpoint.protocol(), ec);
+  if (!ec) probe.set_option(boost::asio::socket_base::reuse_address(true), ec);
+  if (!ec) probe.bind(endpoint, ec);
+  if (!ec) endpoint = probe.local_endpoint(ec);
+  return !ec;
+}
 
 bool Listener::Open(const boost::asio::ip::tcp::endpoint& endpoint,
                     std::string& error) {
   boost::system::error_code ec;
-  acceptor_.open(endpoint.protocol(), ec);
-  if (!ec)
-    acceptor_.set_option(boost::asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor_.bind(endpoint, ec);
-  if (!ec)
-    acceptor_.listen(boost::asio::socket_base::max_listen_connections, ec);
-  if (ec) {
+  boost::asio::ip::tcp::endpoint bound = endpoint;
+  if (!Probe(bound, ec)) {
     error =
         "cannot listen on " + FormatEndpoint(endpoint) + ": " + ec.message();
     return false;
+  }
+  for (auto& acceptor : acceptors_) {
+    if (!Bind(*acceptor, bound, ec)) {
+      error = "cannot listen on " + FormatEndpoint(bound) + ": " + ec.message();
+      return false;
+    }
   }
   return true;
 }
 
 boost::asio::ip::tcp::endpoint Listener::local_endpoint() const {
   boost::system::error_code ignored;
-  return acceptor_.local_endpoint(ignored);
+  return acceptors_.front()->socket.local_endpoint(ignored);
 }
 
 void Listener::Start() {
-  boost::asio::post(acceptor_.get_executor(), [this] { Accept(); });
+  for (auto& acceptor : acceptors_) {
+    Acceptor* a = acceptor.get();
+    boost::asio::post(a->socket.get_executor(), [a] { Accept(*a); });
+  }
 }
 
 void Listener::Close() {
-  boost::asio::post(acceptor_.get_executor(), [this] {
-    boost::system::error_code ignored;
-    acceptor_.close(ignored);
-    retry_timer_.cancel();
-  });
+  for (auto& acceptor : acceptors_) {
+    Acceptor* a = acceptor.get();
+    boost::asio::post(a->socket.get_executor(), [a] {
+      boost::system::error_code ignored;
+      a->socket.close(ignored);
+      a->retry_timer.cancel();
+    });
+  }
 }
 
-void Listener::Accept() {
-  if (!acceptor_.is_open()) return;
-  IoThread& target = *threads_[next_thread_];
-  next_thread_ = (next_thread_ + 1) % threads_.size();
-  acceptor_.async_accept(target.context(),
-                         [this, &target](const boost::system::error_code& error,
-                                         boost::asio::ip::tcp::socket socket) {
-                           OnAccept(error, std::move(socket), target);
-                         });
+void Listener::Accept(Acceptor& acceptor) {
+  if (!acceptor.socket.is_open()) return;
+  acceptor.socket.async_accept(
+      [&acceptor](const boost::system::error_code& error,
+                  boost::asio::ip::tcp::socket socket) {
+        OnAccept(acceptor, error, std::move(socket));
+      });
 }
 
-void Listener::OnAccept(const boost::system::error_code& error,
-                        boost::asio::ip::tcp::socket socket, IoThread& target) {
-  if (error == boost::asio::error::operation_aborted || !acceptor_.is_open())
+void Listener::OnAccept(Acceptor& acceptor,
+                        const boost::system::error_code& error,
+                        boost::asio::ip::tcp::socket socket) {
+  if (error == boost::asio::error::operation_aborted ||
+      !acceptor.socket.is_open()) {
     return;
+  }
   if (error) {
     // Out of descriptors or a connection reset before it was taken: try
     // again a little later.
-    retry_timer_.expires_after(kAcceptRetryDelay);
-    retry_timer_.async_wait([this](const boost::system::error_code& e) {
-      if (!e) Accept();
-    });
+    acceptor.retry_timer.expires_after(kAcceptRetryDelay);
+    acceptor.retry_timer.async_wait(
+        [&acceptor](const boost::system::error_code& e) {
+          if (!e) Accept(acceptor);
+        });
     return;
   }
-  ServerState& state = target.state();
+  ServerState& state = acceptor.thread.state();
   const int live =
       state.live_connections.fetch_add(1, std::memory_order_relaxed);
   if (live >= state.options.max_connections) {
@@ -84,12 +132,9 @@ void Listener::OnAccept(const boost::system::error_code& error,
     socket.close(ignored);
   } else {
     state.connections_accepted.fetch_add(1, std::memory_order_relaxed);
-    auto connection = std::make_shared<Connection>(target, std::move(socket));
-    boost::asio::post(target.context(), [connection = std::move(connection)] {
-      connection->Start();
-    });
+    std::make_shared<Connection>(acceptor.thread, std::move(socket))->Start();
   }
-  Accept();
+  Accept(acceptor);
 }
 
 }  // namespace pendrakel::server

@@ -1,12 +1,13 @@
-// Listener: the listening socket. It accepts on the first I/O thread and
-// deals the new connections round-robin to all I/O threads, each socket
-// created on its thread's io_context. Past --max-connections a new client is
-// told 503 and closed at once; when the process runs out of descriptors it
-// pauses accepting for kAcceptRetryDelay instead of spinning.
+// Listener: the listening sockets. Each I/O thread has an acceptor of its
+// own on the same address (SO_REUSEPORT), so the kernel deals new
+// connections out to the threads and each is accepted on the thread that
+// serves it, with no hand-over between threads. Past --max-connections a
+// new client is told 503 and closed at once; when the process runs out of
+// descriptors an acceptor pauses for kAcceptRetryDelay instead of spinning.
 //
-// Open runs on the main thread before the I/O threads start; Start and the
-// accept chain run on the first I/O thread; Close may be called from any
-// thread (it posts).
+// Open runs on the main thread before the I/O threads start; each accept
+// chain runs on its own I/O thread; Start and Close may be called from any
+// thread (they post).
 #ifndef PENDRAKEL_SERVER_LISTENER_H_
 #define PENDRAKEL_SERVER_LISTENER_H_
 
@@ -27,7 +28,8 @@ class Listener {
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
-  // Binds and listens. On failure returns false with a one-line `error`.
+  // Binds and listens, every acceptor on the port the first one got. On
+  // failure returns false with a one-line `error`.
   bool Open(const boost::asio::ip::tcp::endpoint& endpoint, std::string& error);
   // The bound address (with the real port when 0 was asked for).
   boost::asio::ip::tcp::endpoint local_endpoint() const;
@@ -36,14 +38,26 @@ class Listener {
   void Close();
 
  private:
-  void Accept();
-  void OnAccept(const boost::system::error_code& error,
-                boost::asio::ip::tcp::socket socket, IoThread& target);
+  // One I/O thread's acceptor.
+  struct Acceptor {
+    explicit Acceptor(IoThread& io)
+        : thread(io), socket(io.context()), retry_timer(io.context()) {}
+    IoThread& thread;
+    boost::asio::ip::tcp::acceptor socket;
+    boost::asio::steady_timer retry_timer;
+  };
 
-  std::vector<std::unique_ptr<IoThread>>& threads_;
-  boost::asio::ip::tcp::acceptor acceptor_;
-  boost::asio::steady_timer retry_timer_;
-  size_t next_thread_ = 0;
+  bool Probe(boost::asio::ip::tcp::endpoint& endpoint,
+             boost::system::error_code& ec);
+  static bool Bind(Acceptor& acceptor,
+                   const boost::asio::ip::tcp::endpoint& endpoint,
+                   boost::system::error_code& ec);
+  static void Accept(Acceptor& acceptor);
+  static void OnAccept(Acceptor& acceptor,
+                       const boost::system::error_code& error,
+                       boost::asio::ip::tcp::socket socket);
+
+  std::vector<std::unique_ptr<Acceptor>> acceptors_;
 };
 
 }  // namespace pendrakel::server

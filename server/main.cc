@@ -8,13 +8,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 
 #include "server/module_loader.h"
 #include "server/options.h"
 #include "server/server.h"
+#include "server/service_notify.h"
 
 namespace {
 
+using pendrakel::server::AccessLog;
 using pendrakel::server::ExtensionModule;
 using pendrakel::server::HostOptions;
 using pendrakel::server::Server;
@@ -39,25 +42,44 @@ void RaiseDescriptorLimit(int connections) {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// Returns on SIGINT or SIGTERM; each SIGHUP before reopens the access log.
+void AwaitSignal(boost::asio::signal_set& signals, AccessLog* log) {
+  signals.async_wait(
+      [&signals, log](const boost::system::error_code& error, int signal) {
+        if (error || signal != SIGHUP) return;
+        if (log != nullptr) log->Reopen();
+        AwaitSignal(signals, log);
+      });
+}
+
 int Serve(const HostOptions& options) {
   // Installed before any thread starts, so no signal slips past it.
   boost::asio::io_context signal_context;
-  boost::asio::signal_set signals(signal_context, SIGINT, SIGTERM);
+  boost::asio::signal_set signals(signal_context, SIGINT, SIGTERM, SIGHUP);
   ExtensionModule module;
   std::string error;
+  std::unique_ptr<AccessLog> log;
+  if (!options.access_log.empty()) {
+    log = AccessLog::Open(options.access_log,
+                          static_cast<size_t>(options.io_threads), error);
+    if (!log) return Fail(error);
+    log->Start();
+  }
   if (!module.Load(options.module_path, error)) return Fail(error);
-  Server server(options, module.proc());
+  Server server(options, module.proc(), log.get());
   if (!server.Listen(error)) return Fail(error);
   if (!module.Start(error)) return Fail(error);
   server.Start();
-  std::cout << "listening on "
-            << pendrakel::server::FormatEndpoint(server.endpoint())
-            << std::endl;
+  const std::string ready =
+      "listening on " + pendrakel::server::FormatEndpoint(server.endpoint());
+  std::cout << ready << std::endl;
   if (const auto admin = server.admin_endpoint())
     std::cout << "admin listening on "
               << pendrakel::server::FormatEndpoint(*admin) << std::endl;
-  signals.async_wait([](const boost::system::error_code&, int) {});
+  pendrakel::server::NotifyReady(ready);
+  AwaitSignal(signals, log.get());
   signal_context.run();
+  pendrakel::server::NotifyStopping();
   if (!server.Shutdown()) {
     std::cerr << "pendrakel-host: requests still running after the shutdown "
                  "grace; exiting without unloading "
@@ -65,6 +87,7 @@ int Serve(const HostOptions& options) {
     std::_Exit(1);
   }
   module.Stop();
+  if (log) log->Stop();
   return 0;
 }
 

@@ -11,12 +11,10 @@
 
 #include <string>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
+#include "base/settings_file.h"
 
 namespace pendrakel::server {
-
-// The settings file an extension reads beside its module file.
-inline constexpr char kSettingsFileName[] = "Pendrakel.setting";
 
 class ExtensionModule {
  public:

@@ -13,6 +13,12 @@
 #define PENDRAKEL_VERSION "unknown"
 #endif
 
+// The installed module's folder relative to the executable's folder
+// (bin/../lib/pendrakel), so that an installed tree can be moved whole.
+#ifndef PENDRAKEL_INSTALLED_MODULE_DIR
+#define PENDRAKEL_INSTALLED_MODULE_DIR "../lib/pendrakel"
+#endif
+
 namespace pendrakel::server {
 namespace {
 
@@ -36,6 +42,7 @@ void AddSeconds(CLI::App& app, const std::string& name, int64_t& seconds,
 struct RawOptions {
   std::string listen = kDefaultListen;
   std::string admin_listen;
+  std::string access_log;
   std::string module;
   int io_threads = DefaultIoThreads();
   std::string removed_upload_threads;
@@ -63,9 +70,13 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
   app.add_option("--admin-listen", raw.admin_listen,
                  "Address and port of the operators' port (GET /metrics, "
                  "GET /healthz), ADDR:PORT; off when not given");
+  app.add_option("--access-log", raw.access_log,
+                 "Write a line per request to this file (- for standard "
+                 "output); SIGHUP reopens it");
   app.add_option("--module", raw.module,
                  "Extension module to load (default: pendrakel.so beside "
-                 "this executable)");
+                 "this executable, else in " PENDRAKEL_INSTALLED_MODULE_DIR
+                 " from there)");
   app.add_option("--threads", raw.io_threads, "I/O threads")
       ->capture_default_str()
       ->check(CLI::Range(1, kMaxThreads));
@@ -119,6 +130,7 @@ HostOptions ToOptions(const RawOptions& raw,
   HostOptions options;
   options.listen = listen;
   options.module_path = raw.module.empty() ? default_module : raw.module;
+  options.access_log = raw.access_log;
   options.io_threads = raw.io_threads;
   options.max_head_bytes = raw.max_head;
   options.max_body_bytes = raw.max_body;
@@ -221,7 +233,11 @@ std::string DefaultModulePath() {
   std::error_code error;
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return kModuleFileName;
-  return (exe.parent_path() / kModuleFileName).string();
+  const auto beside = exe.parent_path() / kModuleFileName;
+  if (std::filesystem::exists(beside, error)) return beside.string();
+  const auto installed =
+      exe.parent_path() / PENDRAKEL_INSTALLED_MODULE_DIR / kModuleFileName;
+  return installed.lexically_normal().string();
 }
 
 }  // namespace pendrakel::server

@@ -22,6 +22,7 @@ struct HostOptions {
   // The operators' port; none when off.
   std::optional<boost::asio::ip::tcp::endpoint> admin_listen;
   std::string module_path;
+  std::string access_log;  // a path, "-" for standard output, empty: off
   int io_threads = 1;
   size_t max_head_bytes = 0;
   uint64_t max_body_bytes = 0;
@@ -46,8 +47,8 @@ struct ParsedCommandLine {
 };
 
 // Parses argv[1..]. `default_module` is the module used when --module is
-// not given (pendrakel.so beside the executable). Errors are one line on
-// `err`, exit code 2.
+// not given (DefaultModulePath()). Errors are one line on `err`, exit code
+// 2.
 ParsedCommandLine ParseOptions(const std::vector<std::string>& args,
                                const std::string& default_module,
                                std::ostream& out, std::ostream& err);
@@ -60,7 +61,9 @@ std::optional<boost::asio::ip::tcp::endpoint> ParseListenAddress(
 // "ADDR:PORT" as printed in the "listening on" line.
 std::string FormatEndpoint(const boost::asio::ip::tcp::endpoint& endpoint);
 
-// pendrakel.so in the folder of the running executable.
+// pendrakel.so in the folder of the running executable (the build tree)
+// when it is there, else in the installed layout's module folder,
+// bin/../lib/pendrakel/ relative to the executable.
 std::string DefaultModulePath();
 
 }  // namespace pendrakel::server

@@ -1,16 +1,12 @@
 #include "server/request_head.h"
 
-#include <strings.h>
+#include "base/ascii_text.h"
 
 namespace pendrakel::server {
 namespace {
 
 constexpr size_t kInitialArenaBytes = 1024;
 constexpr size_t kInitialFieldSlots = 32;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 // The path part of an absolute-form target, else the target itself.
 std::string_view OriginPart(std::string_view target) {
@@ -19,7 +15,8 @@ std::string_view OriginPart(std::string_view target) {
       scheme_end == std::string_view::npos)
     return target;
   const std::string_view scheme = target.substr(0, scheme_end);
-  if (!EqualsNoCase(scheme, "http") && !EqualsNoCase(scheme, "https"))
+  if (!EqualsIgnoringAsciiCase(scheme, "http") &&
+      !EqualsIgnoringAsciiCase(scheme, "https"))
     return target;
   const size_t path = target.find_first_of("/?", scheme_end + 3);
   if (path == std::string_view::npos) return "/";
@@ -37,7 +34,7 @@ RequestHead::RequestHead() {
 void RequestHead::Clear() {
   arena_.assign(1, '\0');
   fields_.clear();
-  method_ = path_ = query_ = Span{};
+  method_ = target_ = path_ = query_ = Span{};
   content_type_field_ = -1;
   version = 11;
   keep_alive = true;
@@ -59,6 +56,7 @@ void RequestHead::SetMethod(std::string_view method) {
 }
 
 DecodeResult RequestHead::SetTarget(std::string_view target) {
+  target_ = Append(target);
   const std::string_view origin = OriginPart(target);
   const size_t question = origin.find('?');
   const std::string_view path = origin.substr(0, question);
@@ -77,10 +75,19 @@ DecodeResult RequestHead::SetTarget(std::string_view target) {
   return DecodeResult::kOk;
 }
 
+std::string_view RequestHead::FieldValue(std::string_view name) const {
+  for (const Field& field : fields_) {
+    if (EqualsIgnoringAsciiCase(View(field.name), name))
+      return View(field.value);
+  }
+  return {};
+}
+
 void RequestHead::AddField(std::string_view name, std::string_view value) {
   const Span name_span = Append(name);
   const Span value_span = Append(value);
-  if (content_type_field_ < 0 && EqualsNoCase(name, "content-type")) {
+  if (content_type_field_ < 0 &&
+      EqualsIgnoringAsciiCase(name, "content-type")) {
     content_type_field_ = static_cast<int>(fields_.size());
   }
   fields_.push_back(Field{name_span, value_span});

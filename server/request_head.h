@@ -53,6 +53,10 @@ class RequestHead {
   }
   std::string_view method_view() const { return View(method_); }
   std::string_view path_view() const { return View(path_); }
+  // The target as sent, for the access log.
+  std::string_view target_view() const { return View(target_); }
+  // The first field named `name` (any case); empty when absent.
+  std::string_view FieldValue(std::string_view name) const;
   std::string_view query_view() const { return View(query_); }
 
   size_t field_count() const { return fields_.size(); }
@@ -87,6 +91,7 @@ class RequestHead {
   std::string arena_;
   std::vector<Field> fields_;
   Span method_;
+  Span target_;
   Span path_;
   Span query_;
   int content_type_field_ = -1;

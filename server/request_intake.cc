@@ -1,10 +1,9 @@
 #include "server/request_intake.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <new>
 
+#include "base/ascii_text.h"
 #include "server/limits.h"
 #include "server/request_parser.h"
 
@@ -15,17 +14,6 @@ namespace http = boost::beast::http;
 
 std::string_view Std(boost::beast::string_view text) {
   return std::string_view(text.data(), text.size());
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::string_view Trim(std::string_view text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  const size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
 }
 
 // Counts the codings of a Transfer-Encoding value and whether the only one
@@ -39,10 +27,10 @@ Codings ParseCodings(std::string_view value) {
   Codings codings;
   while (!value.empty()) {
     const size_t comma = value.find(',');
-    const std::string_view coding = Trim(value.substr(0, comma));
+    const std::string_view coding = TrimBlanks(value.substr(0, comma));
     if (!coding.empty()) {
       ++codings.count;
-      codings.last_is_chunked = EqualsNoCase(coding, "chunked");
+      codings.last_is_chunked = EqualsIgnoringAsciiCase(coding, "chunked");
     }
     if (comma == std::string_view::npos) break;
     value.remove_prefix(comma + 1);
@@ -290,12 +278,12 @@ bool RequestIntake::OnField(std::string_view name, std::string_view value) {
     trailer_bytes_ += name.size() + value.size() + 4;
     return trailer_bytes_ <= kMaxChunkLineBytes;
   }
-  if (EqualsNoCase(name, "content-length")) ++content_length_fields_;
-  if (EqualsNoCase(name, "host")) {
+  if (EqualsIgnoringAsciiCase(name, "content-length")) ++content_length_fields_;
+  if (EqualsIgnoringAsciiCase(name, "host")) {
     ++host_fields_;
     if (!IsHostValue(value)) return false;
   }
-  if (EqualsNoCase(name, "transfer-encoding")) {
+  if (EqualsIgnoringAsciiCase(name, "transfer-encoding")) {
     ++transfer_encoding_fields_;
     const Codings codings = ParseCodings(value);
     transfer_encoding_is_chunked_ =
@@ -306,7 +294,8 @@ bool RequestIntake::OnField(std::string_view name, std::string_view value) {
       failure_ = HttpError::kNotImplemented;
     }
   }
-  if (EqualsNoCase(name, "expect") && EqualsNoCase(Trim(value), "100-continue"))
+  if (EqualsIgnoringAsciiCase(name, "expect") &&
+      EqualsIgnoringAsciiCase(TrimBlanks(value), "100-continue"))
     head_.expect_continue = true;
   head_.AddField(name, value);
   return true;

@@ -1,26 +1,12 @@
 #include "server/response_head.h"
 
-#include <strings.h>
-
+#include "base/ascii_text.h"
 #include "server/http_date.h"
 
 namespace pendrakel::server {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
-}
-
-std::string_view TrimSpace(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
 
 std::optional<uint64_t> ParseDecimal(std::string_view text) {
   if (text.empty() || text.size() > 19) return {};
@@ -35,8 +21,8 @@ std::optional<uint64_t> ParseDecimal(std::string_view text) {
 bool ListHasClose(std::string_view value) {
   while (!value.empty()) {
     const size_t comma = value.find(',');
-    const std::string_view token = TrimSpace(value.substr(0, comma));
-    if (token.size() == 5 && StartsWithNoCase(token, "close")) return true;
+    const std::string_view token = TrimBlanks(value.substr(0, comma));
+    if (EqualsIgnoringAsciiCase(token, "close")) return true;
     if (comma == std::string_view::npos) break;
     value.remove_prefix(comma + 1);
   }
@@ -55,17 +41,16 @@ BlockFacts ReadHeaderBlock(std::string_view block) {
     const size_t colon = line.find(':');
     if (colon != std::string_view::npos) {
       const std::string_view name = line.substr(0, colon);
-      const std::string_view value = TrimSpace(line.substr(colon + 1));
-      if (name.size() == 14 && StartsWithNoCase(name, "content-length")) {
+      const std::string_view value = TrimBlanks(line.substr(colon + 1));
+      if (EqualsIgnoringAsciiCase(name, "content-length")) {
         const auto length = ParseDecimal(value);
         if (!length ||
             (facts.content_length && *facts.content_length != *length))
           length_unusable = true;
         facts.content_length = length;
-      } else if (name.size() == 17 &&
-                 StartsWithNoCase(name, "transfer-encoding")) {
+      } else if (EqualsIgnoringAsciiCase(name, "transfer-encoding")) {
         chunked = true;
-      } else if (name.size() == 10 && StartsWithNoCase(name, "connection")) {
+      } else if (EqualsIgnoringAsciiCase(name, "connection")) {
         facts.connection_close |= ListHasClose(value);
       }
     }

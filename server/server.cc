@@ -9,10 +9,13 @@ constexpr std::chrono::milliseconds kShutdownPollPeriod{10};
 
 }  // namespace
 
-Server::Server(const HostOptions& options, PFN_HTTPEXTENSIONPROC proc)
+Server::Server(const HostOptions& options, PFN_HTTPEXTENSIONPROC proc,
+               AccessLog* log)
     : state_(options, proc) {
-  for (int i = 0; i < options.io_threads; ++i)
-    io_threads_.push_back(std::make_unique<IoThread>(state_));
+  for (int i = 0; i < options.io_threads; ++i) {
+    io_threads_.push_back(std::make_unique<IoThread>(
+        state_, log == nullptr ? nullptr : &log->buffer(i)));
+  }
   listener_ = std::make_unique<Listener>(io_threads_);
   if (options.admin_listen) {
     std::vector<const TrafficCounters*> traffic;

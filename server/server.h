@@ -15,7 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
+#include "server/access_log.h"
 #include "server/admin_listener.h"
 #include "server/io_thread.h"
 #include "server/listener.h"
@@ -28,7 +29,9 @@ class Server {
  public:
   // `options` must outlive the server; `proc` is the extension's
   // HttpExtensionProc, valid until Shutdown has returned.
-  Server(const HostOptions& options, PFN_HTTPEXTENSIONPROC proc);
+  // `log` (null when off) must outlive the server.
+  Server(const HostOptions& options, PFN_HTTPEXTENSIONPROC proc,
+         AccessLog* log);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

@@ -11,7 +11,7 @@
 
 #include <atomic>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 #include "server/options.h"
 #include "server/request_intake.h"
 

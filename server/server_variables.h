@@ -19,7 +19,7 @@
 
 #include <cstdint>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 #include "server/request_head.h"
 
 namespace pendrakel::server {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 namespace pendrakel::server {
 

@@ -2,78 +2,65 @@
 
 #include <malloc.h>
 
+#include <new>
 #include <system_error>
 #include <vector>
 
-#include "config/settings.h"
-#include "request/counters.h"
 #include "store/cookie_table.h"
 #include "store/shared_values.h"
 #include "store/value.h"
+#include "store/value_ref.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 
-size_t CollectIdleValues(int64_t now, int64_t idleLimit, CookieTable& cookies,
-                         SharedValues& shared, Counters& counters) {
-  if (idleLimit == 0) return 0;
-  std::vector<Values*> idle;
+IdleDrop DropIdleCollections(int64_t now, int64_t idleLimit,
+                             CookieTable& cookies, SharedValues& shared) {
+  IdleDrop drop;
+  if (idleLimit == 0) return drop;
+  std::vector<ValuesRef> idle;
   idle.reserve(cookies.size());
   cookies.CollectIdle(now, idleLimit, idle);
-  for (Values* values : idle) {
-    values->Release();
-    Count(counters.ValuesCollect);
-  }
-  if (!shared.ReplaceIfIdle(now, idleLimit)) return idle.size();
-  Count(counters.ValuesCreate);
-  Count(counters.ValuesCollect);
-  return idle.size() + 1;
+  drop.collections = idle.size();
+  idle.clear();  // the last handles: the collections go here
+  drop.sharedRenewed = shared.ReplaceIfIdle(now, idleLimit);
+  return drop;
 }
 
-size_t CollectExpiredValues(int64_t now, CookieTable& cookies,
-                            SharedValues& shared, Counters& counters) {
+size_t DropExpiredValues(int64_t now, CookieTable& cookies,
+                         SharedValues& shared) {
   size_t collected = 0;
-  std::vector<Values*> all;
+  std::vector<ValuesRef> all;
   all.reserve(cookies.size() + 1);
   cookies.AcquireAll(all);
-  if (Values* current = shared.AcquireUntouched()) all.push_back(current);
-  std::vector<Value*> expired;
-  for (Values* values : all) {
-    expired.clear();
+  if (ValuesRef current = shared.AcquireUntouched()) {
+    all.push_back(std::move(current));
+  }
+  std::vector<ValueRef> expired;
+  for (const ValuesRef& values : all) {
     expired.reserve(values->size());
     values->CollectExpired(now, expired);
     collected += expired.size();
-    for (Value* value : expired) {
-      value->Release(values->budget());
-      Count(counters.ValueCollect);
-    }
+    expired.clear();  // released here, outside every lock
   }
-  for (Values* values : all) values->Release();
   return collected;
 }
 
 void ReturnFreedMemory() { malloc_trim(0); }
 
-bool Collectors::Start(CookieTable& cookies, SharedValues& shared,
-                       Counters& counters, const Settings& settings,
-                       Clock clock) {
+bool Collectors::Start(Pass idlePass, Pass expiryPass) {
   Stop();
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(mutex_);
     stopping_ = false;
   }
   try {
-    valuesCollector_ =
-        std::thread([=, this, &cookies, &shared, &counters, &settings] {
-          RunPasses(kValuesCollectorPeriod, [&] {
-            return CollectIdleValues(clock(), settings.IdleLimit, cookies,
-                                     shared, counters);
-          });
-        });
-    valueCollector_ = std::thread([=, this, &cookies, &shared, &counters] {
-      RunPasses(kValueCollectorPeriod, [&] {
-        return CollectExpiredValues(clock(), cookies, shared, counters);
-      });
+    valuesCollector_ = std::thread([this, pass = std::move(idlePass)] {
+      RunPasses(kValuesCollectorPeriod, pass);
+    });
+    valueCollector_ = std::thread([this, pass = std::move(expiryPass)] {
+      RunPasses(kValueCollectorPeriod, pass);
     });
   } catch (const std::system_error&) {
     Stop();
@@ -84,7 +71,7 @@ bool Collectors::Start(CookieTable& cookies, SharedValues& shared,
 
 void Collectors::Stop() {
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(mutex_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -92,16 +79,29 @@ void Collectors::Stop() {
   if (valueCollector_.joinable()) valueCollector_.join();
 }
 
-template <typename Pass>
-void Collectors::RunPasses(std::chrono::milliseconds period, Pass pass) {
+void Collectors::RunPasses(std::chrono::milliseconds period, const Pass& pass) {
   while (Sleep(period)) {
-    if (pass() > 0) ReturnFreedMemory();
+    size_t dropped = 0;
+    try {
+      dropped = pass();
+    } catch (const std::bad_alloc&) {
+      // Out of memory for a pass's lists: what it held has been released;
+      // the next pass tries again.
+    }
+    if (dropped > 0) ReturnFreedMemory();
   }
 }
 
 bool Collectors::Sleep(std::chrono::milliseconds period) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  return !wake_.wait_for(hold, period, [this] { return stopping_; });
+  const auto deadline = std::chrono::steady_clock::now() + period;
+  MutexLock hold(mutex_);
+  while (!stopping_) {
+    // The wait gives mutex_ up and takes it back before it returns.
+    if (wake_.wait_until(mutex_, deadline) == std::cv_status::timeout) {
+      return !stopping_;
+    }
+  }
+  return false;
 }
 
 }  // namespace pendrakel

@@ -1,14 +1,16 @@
-// The two background collectors and their threads.
+// The two background collectors: one pass of each as a plain function, and
+// the two threads that run passes.
 //
-// The values collector drops whole collections nobody has resolved for the
-// idle limit: it removes them from the cookie table and renews an idle shared
-// collection. The value collector drops expired values from every collection.
-// One pass of each is a plain function of `now`, so that it can be driven
-// directly; Collectors runs them on two threads of its own.
+// The idle pass drops whole collections nobody has resolved for the idle
+// limit: it removes them from the cookie table and renews an idle shared
+// collection. The expiry pass drops expired values from every collection.
+// Each pass is a function of `now`, so that it can be driven directly, and
+// returns what it dropped; counting is left to the caller. Collectors runs
+// two given passes on threads of its own.
 //
-// Locks: a pass holds at most one lock at a time (the cookie table lock, one
-// Values lock, the shared pointer's lock) and releases, and so frees, only
-// after giving it up.
+// Locks (store/README.md): a pass holds at most one lock at a time (the
+// cookie table lock, one Values lock, the shared pointer's lock) and
+// releases, and so frees, only after giving it up.
 #ifndef PENDRAKEL_STORE_COLLECTORS_H_
 #define PENDRAKEL_STORE_COLLECTORS_H_
 
@@ -16,41 +18,46 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <functional>
 #include <thread>
 
-#include "store/clock.h"
+#include "store/mutex.h"
 
 namespace pendrakel {
 
 class CookieTable;
 class SharedValues;
-struct Counters;
-struct Settings;
 
 // Time between the passes of each collector; the sleep comes first.
 inline constexpr std::chrono::milliseconds kValuesCollectorPeriod{60'000};
 inline constexpr std::chrono::milliseconds kValueCollectorPeriod{300'000};
 
-// One pass of the values collector at `now`. An idle limit of 0 turns it off.
-// Returns the number of collections dropped.
-size_t CollectIdleValues(int64_t now, int64_t idleLimit, CookieTable& cookies,
-                         SharedValues& shared, Counters& counters);
+// What one idle pass dropped.
+struct IdleDrop {
+  size_t collections = 0;      // cookie collections dropped
+  bool sharedRenewed = false;  // the shared collection was dropped and renewed
+};
 
-// One pass of the value collector at `now`. Returns the number of values
-// dropped.
-size_t CollectExpiredValues(int64_t now, CookieTable& cookies,
-                            SharedValues& shared, Counters& counters);
+// One idle pass at `now`. An idle limit of 0 turns it off.
+IdleDrop DropIdleCollections(int64_t now, int64_t idleLimit,
+                             CookieTable& cookies, SharedValues& shared);
+
+// One expiry pass at `now`. Returns the number of values dropped.
+size_t DropExpiredValues(int64_t now, CookieTable& cookies,
+                         SharedValues& shared);
 
 // Hands memory the heap keeps after large frees back to the system, so that
 // the process shrinks again once collections are dropped.
 void ReturnFreedMemory();
 
 // The two collector threads. Start and Stop are called by one thread (the
-// extension's start-up and shut-down); the threads read only the objects
-// given to Start, which must outlive Stop.
+// extension's start-up and shut-down); whatever the passes given to Start
+// use must outlive Stop.
 class Collectors {
  public:
+  // One pass; returns how much it dropped.
+  using Pass = std::function<size_t()>;
+
   Collectors() = default;
   ~Collectors() { Stop(); }
   Collectors(const Collectors&) = delete;
@@ -58,24 +65,24 @@ class Collectors {
 
   // Starts both threads, the values collector first. False when a thread
   // cannot be started; whatever was started is stopped again.
-  bool Start(CookieTable& cookies, SharedValues& shared, Counters& counters,
-             const Settings& settings, Clock clock);
+  bool Start(Pass idlePass, Pass expiryPass) EXCLUDES(mutex_);
   // Signals both threads to stop and waits for them. They stop between
   // passes, never inside one, and a sleeping thread wakes at once. Does
   // nothing when no thread runs.
-  void Stop();
+  void Stop() EXCLUDES(mutex_);
 
  private:
   // Runs `pass` (returning what it dropped) every `period` until stopped,
   // handing memory back after a pass that dropped something.
-  template <typename Pass>
-  void RunPasses(std::chrono::milliseconds period, Pass pass);
+  void RunPasses(std::chrono::milliseconds period, const Pass& pass)
+      EXCLUDES(mutex_);
   // Sleeps for `period` or until stopped; false when stopped.
-  bool Sleep(std::chrono::milliseconds period);
+  bool Sleep(std::chrono::milliseconds period) EXCLUDES(mutex_);
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;  // guarded by mutex_
+  Mutex mutex_;
+  std::condition_variable_any wake_;  // signalled under mutex_ by Stop
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  // Touched only by the thread calling Start and Stop.
   std::thread valuesCollector_;
   std::thread valueCollector_;
 };

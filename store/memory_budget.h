@@ -7,10 +7,9 @@
 // of the data sizes of the blocks handed out and returns to 0 when none is
 // held.
 //
-// Thread safety: Allocate and GiveBack may be called from any thread. `lock_`
-// is the innermost lock of the system: it may be taken while a Values lock is
-// held, and nothing is taken while it is held. SetMax is called only during
-// start-up, before any request.
+// Thread safety (store/README.md): Allocate and GiveBack may be called from
+// any thread, never with another lock held; nothing is taken while `lock_`
+// is held. SetMax is called only during start-up, before any request.
 #ifndef PENDRAKEL_STORE_MEMORY_BUDGET_H_
 #define PENDRAKEL_STORE_MEMORY_BUDGET_H_
 

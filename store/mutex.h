@@ -17,6 +17,10 @@ class CAPABILITY("mutex") Mutex {
 
   void Lock() ACQUIRE() { mutex_.lock(); }
   void Unlock() RELEASE() { mutex_.unlock(); }
+  // The same under the standard names, so that a std::condition_variable_any
+  // can give the mutex up while it waits.
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
 
  private:
   std::mutex mutex_;

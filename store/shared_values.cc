@@ -1,69 +1,57 @@
 #include "store/shared_values.h"
 
+#include <utility>
+
 #include "store/idle.h"
 #include "store/values.h"
 
 namespace pendrakel {
 
 bool SharedValues::Start() {
-  Values* fresh = Values::Create(budget_);
-  if (fresh == nullptr) return false;
-  Values* old;
-  {
-    MutexLock hold(lock_);
-    old = current_;
-    current_ = fresh;
-  }
-  if (old != nullptr) old->Release();
+  ValuesRef fresh = Values::Create(budget_);
+  if (!fresh) return false;
+  MutexLock hold(lock_);
+  // The old collection, if any, leaves in `fresh` after lock_ is given up.
+  std::swap(current_, fresh);
   return true;
 }
 
 void SharedValues::Stop() {
-  Values* old;
-  {
-    MutexLock hold(lock_);
-    old = current_;
-    current_ = nullptr;
-  }
-  if (old != nullptr) old->Release();
+  ValuesRef old;  // released after lock_ is given up
+  MutexLock hold(lock_);
+  std::swap(current_, old);
 }
 
-Values* SharedValues::Acquire(int64_t now) {
+ValuesRef SharedValues::Acquire(int64_t now) {
   MutexLock hold(lock_);
-  if (current_ == nullptr) return nullptr;
-  current_->AddRef();
+  if (!current_) return {};
   current_->Touch(now);
-  return current_;
+  return current_.Share();
 }
 
-Values* SharedValues::AcquireUntouched() {
+ValuesRef SharedValues::AcquireUntouched() {
   MutexLock hold(lock_);
-  if (current_ != nullptr) current_->AddRef();
-  return current_;
+  return current_.Share();
 }
 
 bool SharedValues::ReplaceIfIdle(int64_t now, int64_t idleLimit) {
   {
     MutexLock hold(lock_);
-    if (current_ == nullptr || !IsIdle(current_->lastAccess(), now, idleLimit))
+    if (!current_ || !IsIdle(current_->lastAccess(), now, idleLimit))
       return false;
   }
   // Made outside the lock; the test is repeated before the swap because a
   // request may have touched the collection meanwhile.
-  Values* fresh = Values::Create(budget_);
-  if (fresh == nullptr) return false;
-  Values* dropped = fresh;  // not replaced after all: drop the fresh one
-  bool replaced = false;
-  {
-    MutexLock hold(lock_);
-    if (current_ != nullptr && IsIdle(current_->lastAccess(), now, idleLimit)) {
-      dropped = current_;
-      current_ = fresh;
-      replaced = true;
-    }
+  ValuesRef fresh = Values::Create(budget_);
+  if (!fresh) return false;
+  // Whichever collection ends up in `fresh` is released after lock_ is given
+  // up: the old one when replaced, else the fresh one.
+  MutexLock hold(lock_);
+  if (!current_ || !IsIdle(current_->lastAccess(), now, idleLimit)) {
+    return false;
   }
-  dropped->Release();
-  return replaced;
+  std::swap(current_, fresh);
+  return true;
 }
 
 }  // namespace pendrakel

@@ -1,27 +1,28 @@
 // SharedValues: the one collection that requests without a cookie work in
 // when cookies are not handed out.
 //
-// Ownership: the pointer holds one reference on the collection it names.
-// Acquire hands each caller a reference of its own; Replace swaps in a fresh
-// collection and releases the pointer's reference on the old one, which lives
+// Ownership: the pointer is a handle on the collection it names. Acquire
+// hands each caller a handle of its own; ReplaceIfIdle swaps in a fresh
+// collection and releases the pointer's handle on the old one, which lives
 // on until the last request holding it lets go.
 //
-// Thread safety: lock_ guards current_ and orders the hand-over: a reference
-// is taken while the pointer is read, under lock_, so no caller can take a
-// reference on a collection Replace has already released. lock_ is held only
-// for the pointer read and the reference increment; no other lock is taken
-// under it, and the old collection is released after it is given up.
+// Thread safety (store/README.md): lock_ guards current_ and orders the
+// hand-over: a handle is taken while the pointer is read, under lock_, so no
+// caller can take a reference on a collection ReplaceIfIdle has already
+// released. lock_ is held only for the pointer read, the touch and the
+// reference increment; no other lock is taken under it, and the old
+// collection is released after it is given up.
 #ifndef PENDRAKEL_STORE_SHARED_VALUES_H_
 #define PENDRAKEL_STORE_SHARED_VALUES_H_
 
 #include <cstdint>
 
 #include "store/mutex.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 
 class MemoryBudget;
-class Values;
 
 class SharedValues {
  public:
@@ -36,12 +37,12 @@ class SharedValues {
   // Releases the pointer's reference; afterwards Acquire yields nullptr.
   void Stop() EXCLUDES(lock_);
 
-  // The current collection with a reference for the caller, touched at
-  // `now`; nullptr when stopped.
-  Values* Acquire(int64_t now) EXCLUDES(lock_);
-  // The current collection with a reference for a collector pass, not
-  // touched; nullptr when stopped.
-  Values* AcquireUntouched() EXCLUDES(lock_);
+  // A handle on the current collection, touched at `now`; empty when
+  // stopped.
+  ValuesRef Acquire(int64_t now) EXCLUDES(lock_);
+  // A handle on the current collection for a collector pass, not touched;
+  // empty when stopped.
+  ValuesRef AcquireUntouched() EXCLUDES(lock_);
   // When the current collection is idle at `now` under `idleLimit`, puts a
   // fresh one in its place and releases the old one. True when replaced;
   // when no fresh collection can be made the current one stays.
@@ -50,7 +51,7 @@ class SharedValues {
  private:
   MemoryBudget& budget_;
   Mutex lock_;
-  Values* current_ GUARDED_BY(lock_) = nullptr;
+  ValuesRef current_ GUARDED_BY(lock_);
 };
 
 }  // namespace pendrakel

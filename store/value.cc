@@ -3,45 +3,41 @@
 #include <new>
 
 #include "store/memory_budget.h"
+#include "store/value_ref.h"
 
 namespace pendrakel {
 
-Value::Value(uint32_t size, int64_t expiry, uint16_t nameLength,
-             uint16_t contentTypeLength)
+Value::Value(uint32_t size, int64_t expiry, uint32_t nameLength,
+             uint32_t contentTypeLength)
     : size_(size),
       nameLength_(nameLength),
       contentTypeLength_(contentTypeLength) {
   std::memcpy(expiry_, &expiry, sizeof expiry);
 }
 
-Value* Value::Create(std::string_view name, std::string_view contentType,
-                     uint32_t size, int64_t expiry, MemoryBudget& budget) {
+ValueRef Value::Create(std::string_view name, std::string_view contentType,
+                       uint32_t size, int64_t expiry, MemoryBudget& budget) {
   if (name.size() > kMaxValueNameBytes ||
       contentType.size() > kMaxContentTypeBytes) {
-    return nullptr;
+    return {};
   }
   const size_t recordBytes = sizeof(Value) + name.size() + contentType.size();
   void* block = budget.Allocate(size, recordBytes);
-  if (block == nullptr) return nullptr;
+  if (block == nullptr) return {};
   auto* value =
-      new (block) Value(size, expiry, static_cast<uint16_t>(name.size()),
-                        static_cast<uint16_t>(contentType.size()));
+      new (block) Value(size, expiry, static_cast<uint32_t>(name.size()),
+                        static_cast<uint32_t>(contentType.size()));
   char* trailer = static_cast<char*>(block) + sizeof(Value);
   if (!name.empty()) std::memcpy(trailer, name.data(), name.size());
   if (!contentType.empty()) {
     std::memcpy(trailer + name.size(), contentType.data(), contentType.size());
   }
-  return value;
+  return ValueRef(ValueRef::Adopt{}, value, budget);
 }
 
 void Value::Release(MemoryBudget& budget) {
   // acq_rel: the destroying thread sees every write of the other holders.
-  if (refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    Destroy(budget);
-  }
-}
-
-void Value::Destroy(MemoryBudget& budget) {
+  if (refCount_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   const uint32_t size = size_;
   this->~Value();
   budget.GiveBack(this, size);

@@ -6,10 +6,12 @@
 // and the data, so a stored value costs one allocation. The block comes from
 // the MemoryBudget, charged with the data's size only.
 //
-// Ownership: every holder owns one reference: the entry of a Values, each
-// request reading or storing it, a collector pass that has unlinked it. The
-// holder whose Release brings the count to zero destroys the record and
-// gives its bytes back to the budget.
+// Ownership: every holder owns one reference: the entry of a Values (owned
+// by the collection), each request reading or storing it, a collector pass
+// that has unlinked it; all but the entries hold theirs as a ValueRef
+// (store/value_ref.h), the only code that changes the count. The holder whose
+// Release brings the count to zero destroys the record and gives its bytes
+// back to the budget.
 //
 // Thread safety: refCount_ changes only by atomic read-modify-write. The
 // data is filled by the creating request before the Value is stored
@@ -26,28 +28,24 @@
 namespace pendrakel {
 
 class MemoryBudget;
+class ValueRef;
 
-// Longest name and content type a value can carry.
-inline constexpr size_t kMaxValueNameBytes = UINT16_MAX;
-inline constexpr size_t kMaxContentTypeBytes = UINT16_MAX;
+// Longest name and content type a value can carry: their lengths are kept
+// as 32-bit counts.
+inline constexpr size_t kMaxValueNameBytes = UINT32_MAX;
+inline constexpr size_t kMaxContentTypeBytes = UINT32_MAX;
 
 class Value {
  public:
   Value(const Value&) = delete;
   Value& operator=(const Value&) = delete;
 
-  // A new record with refCount 1 and room for `size` data bytes, charged to
-  // `budget`; `expiry` is 0 for a value that never expires. nullptr when the
-  // budget refuses, the heap is exhausted, or the name or content type is
-  // longer than a value can carry.
-  static Value* Create(std::string_view name, std::string_view contentType,
-                       uint32_t size, int64_t expiry, MemoryBudget& budget);
-
-  void AddRef() { refCount_.fetch_add(1, std::memory_order_relaxed); }
-  // Drops one reference; the last one destroys the record.
-  void Release(MemoryBudget& budget);
-  // Destroys a record that only its creator holds (it was never stored).
-  void Destroy(MemoryBudget& budget);
+  // A new record with room for `size` data bytes, charged to `budget`, and
+  // the creator's handle on it; `expiry` is 0 for a value that never
+  // expires. An empty handle when the budget refuses, the heap is exhausted,
+  // or the name or content type is longer than a value can carry.
+  static ValueRef Create(std::string_view name, std::string_view contentType,
+                         uint32_t size, int64_t expiry, MemoryBudget& budget);
 
   // Live at `now` when it never expires or now < expiry.
   bool IsLive(int64_t now) const {
@@ -75,8 +73,14 @@ class Value {
   }
 
  private:
-  Value(uint32_t size, int64_t expiry, uint16_t nameLength,
-        uint16_t contentTypeLength);
+  friend class ValueRef;
+
+  void AddRef() { refCount_.fetch_add(1, std::memory_order_relaxed); }
+  // Drops one reference; the last one destroys the record.
+  void Release(MemoryBudget& budget);
+
+  Value(uint32_t size, int64_t expiry, uint32_t nameLength,
+        uint32_t contentTypeLength);
   ~Value() = default;
 
   char* trailer() const {
@@ -86,13 +90,13 @@ class Value {
   std::atomic<int32_t> refCount_{1};
   const uint32_t size_;        // bytes of data
   unsigned char expiry_[8];    // int64 seconds since the epoch; 0 = never
-  const uint16_t nameLength_;  // bytes of name after the record
-  const uint16_t contentTypeLength_;  // bytes of content type after the name
+  const uint32_t nameLength_;  // bytes of name after the record
+  const uint32_t contentTypeLength_;  // bytes of content type after the name
   // Followed by the name, the content type and the data.
 };
 
 // Kept packed: every stored value pays for this record.
-static_assert(sizeof(Value) == 20);
+static_assert(sizeof(Value) == 24);
 
 }  // namespace pendrakel
 

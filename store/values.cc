@@ -2,13 +2,15 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "store/value.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 
-Values* Values::Create(MemoryBudget& budget) {
-  return new (std::nothrow) Values(budget);
+ValuesRef Values::Create(MemoryBudget& budget) {
+  return ValuesRef(new (std::nothrow) Values(budget));
 }
 
 void Values::Release() {
@@ -17,86 +19,113 @@ void Values::Release() {
 
 Values::~Values() NO_THREAD_SAFETY_ANALYSIS {
   // The last holder is gone: no other thread can reach entries_.
-  std::vector<Value*> all(entries_.begin(), entries_.end());
-  SortByName(all.begin(), all.end());
-  for (Value* value : all) value->Release(budget_);
+  std::vector<Value*> all;
+  try {
+    all.assign(entries_.begin(), entries_.end());
+    SortByName(all.begin(), all.end());
+  } catch (const std::bad_alloc&) {
+    all.clear();  // no room for the name order: release in index order
+    for (Value* value : entries_)
+      ValueRef(ValueRef::Adopt{}, value, budget_).reset();
+    return;
+  }
+  for (Value* value : all) ValueRef(ValueRef::Adopt{}, value, budget_).reset();
 }
 
-void Values::SortByName(std::vector<Value*>::iterator first,
-                        std::vector<Value*>::iterator last) {
-  std::sort(first, last, [](const Value* a, const Value* b) {
-    return a->name() < b->name();
-  });
+template <typename Iterator>
+void Values::SortByName(Iterator first, Iterator last) {
+  std::sort(first, last,
+            [](const auto& a, const auto& b) { return a->name() < b->name(); });
 }
 
 Values::GetResult Values::Get(std::string_view name, int64_t now) {
-  Value* expired = nullptr;
   GetResult result;
-  {
-    MutexLock hold(lock_);
-    auto it = entries_.find(name);
-    if (it == entries_.end()) return result;
-    if ((*it)->IsLive(now)) {
-      (*it)->AddRef();
-      result.value = *it;
-      return result;
-    }
-    expired = *it;
-    entries_.erase(it);
-    CountEntries();
+  ValueRef expired;  // released after lock_ is given up
+  MutexLock hold(lock_);
+  auto it = entries_.find(name);
+  if (it == entries_.end()) return result;
+  if ((*it)->IsLive(now)) {
+    result.value = ValueRef(ValueRef::Share{}, *it, budget_);
+    return result;
   }
-  expired->Release(budget_);
+  expired = ValueRef(ValueRef::Adopt{}, *it, budget_);
+  Erase(it);
   result.removedExpired = true;
   return result;
 }
 
-Values::PutOutcome Values::Put(Value* value) {
-  Value* replaced = nullptr;
-  value->AddRef();
-  {
-    MutexLock hold(lock_);
-    auto [it, inserted] = entries_.insert(value);
-    if (inserted) {
-      CountEntries();
-      return PutOutcome::kCreated;
-    }
-    replaced = *it;
-    // The new value has the same name, so it belongs in the same slot.
-    const_cast<Value*&>(*it) = value;
+bool Values::MakeRoomForOne() {
+  // The index grows in place once the slots in use, erased ones included,
+  // reach 7/8 of its capacity; this stays one slot short of that.
+  const size_t capacity = entries_.capacity();
+  if (entries_.size() + erased_ + 2 <= capacity - capacity / 8) return true;
+  try {
+    // Twice the entries: the inserts below never grow it in place.
+    Entries bigger(2 * entries_.size() + 4);
+    for (Value* value : entries_) bigger.insert(value);
+    entries_.swap(bigger);
+  } catch (const std::bad_alloc&) {
+    return false;  // a table whose construction failed leaves nothing behind
   }
-  replaced->Release(budget_);
+  erased_ = 0;
+  return true;
+}
+
+void Values::Erase(Entries::iterator it) {
+  entries_.erase(it);
+  ++erased_;
+  CountEntries();
+}
+
+Values::PutOutcome Values::Put(const ValueRef& value) {
+  ValueRef replaced;  // released after lock_ is given up
+  MutexLock hold(lock_);
+  if (!MakeRoomForOne()) return PutOutcome::kNoMemory;
+  const std::pair<Entries::iterator, bool> slot = entries_.insert(value.get());
+  // The entry's own reference, taken once the entry is in the index.
+  Value* entry = value.Shared().Detach();
+  if (slot.second) {
+    CountEntries();
+    return PutOutcome::kCreated;
+  }
+  replaced = ValueRef(ValueRef::Adopt{}, *slot.first, budget_);
+  // The new value has the same name, so it belongs in the same slot.
+  const_cast<Value*&>(*slot.first) = entry;
   return PutOutcome::kReplaced;
 }
 
 Values::RemoveOutcome Values::Remove(std::string_view name) {
-  Value* removed = nullptr;
-  {
-    MutexLock hold(lock_);
-    auto it = entries_.find(name);
-    if (it == entries_.end()) return RemoveOutcome::kAbsent;
-    removed = *it;
-    entries_.erase(it);
-    CountEntries();
-  }
-  removed->Release(budget_);
+  ValueRef removed;  // released after lock_ is given up
+  MutexLock hold(lock_);
+  auto it = entries_.find(name);
+  if (it == entries_.end()) return RemoveOutcome::kAbsent;
+  removed = ValueRef(ValueRef::Adopt{}, *it, budget_);
+  Erase(it);
   return RemoveOutcome::kRemoved;
 }
 
-void Values::CollectExpired(int64_t now, std::vector<Value*>& expired) {
+void Values::CollectExpired(int64_t now, std::vector<ValueRef>& expired) {
   const size_t first = expired.size();
   {
     MutexLock hold(lock_);
-    for (auto it = entries_.begin(); it != entries_.end();) {
-      if ((*it)->IsLive(now)) {
-        ++it;
-        continue;
+    try {
+      for (auto it = entries_.begin(); it != entries_.end();) {
+        if ((*it)->IsLive(now)) {
+          ++it;
+          continue;
+        }
+        // Made in place once there is room, so a failed growth adopts
+        // nothing and the entry stays.
+        expired.emplace_back(ValueRef::Adopt{}, *it, budget_);
+        Erase(it++);
       }
-      expired.push_back(*it);
-      entries_.erase(it++);
+    } catch (const std::bad_alloc&) {
+      // The rest waits for the next pass.
     }
     CountEntries();
   }
-  SortByName(expired.begin() + first, expired.end());
+  SortByName(expired.begin() + static_cast<std::ptrdiff_t>(first),
+             expired.end());
 }
 
 }  // namespace pendrakel

@@ -7,16 +7,19 @@
 // whole collection (collecting expired values, destruction) visit values in
 // name order.
 //
-// Ownership: each entry holds one reference on its Value. The collection
-// itself is reference counted: the cookie table entry or the shared pointer,
-// each request resolved to it and each collector pass working on it hold one
-// reference; the last Release destroys it and releases every entry.
+// Ownership: the collection owns one reference on the Value of each entry,
+// taken only once the entry is in the index and released when the entry
+// leaves it. The collection itself is reference counted through ValuesRef
+// handles (store/values_ref.h): the cookie table entry or the shared
+// pointer, each request resolved to it and each collector pass working on it
+// hold one; the last one destroys it and releases every entry.
 //
-// Thread safety: every operation may be called from any thread. lock_ guards
-// entries_ only and is held for one lookup plus the insert or erase that goes
-// with it; values unlinked under it are released after it is given up, so no
-// other lock is ever taken while it is held. refCount_, lastAccess_ and
-// count_ are atomics, read and written without lock_.
+// Thread safety (store/README.md): every operation may be called from any
+// thread. lock_ guards entries_ and erased_ only and is held for one lookup
+// plus the insert or erase that goes with it; values unlinked under it are
+// released after it is given up, so no other lock is ever taken while it is
+// held. refCount_, lastAccess_ and count_ are atomics, read and written without
+// lock_.
 #ifndef PENDRAKEL_STORE_VALUES_H_
 #define PENDRAKEL_STORE_VALUES_H_
 
@@ -30,35 +33,38 @@
 #include "absl/hash/hash.h"
 #include "store/mutex.h"
 #include "store/value.h"
+#include "store/value_ref.h"
 
 namespace pendrakel {
 
 class MemoryBudget;
+class ValuesRef;
 
 class Values {
  public:
-  enum class PutOutcome { kCreated, kReplaced };
+  // kNoMemory: the index could not grow; the collection is unchanged.
+  enum class PutOutcome { kCreated, kReplaced, kNoMemory };
   enum class RemoveOutcome { kRemoved, kAbsent };
 
-  // What Get found: the live Value with a reference for the caller, or
-  // nullptr; `removedExpired` tells that an expired entry was removed.
+  // What Get found: the caller's handle on the live Value, or an empty one;
+  // `removedExpired` tells that an expired entry was removed.
   struct GetResult {
-    Value* value = nullptr;
+    ValueRef value;
     bool removedExpired = false;
   };
 
   Values(const Values&) = delete;
   Values& operator=(const Values&) = delete;
 
-  // A new empty collection with refCount 1 and lastAccess 0, charging its
-  // values to `budget`; nullptr when memory for the record cannot be had.
-  static Values* Create(MemoryBudget& budget);
+  // A new empty collection with lastAccess 0, charging its values to
+  // `budget`, and the creator's handle on it; an empty handle when memory
+  // for the record cannot be had.
+  static ValuesRef Create(MemoryBudget& budget);
 
-  void AddRef() { refCount_.fetch_add(1, std::memory_order_relaxed); }
-  // Drops one reference; the last one destroys the collection.
-  void Release();
-
-  // Stores only a new time: requests of one second touching a busy
+  // Runs under the lock of whoever hands the collection out (the cookie
+  // table's or the shared pointer's), which also orders it against the
+  // idleness test; the collection's own lock is not needed. Stores only a
+  // new time: requests of one second touching a busy
   // collection from several threads then share its cache line instead of
   // writing it in turn.
   void Touch(int64_t now) {
@@ -70,23 +76,30 @@ class Values {
   }
 
   GetResult Get(std::string_view name, int64_t now) EXCLUDES(lock_);
-  // Stores `value` (complete, data filled) under its name; the entry takes
-  // its own reference, the caller keeps its one.
-  PutOutcome Put(Value* value) EXCLUDES(lock_);
+  // Stores `value` (complete, data filled, charged to this collection's
+  // budget) under its name; the entry takes its own reference, the caller
+  // keeps its handle.
+  PutOutcome Put(const ValueRef& value) EXCLUDES(lock_);
   RemoveOutcome Remove(std::string_view name) EXCLUDES(lock_);
   // Moves every entry that is not live at `now` into `expired`, in name
-  // order, each with the reference its entry held; the caller releases them.
-  void CollectExpired(int64_t now, std::vector<Value*>& expired)
+  // order, each as a handle with the reference its entry held. An entry
+  // that finds no room in `expired` stays.
+  void CollectExpired(int64_t now, std::vector<ValueRef>& expired)
       EXCLUDES(lock_);
 
   // Number of entries, read without the lock; only a hint for sizing lists.
   size_t size() const { return count_.load(std::memory_order_relaxed); }
-  MemoryBudget& budget() const { return budget_; }
   int32_t refCountForTesting() const {
     return refCount_.load(std::memory_order_relaxed);
   }
 
  private:
+  friend class ValuesRef;
+
+  void AddRef() { refCount_.fetch_add(1, std::memory_order_relaxed); }
+  // Drops one reference; the last one destroys the collection.
+  void Release();
+
   // Hash and equality of values by name, transparent so that a lookup by
   // name allocates nothing. The hash is seeded per process, so that clients
   // cannot choose names that collide.
@@ -107,12 +120,21 @@ class Values {
   // per entry, and a lookup touches one or two cache lines of it.
   using Entries = absl::flat_hash_set<Value*, ByName, ByName>;
 
-  // Puts `values` in name order.
-  static void SortByName(std::vector<Value*>::iterator first,
-                         std::vector<Value*>::iterator last);
+  // Puts the values of [first, last) in name order.
+  template <typename Iterator>
+  static void SortByName(Iterator first, Iterator last);
 
   explicit Values(MemoryBudget& budget) : budget_(budget) {}
   ~Values();
+
+  // Makes sure the next insert finds a free slot without the index growing
+  // in place: absl's flat_hash_set is left broken by an allocation that
+  // fails in the middle of growing, so the bigger index is built aside and
+  // swapped in. False, with the index unchanged, when memory for it cannot
+  // be had.
+  bool MakeRoomForOne() REQUIRES(lock_);
+  // Erases the entry at `it` (its reference is the caller's to release).
+  void Erase(Entries::iterator it) REQUIRES(lock_);
 
   void CountEntries() REQUIRES(lock_) {
     count_.store(entries_.size(), std::memory_order_relaxed);
@@ -121,6 +143,9 @@ class Values {
   MemoryBudget& budget_;
   Mutex lock_;
   Entries entries_ GUARDED_BY(lock_);
+  // Erases since the index was last built: at least the erased slots it
+  // still counts as used.
+  size_t erased_ GUARDED_BY(lock_) = 0;
   std::atomic<size_t> count_{0};        // entries_.size(), for lock-free hints
   std::atomic<int64_t> lastAccess_{0};  // seconds; 0 = never resolved
   std::atomic<int32_t> refCount_{1};

@@ -77,7 +77,7 @@ std::string FakeRequest::HeaderValue(const std::string& name) const {
 BOOL FakeRequest::GetServerVariable(HCONN conn, char* name, void* buffer,
                                     DWORD* size) {
   auto* self = static_cast<FakeRequest*>(conn);
-  auto it = self->variables_.find(name);
+  auto it = self->variables_.find(std::string_view(name));
   if (it == self->variables_.end()) return FALSE;
   const std::string& value = it->second;
   if (value.size() + 1 > *size) {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 namespace pendrakel::testing {
 
@@ -66,7 +66,9 @@ class FakeRequest {
   size_t offset_ = 0;  // body bytes handed to the extension so far
   size_t piece_ = SIZE_MAX;
   size_t deliver_ = SIZE_MAX;
-  std::map<std::string, std::string> variables_;
+  // Looked up by the name as given, without a copy, so that a lookup
+  // allocates nothing.
+  std::map<std::string, std::string, std::less<>> variables_;
   std::function<void()> onWrite_;
   EXTENSION_CONTROL_BLOCK ecb_{};
 

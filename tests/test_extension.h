@@ -6,13 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "config/settings.h"
-#include "request/counters.h"
 #include "request/dispatch.h"
-#include "request/extension_state.h"
-#include "store/cookie_table.h"
-#include "store/memory_budget.h"
-#include "store/shared_values.h"
+#include "request/extension_objects.h"
 #include "tests/fake_host.h"
 
 namespace pendrakel::testing {
@@ -21,8 +16,8 @@ namespace pendrakel::testing {
 inline std::atomic<int64_t> gTestNow{1'700'000'000};
 inline int64_t TestClock() { return gTestNow.load(); }
 
-struct TestExtension {
-  TestExtension() { shared.Start(); }
+struct TestExtension : ExtensionObjects {
+  TestExtension() : ExtensionObjects(TestClock) { shared.Start(); }
 
   // Runs one request and returns it for inspection.
   FakeRequest& Run(FakeRequest& request) {
@@ -32,13 +27,6 @@ struct TestExtension {
   uint32_t Counter(std::atomic<uint32_t> Counters::*field) const {
     return (counters.*field).load();
   }
-
-  MemoryBudget budget;
-  Settings settings;
-  Counters counters;
-  CookieTable cookies{budget};
-  SharedValues shared{budget};
-  ExtensionState state{settings, counters, budget, cookies, shared, TestClock};
 };
 
 }  // namespace pendrakel::testing

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/settings_file.h"
 #include "config/settings.h"
 #include "config/settings_document.h"
 #include "store/memory_budget.h"
@@ -39,21 +40,21 @@ class LoadSettingsTest : public ::testing::Test {
     ASSERT_TRUE(file.good());
   }
 
-  // Loads `contents` into a fresh Settings and MemoryBudget.
+  // Loads `contents` into a fresh Settings and memory maximum.
   int32_t Load(const std::string& contents) {
     WriteFile(contents);
     return LoadPath(path_);
   }
   int32_t LoadPath(const std::string& path) {
     settings_ = Settings{};
-    budget_ = std::make_unique<MemoryBudget>();
-    return LoadSettings(path.c_str(), settings_, *budget_);
+    memoryMax_ = 0;
+    return LoadSettings(path.c_str(), settings_, memoryMax_);
   }
 
   fs::path folder_;
   std::string path_;
   Settings settings_;
-  std::unique_ptr<MemoryBudget> budget_ = std::make_unique<MemoryBudget>();
+  uint64_t memoryMax_ = 0;
 };
 
 std::string Document(const std::string& children) {
@@ -98,7 +99,7 @@ TEST_F(LoadSettingsTest, ReadsEverySetting) {
   EXPECT_STREQ(settings_.PathBase, "/kv/");
   EXPECT_EQ(settings_.PathBaseLength, 4);
   EXPECT_STREQ(settings_.DefaultContentType, "text/plain; charset=utf-8");
-  EXPECT_EQ(budget_->max(), 1048576u);
+  EXPECT_EQ(memoryMax_, 1048576u);
   EXPECT_STREQ(settings_.Description, "Pendrakel ISAPI Extension");
 }
 
@@ -107,7 +108,7 @@ TEST_F(LoadSettingsTest, AbsentElementsAndAttributesKeepTheDefaults) {
       Load(Document(R"(<GC/><Cookie/><CmdName/><Memory/><Other A="1"/>)")),
       kOk);
   ExpectDefaults(settings_);
-  EXPECT_EQ(budget_->max(), 0u);
+  EXPECT_EQ(memoryMax_, 0u);
 }
 
 TEST_F(LoadSettingsTest, FirstOfSeveralSameNamedChildrenWins) {
@@ -132,7 +133,7 @@ TEST_F(LoadSettingsTest, GrandchildrenWrongCaseAndPrefixedNamesAreIgnored) {
   </Settings>)"),
             kOk);
   ExpectDefaults(settings_);
-  EXPECT_EQ(budget_->max(), 0u);
+  EXPECT_EQ(memoryMax_, 0u);
 }
 
 TEST_F(LoadSettingsTest, RootNameAndDefaultNamespaceDoNotMatter) {
@@ -237,7 +238,7 @@ TEST_F(LoadSettingsTest, MaxIsBytesWithoutScaling) {
     SCOPED_TRACE(std::string("Max=\"") + c.text + "\"");
     ASSERT_EQ(Load(Document(std::string("<Memory Max=\"") + c.text + "\"/>")),
               kOk);
-    EXPECT_EQ(budget_->max(), c.max);
+    EXPECT_EQ(memoryMax_, c.max);
   }
 }
 
@@ -255,7 +256,7 @@ TEST_F(LoadSettingsTest, BadMaxFailsAndLeavesTheBudgetAlone) {
     SCOPED_TRACE(std::string("Max=\"") + c.text + "\"");
     EXPECT_EQ(Load(Document(std::string("<Memory Max=\"") + c.text + "\"/>")),
               c.status);
-    EXPECT_EQ(budget_->max(), 0u);
+    EXPECT_EQ(memoryMax_, 0u);
   }
 }
 
@@ -284,7 +285,7 @@ TEST_F(LoadSettingsTest, FailureKeepsTheFieldsTakenBeforeIt) {
   EXPECT_STREQ(settings_.DelCmdName, "d");
   EXPECT_STREQ(settings_.NopCmdName, "nop");
   EXPECT_STREQ(settings_.PathBase, "/");
-  EXPECT_EQ(budget_->max(), 0u);
+  EXPECT_EQ(memoryMax_, 0u);
 }
 
 TEST_F(LoadSettingsTest, EmptyTextsSetEmptyFields) {
@@ -413,7 +414,7 @@ TEST_F(LoadSettingsTest, FileThatIsNotWellFormedChangesNothing) {
     SCOPED_TRACE(file.substr(0, 60));
     EXPECT_EQ(Load(file), kErrorFail);
     ExpectDefaults(settings_);
-    EXPECT_EQ(budget_->max(), 0u);
+    EXPECT_EQ(memoryMax_, 0u);
   }
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // prints nothing
 }
@@ -456,8 +457,8 @@ TEST_F(LoadSettingsTest, UnreadablePathsFail) {
   }
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   Settings settings;
-  MemoryBudget budget;
-  EXPECT_EQ(LoadSettings(nullptr, settings, budget), kErrorPointer);
+  uint64_t memoryMax = 0;
+  EXPECT_EQ(LoadSettings(nullptr, settings, memoryMax), kErrorPointer);
 }
 
 // The cookie name and the default content type are written into response

@@ -10,7 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "store/collectors.h"
+#include "request/collector_passes.h"
+#include "store/value_ref.h"
+#include "store/values_ref.h"
 #include "tests/hardening/build_speed.h"
 #include "tests/test_extension.h"
 

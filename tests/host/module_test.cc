@@ -11,7 +11,7 @@
 #include <set>
 #include <string>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 #include "tests/fake_host.h"
 
 namespace pendrakel {

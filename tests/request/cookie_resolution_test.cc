@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "request/guid.h"
+#include "store/value_ref.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 #include "tests/request/request_test_util.h"
 
 namespace pendrakel {
@@ -161,16 +163,16 @@ TEST(CookieResolution, EveryResolutionStampsTheRequestTime) {
   TestExtension ext;
   testing::gTestNow = 4242;
   Put(ext, "k=v", "x");
-  std::vector<Values*> all;
+  std::vector<ValuesRef> all;
   ext.cookies.AcquireAll(all);  // takes references without touching
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0]->lastAccess(), 4242);
-  all[0]->Release();
+  all[0].reset();
   testing::gTestNow = 5000;
   ext.Run(*MakeRequest(false, Op::kNop, ""));
-  Values* shared = ext.shared.AcquireUntouched();
+  ValuesRef shared = ext.shared.AcquireUntouched();
   EXPECT_EQ(shared->lastAccess(), 5000);
-  shared->Release();
+  shared.reset();
 }
 
 }  // namespace

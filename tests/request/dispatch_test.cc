@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "store/value_ref.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 #include "tests/request/request_test_util.h"
 
 namespace pendrakel {
@@ -114,9 +116,9 @@ TEST(Dispatch, RequestsReleaseTheirCollection) {
   FakeRequest put("PUT", "/n");
   put.Header("Cookie", "c").Body("v");
   ext.Run(put);
-  Values* values = ext.cookies.Acquire("c", 1);
+  ValuesRef values = ext.cookies.Acquire("c", 1);
   EXPECT_EQ(values->refCountForTesting(), 2);  // the table and this test
-  values->Release();
+  values.reset();
 }
 
 }  // namespace

@@ -34,24 +34,11 @@ inline std::unique_ptr<FakeRequest> MakeRequest(bool commandForm, Op op,
 
 // Every counter by its report name.
 inline std::map<std::string, uint32_t> CounterValues(const Counters& c) {
-  return {{"CmdStat", c.CmdStat},
-          {"CmdGet", c.CmdGet},
-          {"CmdGetOk", c.CmdGetOk},
-          {"CmdGetNotFound", c.CmdGetNotFound},
-          {"CmdSet", c.CmdSet},
-          {"CmdSetOk", c.CmdSetOk},
-          {"CmdSetNoMemory", c.CmdSetNoMemory},
-          {"CmdDel", c.CmdDel},
-          {"CmdNop", c.CmdNop},
-          {"CmdUnknown", c.CmdUnknown},
-          {"ValuesCollect", c.ValuesCollect},
-          {"ValuesCreate", c.ValuesCreate},
-          {"ValuesError", c.ValuesError},
-          {"ValueCollect", c.ValueCollect},
-          {"ValueCreate", c.ValueCreate},
-          {"ValueReplace", c.ValueReplace},
-          {"ValueDelete", c.ValueDelete},
-          {"CookieDistribute", c.CookieDistribute}};
+  std::map<std::string, uint32_t> values;
+  for (const CounterInfo& counter : kCounterInfo) {
+    values[std::string(counter.name)] = (c.*counter.field).load();
+  }
+  return values;
 }
 
 // The names of the counters that rose since `before`, each once per rise.

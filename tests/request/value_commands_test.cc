@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "store/value_ref.h"
+#include "store/values.h"
+#include "store/values_ref.h"
+#include "tests/failing_allocation.h"
 #include "tests/request/request_test_util.h"
 
 namespace pendrakel {
@@ -311,6 +315,52 @@ TEST(ValueCommands, AContentTypeTooLongForTheBlockIsLeftOutNeverOverrun) {
   ext.Run(*getFitting);
   EXPECT_TRUE(getFitting->HeaderValue("Content-Type") == fittingType);
   EXPECT_EQ(getFitting->headers().size(), 8192u - 1);
+}
+
+TEST(ValueCommands, AStoreThatCannotGrowTheIndexAnswersNoMemory) {
+  if (!testing::kCanFailAllocations) GTEST_SKIP() << "operator new is not ours";
+  for (const bool commandForm : {false, true}) {
+    TestExtension ext;
+    auto put = MakeRequest(commandForm, Op::kSet, "n", "12345");
+    const auto before = CounterValues(ext.counters);
+    // The request's first allocation is the index growing for the new name.
+    testing::FailAllocationAfter(0);
+    ext.Run(*put);
+    EXPECT_TRUE(testing::AllocationFailed());
+    if (commandForm) {
+      EXPECT_EQ(put->status(), "200 OK(Pendrakel)");
+      EXPECT_EQ(put->HeaderValue("x-result-reason"), "No Memory");
+    } else {
+      EXPECT_EQ(put->status(), "500 Internal Server Error(Pendrakel)");
+    }
+    EXPECT_EQ(CountersRisen(before, ext.counters),
+              (std::multiset<std::string>{"CmdSet", "CmdSetNoMemory"}));
+    ext.shared.Stop();
+    EXPECT_EQ(ext.budget.total(), 0u);
+  }
+}
+
+TEST(ValueCommands, NamesAndTypesPastSixteenBitLengthsAreStoredWhole) {
+  TestExtension ext;
+  const std::string longName(100'000, 'n');
+  const std::string longType(100'000, 't');
+  auto put = MakeRequest(false, Op::kSet, longName, "data");
+  put->ContentType(longType);
+  ext.Run(*put);
+  ASSERT_EQ(put->status(), "201 Created(Pendrakel)");
+  auto get = MakeRequest(false, Op::kGet, longName);
+  ext.Run(*get);
+  EXPECT_EQ(get->status(), "200 OK(Pendrakel)");
+  EXPECT_EQ(get->body(), "data");
+  // Too long for the header block: left out of the answer, but kept.
+  EXPECT_EQ(get->HeaderLines(), std::vector<std::string>{"Content-Length: 4"});
+  const int64_t now = ext.state.clock();
+  ValuesRef values = ext.shared.Acquire(now);
+  Values::GetResult stored = values->Get(longName, now);
+  ASSERT_NE(stored.value, nullptr);
+  EXPECT_EQ(stored.value->contentType(), longType);
+  stored.value.reset();
+  values.reset();
 }
 
 TEST(ValueCommands, AStoredTypeWithALineBreakIsNeverSentAsHeaderLines) {

@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 namespace {
 

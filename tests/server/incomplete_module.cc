@@ -1,5 +1,5 @@
 // A test extension module that lacks HttpExtensionProc.
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 extern "C" BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
   version->dwExtensionVersion = HSE_VERSION;

@@ -46,9 +46,12 @@ class ModuleFolder {
   fs::path folder_;
 };
 
-std::unique_ptr<HostProcess> StartStore(const std::string& module) {
+std::unique_ptr<HostProcess> StartStore(
+    const std::string& module, const std::vector<std::string>& flags = {}) {
   std::string failure;
-  auto host = HostProcess::Start({"--module", module}, &failure);
+  std::vector<std::string> args = {"--module", module};
+  args.insert(args.end(), flags.begin(), flags.end());
+  auto host = HostProcess::Start(args, &failure);
   EXPECT_TRUE(host) << failure;
   return host;
 }
@@ -100,6 +103,28 @@ TEST(PendrakelHost, MethodFormRoundTrip) {
   // A name with a blank, percent-encoded on the wire.
   exchange(MakeRequest("PUT", "/two%20words", "", "v"));
   EXPECT_EQ(exchange(MakeRequest("GET", "/two%20words")).body, "v");
+}
+
+TEST(PendrakelHost, NamesAndContentTypesOfAnyLengthAreStored) {
+  ModuleFolder folder;
+  auto host = StartStore(folder.module(), {"--max-head", "400000"});
+  ASSERT_TRUE(host);
+  const std::string name = "/" + std::string(100000, 'n');
+  const std::string type = "text/" + std::string(100000, 't');
+  const auto stored = Exchange(
+      host->port(),
+      MakeRequest("PUT", name, "Content-Type: " + type + "\r\n", "long"));
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->status, 201);
+  const auto read = Exchange(host->port(), MakeRequest("GET", name));
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->status, 200);
+  EXPECT_EQ(read->body, "long");
+  // Too long for the response's header block: left out of the answer.
+  EXPECT_FALSE(read->Header("Content-Type"));
+  const auto other = Exchange(host->port(), MakeRequest("GET", name + "x"));
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->status, 404);
 }
 
 TEST(PendrakelHost, CommandFormRoundTrip) {

@@ -1,5 +1,5 @@
 // A test extension module whose start-up always fails.
-#include "host/isapi.h"
+#include "base/isapi.h"
 
 extern "C" BOOL GetExtensionVersion(HSE_VERSION_INFO*) { return FALSE; }
 extern "C" DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK*) {

@@ -5,12 +5,16 @@
 #include <chrono>
 
 #include "config/settings.h"
+#include "request/collector_passes.h"
 #include "request/counters.h"
+#include "request/extension_state.h"
 #include "store/cookie_table.h"
 #include "store/memory_budget.h"
 #include "store/shared_values.h"
 #include "store/value.h"
+#include "store/value_ref.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 #include "tests/store/store_test_util.h"
 
 namespace pendrakel {
@@ -22,10 +26,10 @@ class CollectorsTest : public ::testing::Test {
   // A collection under `cookie`, last used at `time`, holding one value.
   void AddCollection(const char* cookie, int64_t time, int64_t expiry = 0) {
     CookieTable::AcquireResult got = cookies_.AcquireOrCreate(cookie, time);
-    Value* value = testing::MakeValue(budget_, "v", "12345", expiry);
+    ValueRef value = testing::MakeValue(budget_, "v", "12345", expiry);
     got.values->Put(value);
-    value->Release(budget_);
-    got.values->Release();
+    value.reset();
+    got.values.reset();
   }
 
   MemoryBudget budget_;
@@ -47,7 +51,7 @@ TEST_F(CollectorsTest, IdleCollectionsGoAtTheLimitAndTheirBytesWithThem) {
 
 TEST_F(CollectorsTest, IdleLimitZeroCollectsNothingNegativeCollectsAllUsed) {
   AddCollection("a", 1000);
-  shared_.Acquire(1000)->Release();
+  shared_.Acquire(1000).reset();
   CollectIdleValues(1'000'000, 0, cookies_, shared_, counters_);
   EXPECT_EQ(cookies_.size(), 1u);
   EXPECT_EQ(counters_.ValuesCollect.load(), 0u);
@@ -63,29 +67,29 @@ TEST_F(CollectorsTest, IdleLimitZeroCollectsNothingNegativeCollectsAllUsed) {
 
 TEST_F(CollectorsTest, ACollectionDroppedWhileARequestHoldsItLivesOn) {
   AddCollection("a", 1000);
-  Values* held = cookies_.Acquire("a", 1000);
+  ValuesRef held = cookies_.Acquire("a", 1000);
   CollectIdleValues(5000, 1200, cookies_, shared_, counters_);
   EXPECT_EQ(counters_.ValuesCollect.load(), 1u);
   EXPECT_EQ(budget_.total(), 5u);
   Values::GetResult got = held->Get("v", 5000);
   ASSERT_NE(got.value, nullptr);
-  got.value->Release(budget_);
-  held->Release();
+  got.value.reset();
+  held.reset();
   EXPECT_EQ(budget_.total(), 0u);
   // The same cookie now names a new, empty collection.
   CookieTable::AcquireResult again = cookies_.AcquireOrCreate("a", 5001);
   EXPECT_TRUE(again.created);
-  again.values->Release();
+  again.values.reset();
 }
 
 TEST_F(CollectorsTest, ExpiredValuesGoFromEveryCollectionSharedIncluded) {
   AddCollection("a", 1000, /*expiry=*/2000);
   AddCollection("b", 1000, /*expiry=*/2001);
-  Values* shared = shared_.Acquire(1000);
-  Value* value = testing::MakeValue(budget_, "s", "xyz", /*expiry=*/1500);
+  ValuesRef shared = shared_.Acquire(1000);
+  ValueRef value = testing::MakeValue(budget_, "s", "xyz", /*expiry=*/1500);
   shared->Put(value);
-  value->Release(budget_);
-  shared->Release();
+  value.reset();
+  shared.reset();
 
   EXPECT_EQ(CollectExpiredValues(2000, cookies_, shared_, counters_), 2u);
   EXPECT_EQ(counters_.ValueCollect.load(), 2u);
@@ -101,8 +105,8 @@ TEST(Collectors, StopWakesSleepingThreadsAtOnce) {
   Settings settings;
   ASSERT_TRUE(shared.Start());
   Collectors collectors;
-  ASSERT_TRUE(
-      collectors.Start(cookies, shared, counters, settings, SystemSeconds));
+  ExtensionState state{settings, counters, budget, cookies, shared};
+  ASSERT_TRUE(StartCollectors(collectors, state));
   const auto start = std::chrono::steady_clock::now();
   collectors.Stop();
   collectors.Stop();  // harmless twice

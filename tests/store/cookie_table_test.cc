@@ -7,7 +7,9 @@
 
 #include "store/idle.h"
 #include "store/memory_budget.h"
+#include "store/value_ref.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 namespace {
@@ -33,48 +35,50 @@ TEST(CookieTable, AcquireFindsOnlyTheExactTextAndTouchesIt) {
   EXPECT_EQ(table.Acquire("ID=1", 20), nullptr);
   EXPECT_EQ(table.Acquire("id=1 ", 20), nullptr);
   EXPECT_EQ(table.Acquire("id=1; b=2", 20), nullptr);
-  Values* again = table.Acquire("id=1", 20);
-  EXPECT_EQ(again, made.values);
+  ValuesRef again = table.Acquire("id=1", 20);
+  EXPECT_EQ(again.get(), made.values.get());
   EXPECT_EQ(again->lastAccess(), 20);
 
   CookieTable::AcquireResult found = table.AcquireOrCreate("id=1", 30);
-  EXPECT_EQ(found.values, made.values);
+  EXPECT_EQ(found.values.get(), made.values.get());
   EXPECT_FALSE(found.created);
-  for (Values* v : {made.values, again, found.values}) v->Release();
+  made.values.reset();
+  again.reset();
+  found.values.reset();
   EXPECT_EQ(table.size(), 1u);
 }
 
 TEST(CookieTable, InsertOfATakenCookieLeavesTheEntryAlone) {
   MemoryBudget budget;
   CookieTable table(budget);
-  Values* first = Values::Create(budget);
-  Values* second = Values::Create(budget);
-  EXPECT_TRUE(table.Insert("abc", first));
-  EXPECT_FALSE(table.Insert("abc", second));
+  ValuesRef first = Values::Create(budget);
+  ValuesRef second = Values::Create(budget);
+  EXPECT_EQ(table.Insert("abc", first), CookieTable::InsertOutcome::kInserted);
+  EXPECT_EQ(table.Insert("abc", second), CookieTable::InsertOutcome::kTaken);
   EXPECT_EQ(second->refCountForTesting(), 1);  // the table took nothing
-  Values* found = table.Acquire("abc", 1);
-  EXPECT_EQ(found, first);
-  found->Release();
-  first->Release();
-  second->Release();
+  ValuesRef found = table.Acquire("abc", 1);
+  EXPECT_EQ(found.get(), first.get());
+  found.reset();
+  first.reset();
+  second.reset();
 }
 
 TEST(CookieTable, CollectIdleTakesCollectionsAtTheLimitButNotBefore) {
   MemoryBudget budget;
   CookieTable table(budget);
   for (auto [cookie, time] : {std::pair{"a", 100}, {"b", 101}, {"c", 0}}) {
-    Values* values = Values::Create(budget);
+    ValuesRef values = Values::Create(budget);
     values->Touch(time);
     table.Insert(cookie, values);
-    values->Release();
+    values.reset();
   }
-  std::vector<Values*> idle;
+  std::vector<ValuesRef> idle;
   table.CollectIdle(/*now=*/1299, /*idleLimit=*/1200, idle);
   EXPECT_TRUE(idle.empty());
   table.CollectIdle(/*now=*/1300, /*idleLimit=*/1200, idle);
   ASSERT_EQ(idle.size(), 1u);
   EXPECT_EQ(idle[0]->lastAccess(), 100);
-  for (Values* values : idle) values->Release();
+  idle.clear();
   EXPECT_EQ(table.size(), 2u);  // "c" was never used: never idle
 }
 
@@ -82,22 +86,23 @@ TEST(CookieTable, SameNewCookieFromManyThreadsMakesOneCollection) {
   MemoryBudget budget;
   CookieTable table(budget);
   std::atomic<int> created{0};
-  std::vector<Values*> seen(8);
+  std::vector<ValuesRef> seen(8);
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([&, t] {
       CookieTable::AcquireResult got = table.AcquireOrCreate("same", 5);
       if (got.created) created++;
-      seen[t] = got.values;
+      seen[t] = std::move(got.values);
     });
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(created.load(), 1);
-  for (Values* values : seen) {
-    EXPECT_EQ(values, seen[0]);
-    values->Release();
+  Values* const first = seen[0].get();
+  for (ValuesRef& values : seen) {
+    EXPECT_EQ(values.get(), first);
+    values.reset();
   }
-  EXPECT_EQ(seen[0]->refCountForTesting(), 1);
+  EXPECT_EQ(first->refCountForTesting(), 1);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "store/value.h"
+#include "store/value_ref.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 namespace {
@@ -81,20 +83,20 @@ TEST(MemoryBudget, ConcurrentAllocationsNeverPassTheLimitTogether) {
 
 TEST(Value, LiveUntilTheSecondOfItsExpiry) {
   MemoryBudget budget;
-  Value* value = Value::Create("n", "", 0, 1010, budget);
+  ValueRef value = Value::Create("n", "", 0, 1010, budget);
   ASSERT_NE(value, nullptr);
   EXPECT_TRUE(value->IsLive(1009));
   EXPECT_FALSE(value->IsLive(1010));
-  value->Destroy(budget);
-  Value* forever = Value::Create("n", "", 0, 0, budget);
+  value.reset();
+  ValueRef forever = Value::Create("n", "", 0, 0, budget);
   EXPECT_TRUE(forever->IsLive(INT64_MAX));
   EXPECT_TRUE(forever->IsLive(INT64_MIN));
-  forever->Destroy(budget);
+  forever.reset();
 }
 
 TEST(Value, KeepsNameTypeAndDataApartAndGivesItsBytesBackOnLastRelease) {
   MemoryBudget budget;
-  Value* value =
+  ValueRef value =
       Value::Create("name", "text/plain; charset=utf-8", 5, 0, budget);
   ASSERT_NE(value, nullptr);
   std::memcpy(value->data(), "12345", 5);
@@ -103,10 +105,10 @@ TEST(Value, KeepsNameTypeAndDataApartAndGivesItsBytesBackOnLastRelease) {
   EXPECT_EQ(std::string_view(reinterpret_cast<char*>(value->data()), 5),
             "12345");
   EXPECT_EQ(budget.total(), 5u);
-  value->AddRef();
-  value->Release(budget);
+  ValueRef second = value.Shared();
+  value.reset();
   EXPECT_EQ(budget.total(), 5u);  // one holder left
-  value->Release(budget);
+  second.reset();
   EXPECT_EQ(budget.total(), 0u);
 }
 
@@ -115,14 +117,18 @@ TEST(Value, RefusedByTheBudgetOrOverlongTextsMakeNoValue) {
   budget.SetMax(4);
   EXPECT_EQ(Value::Create("n", "", 5, 0, budget), nullptr);
   EXPECT_EQ(budget.total(), 0u);
-  const std::string tooLong(kMaxValueNameBytes + 1, 'n');
+  // Refused on the length alone, before a byte of the text is read.
+  const char byte = 'n';
+  const std::string_view tooLong(&byte, kMaxValueNameBytes + 1);
   EXPECT_EQ(Value::Create(tooLong, "", 1, 0, budget), nullptr);
   EXPECT_EQ(Value::Create("n", tooLong, 1, 0, budget), nullptr);
-  Value* longest =
-      Value::Create(tooLong.substr(1), tooLong.substr(1), 4, 0, budget);
+  // Past what 16-bit lengths held.
+  const std::string longText(100'000, 'n');
+  ValueRef longest = Value::Create(longText, longText, 4, 0, budget);
   ASSERT_NE(longest, nullptr);
-  EXPECT_EQ(longest->name().size(), kMaxValueNameBytes);
-  longest->Destroy(budget);
+  EXPECT_EQ(longest->name(), longText);
+  EXPECT_EQ(longest->contentType(), longText);
+  longest.reset();
   EXPECT_EQ(budget.total(), 0u);
 }
 

@@ -8,7 +8,9 @@
 
 #include "store/memory_budget.h"
 #include "store/value.h"
+#include "store/value_ref.h"
 #include "store/values.h"
+#include "store/values_ref.h"
 #include "tests/store/store_test_util.h"
 
 namespace pendrakel {
@@ -26,24 +28,24 @@ TEST(SharedValues, IdleCollectionIsReplacedAndItsValuesAreGone) {
   MemoryBudget budget;
   SharedValues shared(budget);
   ASSERT_TRUE(shared.Start());
-  Values* old = shared.Acquire(100);
-  Value* value = testing::MakeValue(budget, "n", "kept by a request");
+  ValuesRef old = shared.Acquire(100);
+  ValueRef value = testing::MakeValue(budget, "n", "kept by a request");
   old->Put(value);
-  value->Release(budget);
+  value.reset();
 
   EXPECT_FALSE(shared.ReplaceIfIdle(1299, 1200));
   EXPECT_TRUE(shared.ReplaceIfIdle(1300, 1200));
   // The request still holding the old collection finishes on it.
   Values::GetResult held = old->Get("n", 1300);
   ASSERT_NE(held.value, nullptr);
-  held.value->Release(budget);
-  old->Release();
+  held.value.reset();
+  old.reset();
   EXPECT_EQ(budget.total(), 0u);
 
-  Values* fresh = shared.Acquire(1400);
+  ValuesRef fresh = shared.Acquire(1400);
   EXPECT_NE(fresh, nullptr);
   EXPECT_EQ(fresh->Get("n", 1400).value, nullptr);
-  fresh->Release();
+  fresh.reset();
 }
 
 TEST(SharedValues, AcquireAfterStopYieldsNothing) {
@@ -63,7 +65,7 @@ TEST(SharedValues, AcquireRacingReplaceNeverTouchesAReleasedCollection) {
   MemoryBudget budget;
   SharedValues shared(budget);
   ASSERT_TRUE(shared.Start());
-  shared.Acquire(500)->Release();  // used once: idle from the start
+  shared.Acquire(500).reset();  // used once: idle from the start
   std::atomic<int> running{2};
   std::atomic<int> replaced{0};
   std::thread collector([&] {
@@ -74,13 +76,16 @@ TEST(SharedValues, AcquireRacingReplaceNeverTouchesAReleasedCollection) {
   std::vector<std::thread> requests;
   for (int t = 0; t < 2; ++t) {
     requests.emplace_back([&] {
-      for (int i = 0; i < 3000; ++i) {
-        Values* values = shared.Acquire(500);
+      // Until the collector has replaced at least once: on a loaded machine
+      // it may not get a core before the first 3000 are done.
+      for (int i = 0; i < 3000 || (replaced.load() == 0 && i < 3'000'000);
+           ++i) {
+        ValuesRef values = shared.Acquire(500);
         ASSERT_NE(values, nullptr);
-        Value* value = testing::MakeValue(budget, "k", "x");
+        ValueRef value = testing::MakeValue(budget, "k", "x");
         values->Put(value);
-        value->Release(budget);
-        values->Release();
+        value.reset();
+        values.reset();
       }
       running--;
     });

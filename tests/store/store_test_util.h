@@ -8,16 +8,16 @@
 
 #include "store/memory_budget.h"
 #include "store/value.h"
+#include "store/value_ref.h"
 
 namespace pendrakel::testing {
 
-// A complete value named `name` holding `bytes`, with the caller's one
-// reference.
-inline Value* MakeValue(MemoryBudget& budget, std::string_view name,
-                        std::string_view bytes, int64_t expiry = 0) {
-  Value* value = Value::Create(name, "", static_cast<uint32_t>(bytes.size()),
-                               expiry, budget);
-  if (value == nullptr) return nullptr;
+// The caller's handle on a complete value named `name` holding `bytes`.
+inline ValueRef MakeValue(MemoryBudget& budget, std::string_view name,
+                          std::string_view bytes, int64_t expiry = 0) {
+  ValueRef value = Value::Create(name, "", static_cast<uint32_t>(bytes.size()),
+                                 expiry, budget);
+  if (!value) return value;
   if (!bytes.empty()) std::memcpy(value->data(), bytes.data(), bytes.size());
   return value;
 }

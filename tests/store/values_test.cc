@@ -8,6 +8,8 @@
 
 #include "store/memory_budget.h"
 #include "store/value.h"
+#include "store/value_ref.h"
+#include "store/values_ref.h"
 #include "tests/store/store_test_util.h"
 
 namespace pendrakel {
@@ -19,27 +21,27 @@ using testing::MakeValue;
 class ValuesTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    if (values_ != nullptr) values_->Release();
+    values_.reset();
     EXPECT_EQ(budget_.total(), 0u);
   }
   // Stores `bytes` under `name` and drops the caller's reference.
   Values::PutOutcome Store(std::string_view name, std::string_view bytes,
                            int64_t expiry = 0) {
-    Value* value = MakeValue(budget_, name, bytes, expiry);
+    ValueRef value = MakeValue(budget_, name, bytes, expiry);
     Values::PutOutcome outcome = values_->Put(value);
-    value->Release(budget_);
+    value.reset();
     return outcome;
   }
   std::string Read(std::string_view name, int64_t now = 100) {
     Values::GetResult got = values_->Get(name, now);
     if (got.value == nullptr) return "<none>";
     std::string bytes = Bytes(*got.value);
-    got.value->Release(budget_);
+    got.value.reset();
     return bytes;
   }
 
   MemoryBudget budget_;
-  Values* values_ = Values::Create(budget_);
+  ValuesRef values_ = Values::Create(budget_);
 };
 
 TEST_F(ValuesTest, NamesAreExactBytesWithTheEmptyNameValid) {
@@ -91,7 +93,7 @@ TEST_F(ValuesTest, AReaderKeepsAReplacedValueIntactUntilItReleases) {
   EXPECT_EQ(budget_.total(), 5u + 7u);  // both blocks until the reader lets go
   EXPECT_EQ(Bytes(*held.value), "first");
   EXPECT_EQ(values_->Remove("n"), Values::RemoveOutcome::kRemoved);
-  held.value->Release(budget_);
+  held.value.reset();
   EXPECT_EQ(budget_.total(), 0u);
 }
 
@@ -100,12 +102,12 @@ TEST_F(ValuesTest, CollectExpiredTakesOnlyValuesDueByNowInNameOrder) {
   Store("a", "2", /*expiry=*/99);
   Store("c", "3", /*expiry=*/101);
   Store("d", "4", /*expiry=*/0);
-  std::vector<Value*> expired;
+  std::vector<ValueRef> expired;
   values_->CollectExpired(100, expired);
   ASSERT_EQ(expired.size(), 2u);
   EXPECT_EQ(Bytes(*expired[0]), "2");
   EXPECT_EQ(Bytes(*expired[1]), "1");
-  for (Value* value : expired) value->Release(budget_);
+  expired.clear();
   EXPECT_EQ(Read("c"), "3");
   EXPECT_EQ(Read("d"), "4");
   EXPECT_EQ(values_->size(), 2u);
@@ -115,12 +117,12 @@ TEST_F(ValuesTest, WalksNamesInUnsignedByteOrderShorterFirst) {
   for (const char* name : {"b", "abc", "\x80", "a", "B", "ab", "A"}) {
     Store(name, name, /*expiry=*/1);
   }
-  std::vector<Value*> expired;
+  std::vector<ValueRef> expired;
   values_->CollectExpired(100, expired);
   std::vector<std::string> order;
-  for (Value* value : expired) {
+  for (ValueRef& value : expired) {
     order.push_back(Bytes(*value));
-    value->Release(budget_);
+    value.reset();
   }
   EXPECT_EQ(order, (std::vector<std::string>{"A", "B", "a", "ab", "abc", "b",
                                              "\x80"}));
@@ -130,11 +132,10 @@ TEST_F(ValuesTest, DestroyingACollectionSparesOnlyValuesAReaderHolds) {
   Store("x", "12345");
   Store("y", "678");
   Values::GetResult held = values_->Get("x", 100);
-  values_->Release();
-  values_ = nullptr;
+  values_.reset();
   EXPECT_EQ(budget_.total(), 5u);
   EXPECT_EQ(Bytes(*held.value), "12345");
-  held.value->Release(budget_);
+  held.value.reset();
 }
 
 TEST_F(ValuesTest, AccountingReturnsToZeroUnderConcurrentUse) {
@@ -155,7 +156,7 @@ TEST_F(ValuesTest, AccountingReturnsToZeroUnderConcurrentUse) {
               // The bytes a reader holds never change under it.
               const std::string bytes = Bytes(*got.value);
               EXPECT_EQ(bytes, std::string(bytes.size(), 'v'));
-              got.value->Release(budget_);
+              got.value.reset();
             }
             break;
           }
@@ -163,17 +164,16 @@ TEST_F(ValuesTest, AccountingReturnsToZeroUnderConcurrentUse) {
             values_->Remove(name);
             break;
           default: {
-            std::vector<Value*> expired;
+            std::vector<ValueRef> expired;
             values_->CollectExpired(100, expired);
-            for (Value* value : expired) value->Release(budget_);
+            expired.clear();
           }
         }
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  values_->Release();
-  values_ = nullptr;
+  values_.reset();
   EXPECT_EQ(budget_.total(), 0u);
 }
 

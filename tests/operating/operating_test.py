@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""The operators' port of pendrakel-host, end to end: /metrics parsed with
-the Prometheus client library's own parser, /healthz through a shutdown.
+"""What operators use of pendrakel-host, end to end: the admin port's
+/metrics parsed with the Prometheus client library's own parser, /healthz
+through a shutdown, and the access log through a rotation.
 
-Run by ctest as: admin_test.py HOST_BINARY MODULE_FILE
+Run by ctest as: operating_test.py HOST_BINARY MODULE_FILE
 Starts the host on free loopback ports and stops it by its process id.
 """
 import http.client
 import os
+import re
 import shutil
 import signal
 import socket
@@ -141,6 +143,52 @@ class AdminPort(unittest.TestCase):
         self.assertIsNone(self.host.process.poll())
         upload.close()
         self.assertEqual(self.host.process.wait(15), 0)
+
+
+# The combined log format, with the microseconds the request took added.
+LOG_LINE = re.compile(r'^(\S+) - - \[(\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d \+0000)\] '
+                      r'"((?:[^"\\]|\\x[0-9a-f]{2})*)" (\d{3}) (\d+|-) '
+                      r'"([^"]*)" "([^"]*)" (\d+)$')
+
+
+class AccessLog(unittest.TestCase):
+    def test_lines_are_combined_format_and_sighup_reopens_the_file(self):
+        folder = tempfile.mkdtemp(prefix="pendrakel-log-")
+        path = os.path.join(folder, "access.log")
+        host = Host("<Settings/>", "--access-log", path)
+        try:
+            request(host.port, "PUT", "/a%20b", b"hello")
+            request(host.port, "GET", "/a%20b?x=1",
+                    headers={"User-Agent": 'ua "quoted" \\', "Referer": "r"})
+            with socket.create_connection(("127.0.0.1", host.port)) as s:
+                s.sendall(b"GET / HTTP/1.1\r\n\r\n")  # no Host: refused
+                s.recv(1000)
+            rotated = path + ".1"
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline and (
+                    not os.path.exists(path) or open(path).read().count("\n") < 3):
+                time.sleep(0.05)
+            os.rename(path, rotated)
+            host.process.send_signal(signal.SIGHUP)
+            time.sleep(0.3)
+            request(host.port, "GET", "/after")
+            host.process.send_signal(signal.SIGTERM)
+            self.assertEqual(host.process.wait(10), 0)
+            old = [LOG_LINE.match(line) for line in open(rotated).read().splitlines()]
+            self.assertTrue(all(old), old)
+            # Lines of different I/O threads may come in either order.
+            fields = sorted((m.groups() for m in old), key=lambda f: f[2])
+            self.assertEqual([(f[2], f[3], f[4]) for f in fields],
+                             [("GET / HTTP/1.1", "400", "-"),
+                              ("GET /a%20b?x=1 HTTP/1.1", "200", "5"),
+                              ("PUT /a%20b HTTP/1.1", "201", "0")])
+            self.assertEqual(fields[1][5:7], ("r", "ua \\x22quoted\\x22 \\x5c"))
+            new = open(path).read().splitlines()
+            self.assertEqual(len(new), 1)
+            self.assertIn('"GET /after HTTP/1.1" 404 0', new[0])
+        finally:
+            host.stop()
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,13 @@
+-- GET of one large value, /big10k: the host sends it from the store, the
+-- reference from a file in its open-file cache.
+local common = dofile(debug.getinfo(1, "S").source:sub(2):match("(.*/)") ..
+                      "wrk_common.lua")
+
+function init(args)
+  local get = wrk.format("GET", "/big10k")
+  request = function() return get end
+end
+
+function done(summary, latency, requests)
+  common.report(summary, latency)
+end

@@ -1,0 +1,42 @@
+// ExtensionObjects: one whole set of the extension's process-wide objects, in
+// the order they live. The module has one with static storage; each test
+// makes its own with a clock of its choosing.
+//
+// Members are built in declaration order and destroyed in reverse, which is
+// the order the store needs: the memory budget is built first and destroyed
+// last, after the cookie table, the shared collection and the collector
+// threads, all of which give bytes back to it on their way out. The
+// collectors are stopped (their threads joined) before anything they use is
+// destroyed. `state` names the others for request handling.
+#ifndef PENDRAKEL_REQUEST_EXTENSION_OBJECTS_H_
+#define PENDRAKEL_REQUEST_EXTENSION_OBJECTS_H_
+
+#include "config/settings.h"
+#include "request/counters.h"
+#include "request/extension_state.h"
+#include "store/clock.h"
+#include "store/collectors.h"
+#include "store/cookie_table.h"
+#include "store/memory_budget.h"
+#include "store/shared_values.h"
+
+namespace pendrakel {
+
+struct ExtensionObjects {
+  explicit ExtensionObjects(Clock clock = SystemSeconds)
+      : state{settings, counters, budget, cookies, shared, clock} {}
+  ExtensionObjects(const ExtensionObjects&) = delete;
+  ExtensionObjects& operator=(const ExtensionObjects&) = delete;
+
+  MemoryBudget budget;          // first built, last destroyed
+  Settings settings;            // defaults until start-up reads the file
+  Counters counters;            // all zero at load
+  CookieTable cookies{budget};  // its collections are released at unload
+  SharedValues shared{budget};  // made by start-up, released by shut-down
+  Collectors collectors;        // run between start-up and shut-down
+  ExtensionState state;
+};
+
+}  // namespace pendrakel
+
+#endif  // PENDRAKEL_REQUEST_EXTENSION_OBJECTS_H_

@@ -1,0 +1,204 @@
+#include "server/access_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+#include "server/request_head.h"
+
+namespace pendrakel::server {
+namespace {
+
+// How often the writer takes the buffers.
+constexpr std::chrono::milliseconds kLogWritePeriod{100};
+
+// "[08/Dec/2026:10:15:42 +0000]" for the current second, per thread.
+std::string_view LogTime() {
+  struct Cache {
+    time_t second = -1;
+    char text[40] = {};
+    size_t size = 0;
+  };
+  thread_local Cache cache;
+  const time_t now = std::time(nullptr);
+  if (now != cache.second) {
+    struct tm utc;
+    gmtime_r(&now, &utc);
+    cache.size = std::strftime(cache.text, sizeof cache.text,
+                               "[%d/%b/%Y:%H:%M:%S +0000]", &utc);
+    cache.second = now;
+  }
+  return std::string_view(cache.text, cache.size);
+}
+
+void AppendNumber(std::string& out, uint64_t value) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, end);
+}
+
+// Unprintable bytes, '"' and '\' escaped.
+void AppendEscaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xf];
+    } else {
+      out += c;
+    }
+  }
+}
+
+// A quoted field: "-" when empty.
+void AppendQuoted(std::string& out, std::string_view text) {
+  out += '"';
+  if (text.empty()) out += '-';
+  AppendEscaped(out, text);
+  out += '"';
+}
+
+void AppendRequestLine(std::string& out, const RequestHead* head) {
+  if (head == nullptr || head->method_view().empty()) {
+    out += "\"-\"";
+    return;
+  }
+  out += '"';
+  AppendEscaped(out, head->method_view());
+  out += ' ';
+  AppendEscaped(out, head->target_view());
+  out += head->version == 10 ? " HTTP/1.0\"" : " HTTP/1.1\"";
+}
+
+}  // namespace
+
+void LogBuffer::Write(std::string_view client, const RequestHead* head,
+                      int status, int64_t body_bytes, uint64_t microseconds) {
+  line_.clear();
+  line_ += client;
+  line_ += " - - ";
+  line_ += LogTime();
+  line_ += ' ';
+  AppendRequestLine(line_, head);
+  line_ += ' ';
+  AppendNumber(line_, static_cast<uint64_t>(status));
+  line_ += ' ';
+  if (body_bytes < 0) {
+    line_ += '-';
+  } else {
+    AppendNumber(line_, static_cast<uint64_t>(body_bytes));
+  }
+  line_ += ' ';
+  AppendQuoted(line_, head == nullptr ? "" : head->FieldValue("referer"));
+  line_ += ' ';
+  AppendQuoted(line_, head == nullptr ? "" : head->FieldValue("user-agent"));
+  line_ += ' ';
+  AppendNumber(line_, microseconds);
+  line_ += '\n';
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (pending_.size() + line_.size() > kMaxBufferedLogBytes) {
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  pending_ += line_;
+}
+
+void LogBuffer::TakeInto(std::string& out) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out += pending_;
+  pending_.clear();
+}
+
+std::unique_ptr<AccessLog> AccessLog::Open(const std::string& path,
+                                           size_t threads, std::string& error) {
+  int fd = STDOUT_FILENO;
+  if (path != "-") {
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
+      error =
+          "cannot open the access log " + path + ": " + std::strerror(errno);
+      return nullptr;
+    }
+  }
+  return std::unique_ptr<AccessLog>(new AccessLog(path, fd, threads));
+}
+
+AccessLog::AccessLog(std::string path, int fd, size_t threads)
+    : path_(std::move(path)), fd_(fd) {
+  for (size_t i = 0; i < threads; ++i)
+    buffers_.push_back(std::make_unique<LogBuffer>());
+}
+
+AccessLog::~AccessLog() {
+  Stop();
+  if (fd_ != STDOUT_FILENO && fd_ >= 0) ::close(fd_);
+}
+
+void AccessLog::Start() {
+  writer_ = std::thread([this] { Run(); });
+}
+
+void AccessLog::Stop() {
+  if (!writer_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  writer_.join();
+}
+
+void AccessLog::Reopen() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reopen_ = true;
+  }
+  wake_.notify_one();
+}
+
+void AccessLog::Run() {
+  std::string text;
+  for (;;) {
+    bool stop = false;
+    bool reopen = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait_for(lock, kLogWritePeriod,
+                     [this] { return stop_ || reopen_; });
+      stop = stop_;
+      reopen = reopen_;
+      reopen_ = false;
+    }
+    text.clear();
+    for (auto& buffer : buffers_) buffer->TakeInto(text);
+    WriteOut(text);
+    if (reopen && path_ != "-") {
+      const int fd = ::open(path_.c_str(),
+                            O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+      if (fd >= 0) {  // else keep writing where we were
+        ::close(fd_);
+        fd_ = fd;
+      }
+    }
+    if (stop) return;
+  }
+}
+
+void AccessLog::WriteOut(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t wrote = ::write(fd_, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return;  // a full disk loses lines, never the host
+    done += static_cast<size_t>(wrote);
+  }
+}
+
+}  // namespace pendrakel::server

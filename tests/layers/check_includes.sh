@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Fails when a source file includes a project header from a folder above its
+# own. The module's folders form a stack, each including only itself and what
+# lies below it:
+#
+#   host/     entry points and the module's one set of objects
+#   request/  dispatch, value commands, cookies, counters, STAT report
+#   config/   settings and their file
+#   store/    values, collections, memory budget, collectors, locks
+#   base/     the control-block interface and small text helpers
+#
+# server/ is a separate program on top; it may include base/ and itself only.
+#
+#   check_includes.sh SOURCE_ROOT
+set -euo pipefail
+root="${1:?usage: check_includes.sh SOURCE_ROOT}"
+
+stack=(base store config request host)
+# Project folders; other quoted includes (third-party headers) are not ours.
+project=" ${stack[*]} server tests fuzz bench "
+
+# The folders `folder` may include from.
+allowed() {
+  if [[ "$1" == server ]]; then
+    echo "base server"
+    return
+  fi
+  local result=""
+  for layer in "${stack[@]}"; do
+    result+="$layer "
+    if [[ "$layer" == "$1" ]]; then
+      echo "$result"
+      return
+    fi
+  done
+}
+
+status=0
+for folder in "${stack[@]}" server; do
+  permitted=" $(allowed "$folder") "
+  while IFS= read -r line; do
+    file="${line%%:*}"
+    target="${line#*\"}"
+    target="${target%%\"*}"
+    target_folder="${target%%/*}"
+    if [[ "$project" == *" $target_folder "* && \
+           "$permitted" != *" $target_folder "* ]]; then
+      echo "layering: ${file#"$root"/} includes $target" >&2
+      status=1
+    fi
+  done < <(grep -rHE '^#include "[^"]+/' --include='*.h' --include='*.cc' \
+             "$root/$folder" || true)
+done
+if [[ $status -eq 0 ]]; then echo "includes follow the stack"; fi
+exit $status
