@@ -69,8 +69,16 @@ int32_t TakeCookie(const SettingsDocument& document, Settings& settings,
         return kOk;
       });
   if (status != kOk) return status;
-  return WithAttribute(cookie, "Name", [&](std::string_view text) {
-    return CopyHeaderText(text, settings.CookieName);
+  const int32_t name_status =
+      WithAttribute(cookie, "Name", [&](std::string_view text) {
+        return CopyHeaderText(text, settings.CookieName);
+      });
+  if (name_status != kOk) return name_status;
+  // The attributes end the Set-Cookie line: no control character, not even
+  // the tab a header value may hold.
+  return WithAttribute(cookie, "Attributes", [&](std::string_view text) {
+    if (text.find('\t') != std::string_view::npos) return kErrorTypeMismatch;
+    return CopyHeaderText(text, settings.CookieAttributes);
   });
 }
 
@@ -132,7 +140,7 @@ using Step = int32_t (*)(const SettingsDocument&, Settings&, uint64_t&);
 // The settings are taken in this order.
 constexpr Step kSteps[] = {
     TakeIdleLimit,           // GC
-    TakeCookie,              // Cookie: Distribute, then Name
+    TakeCookie,              // Cookie: Distribute, Name, then Attributes
     TakeCommandNames,        // CmdName: Get, Set, Del, Nop
     TakePathBase,            // PathBase, then PathBaseLength
     TakeDefaultContentType,  // DefaultContentType

@@ -30,6 +30,9 @@ struct Settings {
   char PathBase[kSettingTextBytes] = "/";
   bool Distribute = false;
   char CookieName[kSettingTextBytes] = "";
+  // Cookie attributes ("Path=/; HttpOnly") sent after the handed-out cookie
+  // and "; "; empty: the Set-Cookie line carries none.
+  char CookieAttributes[kSettingTextBytes] = "";
   char DefaultContentType[kSettingTextBytes] = "";
   int8_t PathBaseLength = 1;  // always the byte length of PathBase
 };

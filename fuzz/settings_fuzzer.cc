@@ -72,6 +72,7 @@ void CheckSettings(const Settings& settings) {
   CheckTerminated(settings.NopCmdName, "NopCmdName");
   CheckTerminated(settings.PathBase, "PathBase");
   CheckTerminated(settings.CookieName, "CookieName");
+  CheckTerminated(settings.CookieAttributes, "CookieAttributes");
   CheckTerminated(settings.DefaultContentType, "DefaultContentType");
   CheckEqual<size_t>(std::strlen(settings.PathBase),
                      static_cast<size_t>(settings.PathBaseLength),

@@ -1,5 +1,6 @@
 #include "request/cookie_resolution.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -21,6 +22,14 @@ namespace {
 // Longest cookie made here: a name, "=", 32 digits.
 constexpr size_t kMadeCookieBytes = kSettingTextBytes + 1 + 32;
 
+// The value of a Set-Cookie line: the cookie, then "; " and the attributes.
+constexpr std::string_view kAttributesSeparator = "; ";
+constexpr size_t kSetCookieBytes =
+    kMadeCookieBytes + kAttributesSeparator.size() + kSettingTextBytes;
+static_assert(kSetCookieBytes + sizeof "Set-Cookie: \r\n\r\n" <
+                  kHeaderBlockBytes,
+              "the Set-Cookie line always fits the empty header block");
+
 // Makes the text of a new cookie into `out`; its length, or 0 when no random
 // bytes could be had.
 size_t MakeCookie(ExtensionState& state, char (&out)[kMadeCookieBytes]) {
@@ -35,6 +44,20 @@ size_t MakeCookie(ExtensionState& state, char (&out)[kMadeCookieBytes]) {
   }
   FormatGuidDigits(guid, out + length);
   return length + 32;
+}
+
+// The Set-Cookie value of `cookie`: the cookie alone without attributes,
+// else written into `out`.
+std::string_view SetCookieValue(const Settings& settings,
+                                std::string_view cookie,
+                                char (&out)[kSetCookieBytes]) {
+  const std::string_view attributes = settings.CookieAttributes;
+  if (attributes.empty()) return cookie;
+  char* end = std::copy(cookie.begin(), cookie.end(), out);
+  end =
+      std::copy(kAttributesSeparator.begin(), kAttributesSeparator.end(), end);
+  end = std::copy(attributes.begin(), attributes.end(), end);
+  return std::string_view(out, end - out);
 }
 
 // A new collection under a newly made cookie, announced in `response`.
@@ -52,7 +75,8 @@ ValuesRef Distribute(ExtensionState& state, int64_t now, Response& response) {
     // Taken: never share another client's collection.
     if (outcome == CookieTable::InsertOutcome::kTaken) continue;
     if (outcome == CookieTable::InsertOutcome::kNoMemory) break;
-    response.AddField("Set-Cookie", text);
+    char line[kSetCookieBytes];
+    response.AddField("Set-Cookie", SetCookieValue(state.settings, text, line));
     Count(state.counters.CookieDistribute);
     Count(state.counters.ValuesCreate);
     return values;

@@ -6,7 +6,8 @@
 //   table, made silently the first time.
 // - Distribute on: a cookie header the table knows gives its collection;
 //   anything else gives a new collection under a freshly made cookie, sent
-//   back in a "Set-Cookie" line written first into the response.
+//   back in a "Set-Cookie" line written first into the response, with the
+//   settings' cookie attributes after "; " when there are any.
 #ifndef PENDRAKEL_REQUEST_COOKIE_RESOLUTION_H_
 #define PENDRAKEL_REQUEST_COOKIE_RESOLUTION_H_
 

@@ -72,6 +72,7 @@ void ExpectDefaults(const Settings& settings) {
   EXPECT_EQ(settings.PathBaseLength, 1);
   EXPECT_FALSE(settings.Distribute);
   EXPECT_STREQ(settings.CookieName, "");
+  EXPECT_STREQ(settings.CookieAttributes, "");
   EXPECT_STREQ(settings.DefaultContentType, "");
 }
 
@@ -83,7 +84,7 @@ TEST(Settings, FreshRecordHoldsTheDefaults) {
 TEST_F(LoadSettingsTest, ReadsEverySetting) {
   ASSERT_EQ(Load(Document(R"(
     <GC Limit="30"/>
-    <Cookie Distribute="true" Name="sid"/>
+    <Cookie Distribute="true" Name="sid" Attributes="Path=/; HttpOnly"/>
     <CmdName Get="read" Set="write" Del="erase" Nop="ping"/>
     <PathBase>/kv/</PathBase>
     <DefaultContentType>text/plain; charset=utf-8</DefaultContentType>
@@ -92,6 +93,7 @@ TEST_F(LoadSettingsTest, ReadsEverySetting) {
   EXPECT_EQ(settings_.IdleLimit, 1800);
   EXPECT_TRUE(settings_.Distribute);
   EXPECT_STREQ(settings_.CookieName, "sid");
+  EXPECT_STREQ(settings_.CookieAttributes, "Path=/; HttpOnly");
   EXPECT_STREQ(settings_.GetCmdName, "read");
   EXPECT_STREQ(settings_.SetCmdName, "write");
   EXPECT_STREQ(settings_.DelCmdName, "erase");
@@ -328,6 +330,12 @@ TEST_F(LoadSettingsTest, OverlongTextIsRefusedAndLeavesItsFieldUnchanged) {
        },
        [](const Settings& s) -> const char* { return s.CookieName; },
        kSettingTextBytes - 1},
+      {"CookieAttributes",
+       [](const std::string& t) {
+         return Document("<Cookie Attributes=\"" + t + "\"/>");
+       },
+       [](const Settings& s) -> const char* { return s.CookieAttributes; },
+       kSettingTextBytes - 1},
       {"DefaultContentType",
        [](const std::string& t) {
          return Document("<DefaultContentType>" + t + "</DefaultContentType>");
@@ -473,6 +481,15 @@ TEST_F(LoadSettingsTest, HeaderTextsWithControlCharactersAreRefused) {
             kErrorTypeMismatch);
   EXPECT_STREQ(settings_.DefaultContentType, "");
   EXPECT_EQ(Load(Document("<Cookie Name=\"a&#127;b\"/>")), kErrorTypeMismatch);
+  // The cookie attributes end the Set-Cookie line: no tab either.
+  for (const char* attributes : {"Path=/&#13;&#10;X-Evil: 1", "Path=/&#10;",
+                                 "Path=/;&#9;Secure", "Path=/&#127;"}) {
+    SCOPED_TRACE(attributes);
+    EXPECT_EQ(Load(Document(std::string("<Cookie Attributes=\"") + attributes +
+                            "\"/>")),
+              kErrorTypeMismatch);
+    EXPECT_STREQ(settings_.CookieAttributes, "");
+  }
   // A tab is allowed in a header value, and command names never reach one.
   EXPECT_EQ(Load(Document("<DefaultContentType>text/plain;\tq=1"
                           "</DefaultContentType><CmdName Get=\"g&#10;\"/>")),

@@ -105,6 +105,21 @@ TEST(CookieResolution, CookieNameComesBeforeTheDigits) {
   EXPECT_EQ(Get(ext, cookie), "mine");
 }
 
+TEST(CookieResolution, AttributesFollowTheCookieAndAreNotPartOfIt) {
+  TestExtension ext;
+  ext.settings.Distribute = true;
+  std::strcpy(ext.settings.CookieName, "pk");
+  std::strcpy(ext.settings.CookieAttributes, "Path=/; HttpOnly; Secure");
+  auto put = Put(ext, "", "mine");
+  const std::string line = put->HeaderLines().front();
+  EXPECT_TRUE(std::regex_match(
+      line,
+      std::regex("Set-Cookie: pk=[0-9a-f]{32}; Path=/; HttpOnly; Secure")))
+      << line;
+  // A browser sends back the cookie alone.
+  EXPECT_EQ(Get(ext, line.substr(std::strlen("Set-Cookie: "), 35)), "mine");
+}
+
 TEST(CookieResolution, GuidIsVersionFourWithItsFieldsInOrder) {
   Guid guid{0x01234567, 0x89ab, 0xcdef, {0, 1, 2, 3, 0xfc, 0xfd, 0xfe, 0xff}};
   char digits[32];
