@@ -18,10 +18,10 @@ for arg in "$@"; do
   esac
 done
 
-# The plain build also runs the cluster tests (HAProxy, and a certificate
-# made with openssl).
+# The plain build also runs the cluster tests (HAProxy, a certificate made
+# with openssl, headless Chromium driven over its debugging protocol).
 if [[ -z "$sanitize" ]]; then
-  scripts/install-deps.sh haproxy openssl
+  scripts/install-deps.sh haproxy openssl chromium python3-websocket
 else
   scripts/install-deps.sh
 fi

@@ -132,3 +132,29 @@ def process_alive(pid):
     except ProcessLookupError:
         return False
     return True
+
+
+class Host:
+    """One pendrakel-host with its own copy of the module and `settings`,
+    on a free loopback port; killed by its process id when `test` ends."""
+
+    def __init__(self, test, settings):
+        folder = tempfile.mkdtemp(prefix="pendrakel-host-")
+        test.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        shutil.copy(MODULE, folder)
+        with open(os.path.join(folder, "Pendrakel.setting"), "w") as f:
+            f.write(settings)
+        self.process = subprocess.Popen(
+            [HOST, "--listen", "127.0.0.1:0", "--module",
+             os.path.join(folder, os.path.basename(MODULE))],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        test.addCleanup(self._stop)
+        line = self.process.stdout.readline()  # ends when the host does
+        if not line.startswith("listening on 127.0.0.1:"):
+            raise AssertionError(f"host said {line!r}")
+        self.port = int(line.strip().rsplit(":", 1)[1])
+
+    def _stop(self):
+        self.process.kill()
+        self.process.wait(STOP_SECONDS)
+        self.process.stdout.close()

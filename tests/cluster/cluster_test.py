@@ -14,7 +14,6 @@ import ssl
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 from cluster_support import (CLUSTER_SCRIPT, Cluster, metric, process_alive,
