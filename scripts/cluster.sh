@@ -43,44 +43,49 @@ readonly STOP_TIMEOUT_TENTHS=100
 # Length of the value name's prefix in the path when the settings set none.
 readonly DEFAULT_PATH_BASE_LENGTH=1
 
-fail() {
+# Bad input: exit 2. Anything that fails on the way: exit 1.
+refuse() {
   echo "cluster.sh: $*" >&2
   exit 2
+}
+fail() {
+  echo "cluster.sh: $*" >&2
+  exit 1
 }
 
 instances="" listen="" settings="" tls_cert=""
 while [[ $# -gt 0 ]]; do
-  [[ $# -ge 2 ]] || fail "$1 needs a value (see the head of $0)"
+  [[ $# -ge 2 ]] || refuse "$1 needs a value (see the head of $0)"
   case "$1" in
     --instances) instances=$2 ;;
     --listen) listen=$2 ;;
     --settings) settings=$2 ;;
     --tls-cert) tls_cert=$2 ;;
-    *) fail "unknown option $1 (see the head of $0)" ;;
+    *) refuse "unknown option $1 (see the head of $0)" ;;
   esac
   shift 2
 done
 
 [[ "$instances" =~ ^[1-9][0-9]*$ && "$instances" -le $MAX_INSTANCES ]] ||
-  fail "--instances wants a number from 1 to $MAX_INSTANCES, not '$instances'"
+  refuse "--instances wants a number from 1 to $MAX_INSTANCES, not '$instances'"
 readonly IPV6_ADDRESS_PORT='^\[([0-9A-Fa-f:.]+)\]:([0-9]+)$'
 readonly ADDRESS_PORT='^([0-9A-Za-z.-]+):([0-9]+)$'
 if [[ "$listen" =~ $IPV6_ADDRESS_PORT || "$listen" =~ $ADDRESS_PORT ]]; then
   listen_host=${BASH_REMATCH[1]} listen_port=${BASH_REMATCH[2]}
 else
-  fail "--listen wants ADDR:PORT or [IPv6]:PORT, not '$listen'"
+  refuse "--listen wants ADDR:PORT or [IPv6]:PORT, not '$listen'"
 fi
 listen_port=$((10#$listen_port))
-[[ "$listen_port" -le 65535 ]] || fail "--listen: no port $listen_port"
+[[ "$listen_port" -le 65535 ]] || refuse "--listen: no port $listen_port"
 if [[ -n "$settings" ]]; then
-  [[ -f "$settings" && -r "$settings" ]] || fail "no readable settings file $settings"
+  [[ -f "$settings" && -r "$settings" ]] || refuse "no readable settings file $settings"
   settings=$(realpath "$settings")
 fi
 if [[ -n "$tls_cert" ]]; then
-  [[ -f "$tls_cert" && -r "$tls_cert" ]] || fail "no readable PEM file $tls_cert"
+  [[ -f "$tls_cert" && -r "$tls_cert" ]] || refuse "no readable PEM file $tls_cert"
   if ! grep -q -- '-----BEGIN CERTIFICATE-----' "$tls_cert" ||
      ! grep -q -- '-----BEGIN .*PRIVATE KEY-----' "$tls_cert"; then
-    fail "$tls_cert must hold the certificate and its private key"
+    refuse "$tls_cert must hold the certificate and its private key"
   fi
   tls_cert=$(realpath "$tls_cert")
 fi
@@ -158,37 +163,40 @@ started=()    # every process started, in order
 watched=()    # those still running
 haproxy_pid=""
 
-# stop PID: SIGTERM, a bounded wait, then SIGKILL.
+# stop PID...: SIGTERM to each, a bounded wait for all, then SIGKILL.
 stop() {
-  local pid=$1
-  kill -TERM "$pid" 2>/dev/null || return 0
+  local pid
+  for pid in "$@"; do kill -TERM "$pid" 2>/dev/null || true; done
   for ((i = 0; i < STOP_TIMEOUT_TENTHS; i++)); do
-    kill -0 "$pid" 2>/dev/null || break
+    local running=0
+    for pid in "$@"; do kill -0 "$pid" 2>/dev/null && running=1; done
+    [[ $running -eq 1 ]] || break
     sleep 0.1
   done
-  kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
+  for pid in "$@"; do
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
 }
 
 cleanup() {
   trap - EXIT INT TERM
-  [[ -n "$haproxy_pid" ]] && stop "$haproxy_pid"  # first: no new requests
-  local pid
-  for pid in "${started[@]+"${started[@]}"}"; do stop "$pid"; done
+  [[ -z "$haproxy_pid" ]] || stop "$haproxy_pid"  # first: no new requests
+  [[ ${#started[@]} -eq 0 ]] || stop "${started[@]}"
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 trap 'exit 0' INT TERM
 
-# wait_for_line FILE PATTERN PID: until FILE holds PATTERN, bounded.
+# wait_for_line FILE PATTERN PID NAME: until FILE holds PATTERN, bounded.
 wait_for_line() {
-  local file=$1 pattern=$2 pid=$3
+  local file=$1 pattern=$2 pid=$3 name=$4
   for ((i = 0; i < START_TIMEOUT_TENTHS; i++)); do
     grep -q "$pattern" "$file" 2>/dev/null && return 0
-    kill -0 "$pid" 2>/dev/null || fail "process $pid ended: $(tail -n 3 "$file")"
+    kill -0 "$pid" 2>/dev/null || fail "$name ended: $(tail -n 3 "$file")"
     sleep 0.1
   done
-  fail "no \"$pattern\" from process $pid after $((START_TIMEOUT_TENTHS / 10)) s"
+  fail "no \"$pattern\" from $name after $((START_TIMEOUT_TENTHS / 10)) s"
 }
 
 # start_instance K: a host in its own folder with a copy of the module and
@@ -203,7 +211,7 @@ start_instance() {
     --admin-listen 127.0.0.1:0 >"$dir/host.log" 2>&1 &
   local pid=$!
   started+=("$pid") watched+=("$pid")
-  wait_for_line "$dir/host.log" '^admin listening on ' "$pid"
+  wait_for_line "$dir/host.log" '^admin listening on ' "$pid" "instance $k"
   instance_pid[$k]=$pid
   instance_address[$k]=$(sed -n 's/^listening on //p' "$dir/host.log")
   instance_admin[$k]=$(sed -n 's/^admin listening on //p' "$dir/host.log")
