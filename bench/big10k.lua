@@ -2,12 +2,5 @@
 -- reference from a file in its open-file cache.
 local common = dofile(debug.getinfo(1, "S").source:sub(2):match("(.*/)") ..
                       "wrk_common.lua")
-
-function init(args)
-  local get = wrk.format("GET", "/big10k")
-  request = function() return get end
-end
-
-function done(summary, latency, requests)
-  common.report(summary, latency)
-end
+function init(args) common.get_one("/big10k") end
+function done(summary, latency, requests) common.report(summary, latency) end

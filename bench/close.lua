@@ -4,12 +4,7 @@ local common = dofile(debug.getinfo(1, "S").source:sub(2):match("(.*/)") ..
                       "wrk_common.lua")
 
 function init(args)
-  local requests = {}
-  for i = 1, 1000 do
-    local name = common.name(common.scattered(i, common.NAMES))
-    requests[i] = wrk.format("GET", "/" .. name, {["Connection"] = "close"})
-  end
-  common.rotate(requests)
+  common.rotate(common.gets(1000, {["Connection"] = "close"}))
 end
 
 function done(summary, latency, requests)

@@ -3,12 +3,7 @@ local common = dofile(debug.getinfo(1, "S").source:sub(2):match("(.*/)") ..
                       "wrk_common.lua")
 
 function init(args)
-  local requests = {}
-  for i = 1, common.NAMES do
-    local name = common.name(common.scattered(i, common.NAMES))
-    requests[i] = wrk.format("GET", "/" .. name)
-  end
-  common.rotate(requests)
+  common.rotate(common.gets(common.NAMES))
 end
 
 function done(summary, latency, requests)

@@ -45,6 +45,23 @@ function common.scattered(i, count)
   return (i * STRIDE) % count
 end
 
+-- GET requests in the method form over `count` of the stored names, in a
+-- scattered order, with the extra `headers` (a table, may be nil).
+function common.gets(count, headers)
+  local requests = {}
+  for i = 1, count do
+    local name = common.name(common.scattered(i, common.NAMES))
+    requests[i] = wrk.format("GET", "/" .. name, headers)
+  end
+  return requests
+end
+
+-- Installs request() to hand out one fixed GET of `path`.
+function common.get_one(path)
+  local get = wrk.format("GET", path)
+  request = function() return get end
+end
+
 -- Installs request() to hand out `requests` round and round.
 function common.rotate(requests)
   local count = #requests

@@ -1,12 +1,15 @@
 // LoadSettings: takes the settings file's values into Settings and the
 // memory maximum, one step per setting in a fixed order. The first failing step
 // ends the load; the fields set by the steps before it keep their new values.
+// When asked, the failing step says in words what it refused and why.
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "config/setting_values.h"
 #include "config/settings.h"
 #include "config/settings_document.h"
+#include "config/settings_problem.h"
 
 namespace pendrakel {
 namespace {
@@ -30,60 +33,108 @@ std::string_view View(const XmlText& text) {
   return reinterpret_cast<const char*>(text.get());
 }
 
+// What the steps produce besides Settings, and where a refusal is told.
+struct Output {
+  uint64_t& memoryMax;
+  SettingsProblem* problem;  // null: nobody asks why
+};
+
+// The words for a refused text: a status, and for overflow the capacity.
+using Explain = std::string (*)(int32_t status);
+
+std::string ExplainNumber(int32_t status) {
+  return status == kErrorOverflow ? "is out of range" : "is not a number";
+}
+
+template <size_t kCapacity>
+std::string ExplainText(int32_t status) {
+  if (status == kErrorOverflow) {
+    return "is too long for its field (at most " +
+           std::to_string(kCapacity - 1) + " bytes)";
+  }
+  return "holds a control character";
+}
+
+std::string ExplainPathBase(int32_t /*status*/) {
+  return "is too long (at most " + std::to_string(kMaxPathBaseLength) +
+         " bytes)";
+}
+
+int32_t Refuse(int32_t status, Output& out, const xmlNode* element,
+               const char* attribute, std::string_view text, Explain explain) {
+  if (status == kOk || out.problem == nullptr) return status;
+  out.problem->where = reinterpret_cast<const char*>(element->name);
+  if (attribute != nullptr) out.problem->where += std::string(" ") + attribute;
+  out.problem->text = std::string(text);
+  out.problem->why =
+      status == kErrorOutOfMemory ? "does not fit in memory" : explain(status);
+  return status;
+}
+
 // Hands the text of attribute `name` of `element` to `take`; does nothing when
 // the element or the attribute is absent.
 template <typename Take>
-int32_t WithAttribute(const xmlNode* element, const char* name, Take take) {
+int32_t WithAttribute(const xmlNode* element, const char* name, Output& out,
+                      Explain explain, Take take) {
   if (element == nullptr) return kOk;
   const SettingText attribute = SettingsDocument::Attribute(element, name);
   if (attribute.status != kOk || attribute.text == nullptr) {
-    return attribute.status;
+    return Refuse(attribute.status, out, element, name, "", explain);
   }
-  return take(View(attribute.text));
+  const std::string_view text = View(attribute.text);
+  return Refuse(take(text), out, element, name, text, explain);
 }
 
 // Hands the text content of `element` to `take`; does nothing when the
 // element is absent.
 template <typename Take>
-int32_t WithContent(const xmlNode* element, Take take) {
+int32_t WithContent(const xmlNode* element, Output& out, Explain explain,
+                    Take take) {
   if (element == nullptr) return kOk;
   const SettingText content = SettingsDocument::Content(element);
-  if (content.status != kOk) return content.status;
-  return take(View(content.text));
+  if (content.status != kOk)
+    return Refuse(content.status, out, element, nullptr, "", explain);
+  const std::string_view text = View(content.text);
+  return Refuse(take(text), out, element, nullptr, text, explain);
 }
 
 int32_t TakeIdleLimit(const SettingsDocument& document, Settings& settings,
-                      uint64_t& /*memoryMax*/) {
-  return WithAttribute(document.FindSetting("GC"), "Limit",
+                      Output& out) {
+  return WithAttribute(document.FindSetting("GC"), "Limit", out, ExplainNumber,
                        [&](std::string_view text) {
                          return ParseIdleLimitMinutes(text, settings.IdleLimit);
                        });
 }
 
 int32_t TakeCookie(const SettingsDocument& document, Settings& settings,
-                   uint64_t& /*memoryMax*/) {
+                   Output& out) {
   const xmlNode* cookie = document.FindSetting("Cookie");
-  const int32_t status =
-      WithAttribute(cookie, "Distribute", [&](std::string_view text) {
+  const int32_t status = WithAttribute(
+      cookie, "Distribute", out, ExplainText<kSettingTextBytes>,
+      [&](std::string_view text) {
         settings.Distribute = IsTrueText(text);
         return kOk;
       });
   if (status != kOk) return status;
   const int32_t name_status =
-      WithAttribute(cookie, "Name", [&](std::string_view text) {
-        return CopyHeaderText(text, settings.CookieName);
-      });
+      WithAttribute(cookie, "Name", out, ExplainText<kSettingTextBytes>,
+                    [&](std::string_view text) {
+                      return CopyHeaderText(text, settings.CookieName);
+                    });
   if (name_status != kOk) return name_status;
   // The attributes end the Set-Cookie line: no control character, not even
   // the tab a header value may hold.
-  return WithAttribute(cookie, "Attributes", [&](std::string_view text) {
-    if (text.find('\t') != std::string_view::npos) return kErrorTypeMismatch;
-    return CopyHeaderText(text, settings.CookieAttributes);
-  });
+  return WithAttribute(cookie, "Attributes", out,
+                       ExplainText<kSettingTextBytes>,
+                       [&](std::string_view text) {
+                         if (text.find('\t') != std::string_view::npos)
+                           return kErrorTypeMismatch;
+                         return CopyHeaderText(text, settings.CookieAttributes);
+                       });
 }
 
 int32_t TakeCommandNames(const SettingsDocument& document, Settings& settings,
-                         uint64_t& /*memoryMax*/) {
+                         Output& out) {
   const xmlNode* names = document.FindSetting("CmdName");
   const struct {
     const char* attribute;
@@ -94,8 +145,9 @@ int32_t TakeCommandNames(const SettingsDocument& document, Settings& settings,
                   {"Nop", settings.NopCmdName}};
   for (const auto& command : commands) {
     char* field = command.field;
-    const int32_t status =
-        WithAttribute(names, command.attribute, [field](std::string_view text) {
+    const int32_t status = WithAttribute(
+        names, command.attribute, out, ExplainText<kCommandNameBytes>,
+        [field](std::string_view text) {
           return CopySettingText(text, field, kCommandNameBytes);
         });
     if (status != kOk) return status;
@@ -104,9 +156,10 @@ int32_t TakeCommandNames(const SettingsDocument& document, Settings& settings,
 }
 
 int32_t TakePathBase(const SettingsDocument& document, Settings& settings,
-                     uint64_t& /*memoryMax*/) {
+                     Output& out) {
   return WithContent(
-      document.FindSetting("PathBase"), [&](std::string_view text) {
+      document.FindSetting("PathBase"), out, ExplainPathBase,
+      [&](std::string_view text) {
         if (text.size() > kMaxPathBaseLength) return kErrorOverflow;
         const int32_t status = CopySettingText(text, settings.PathBase);
         if (status == kOk) {
@@ -117,25 +170,26 @@ int32_t TakePathBase(const SettingsDocument& document, Settings& settings,
 }
 
 int32_t TakeDefaultContentType(const SettingsDocument& document,
-                               Settings& settings, uint64_t& /*memoryMax*/) {
-  return WithContent(document.FindSetting("DefaultContentType"),
+                               Settings& settings, Output& out) {
+  return WithContent(document.FindSetting("DefaultContentType"), out,
+                     ExplainText<kSettingTextBytes>,
                      [&](std::string_view text) {
                        return CopyHeaderText(text, settings.DefaultContentType);
                      });
 }
 
 int32_t TakeMemoryMax(const SettingsDocument& document, Settings& /*settings*/,
-                      uint64_t& memoryMax) {
-  return WithAttribute(document.FindSetting("Memory"), "Max",
-                       [&](std::string_view text) {
+                      Output& out) {
+  return WithAttribute(document.FindSetting("Memory"), "Max", out,
+                       ExplainNumber, [&](std::string_view text) {
                          uint64_t max = 0;
                          const int32_t status = ParseMemoryMaxBytes(text, max);
-                         if (status == kOk) memoryMax = max;
+                         if (status == kOk) out.memoryMax = max;
                          return status;
                        });
 }
 
-using Step = int32_t (*)(const SettingsDocument&, Settings&, uint64_t&);
+using Step = int32_t (*)(const SettingsDocument&, Settings&, Output&);
 
 // The settings are taken in this order.
 constexpr Step kSteps[] = {
@@ -147,19 +201,31 @@ constexpr Step kSteps[] = {
     TakeMemoryMax,           // Memory: Max
 };
 
+int32_t RefuseFile(int32_t status, SettingsProblem* problem, std::string why) {
+  if (problem != nullptr) *problem = SettingsProblem{"the file", "", why};
+  return status;
+}
+
 }  // namespace
 
-int32_t LoadSettings(const char* path, Settings& settings,
-                     uint64_t& memoryMax) {
+int32_t LoadSettings(const char* path, Settings& settings, uint64_t& memoryMax,
+                     SettingsProblem* problem) {
   if (path == nullptr) return kErrorPointer;
   SettingsDocument document;
-  const int32_t status = document.Parse(WithoutExtendedLengthPrefix(path));
-  if (status != kOk) return status;
-  if (document.Root() == nullptr) return kErrorPointer;
+  std::string why;
+  const int32_t status =
+      document.Parse(WithoutExtendedLengthPrefix(path), &why);
+  if (status != kOk) return RefuseFile(status, problem, why);
+  if (document.Root() == nullptr)
+    return RefuseFile(kErrorPointer, problem, "has no root element");
+  // memoryMax is set only when the whole file was taken.
+  uint64_t max = memoryMax;
+  Output out{max, problem};
   for (const Step step : kSteps) {
-    const int32_t step_status = step(document, settings, memoryMax);
+    const int32_t step_status = step(document, settings, out);
     if (step_status != kOk) return step_status;
   }
+  memoryMax = max;
   return kOk;
 }
 

@@ -12,6 +12,8 @@
 
 namespace pendrakel {
 
+struct SettingsProblem;
+
 // Capacities of the text fields, terminator included.
 inline constexpr size_t kCommandNameBytes = 64;
 inline constexpr size_t kSettingTextBytes = 256;
@@ -50,8 +52,10 @@ inline constexpr int32_t kErrorOverflow = static_cast<int32_t>(0x8002000Au);
 // maximum in bytes (0: no limit) into `memoryMax`, which is set only when the
 // whole file was taken. Returns kOk, or a negative code when the file was
 // not read; settings taken before a failure keep their new values, and a file
-// that is not well-formed changes nothing. Prints nothing.
-int32_t LoadSettings(const char* path, Settings& settings, uint64_t& memoryMax);
+// that is not well-formed changes nothing. Prints nothing; on failure
+// `problem`, when given, says in words what was refused and why.
+int32_t LoadSettings(const char* path, Settings& settings, uint64_t& memoryMax,
+                     SettingsProblem* problem = nullptr);
 
 }  // namespace pendrakel
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
@@ -74,18 +75,40 @@ int32_t ReadAll(int fd, std::string& bytes) {
 
 // Reads a regular file whole. O_NONBLOCK keeps a FIFO from blocking the open;
 // it has no effect on a regular file.
-int32_t ReadSettingsFile(const char* path, std::string& bytes) {
+int32_t ReadSettingsFile(const char* path, std::string& bytes,
+                         std::string& why) {
   const ScopedFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return kErrorFail;
+  if (fd.get() < 0) {
+    why = std::string("cannot be opened: ") + std::strerror(errno);
+    return kErrorFail;
+  }
   struct stat status {};
   if (fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    why = "is not a regular file";
     return kErrorFail;
   }
   try {
-    return ReadAll(fd.get(), bytes);
+    const int32_t read = ReadAll(fd.get(), bytes);
+    if (read != kOk) {
+      why = "cannot be read whole (at most " +
+            std::to_string(kMaxSettingsFileBytes) + " bytes)";
+    }
+    return read;
   } catch (const std::bad_alloc&) {
+    why = "does not fit in memory";
     return kErrorOutOfMemory;
   }
+}
+
+// libxml2's words for a document it refused, with the line.
+std::string NotWellFormed(const xmlParserCtxt& context) {
+  std::string message = context.lastError.message == nullptr
+                            ? std::string("error")
+                            : std::string(context.lastError.message);
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+    message.pop_back();
+  return "is not well-formed at line " + std::to_string(context.lastError.line) +
+         ": " + message;
 }
 
 bool NameIs(const xmlChar* actual, const char* wanted) {
@@ -111,20 +134,34 @@ SettingsDocument::~SettingsDocument() {
   if (doc_ != nullptr) xmlFreeDoc(doc_);
 }
 
-int32_t SettingsDocument::Parse(const char* path) {
+int32_t SettingsDocument::Parse(const char* path, std::string* why) {
   InitXmlOnce();
   std::string bytes;
-  const int32_t status = ReadSettingsFile(path, bytes);
-  if (status != kOk) return status;
-  if (bytes.empty()) return kErrorFail;
+  std::string reason;
+  int32_t status = ReadSettingsFile(path, bytes, reason);
+  if (status == kOk && bytes.empty()) {
+    reason = "is empty";
+    status = kErrorFail;
+  }
+  if (status == kOk) status = ParseBytes(bytes, reason);
+  if (status != kOk && why != nullptr) *why = reason;
+  return status;
+}
+
+int32_t SettingsDocument::ParseBytes(const std::string& bytes,
+                                     std::string& why) {
   const std::unique_ptr<xmlParserCtxt, ParserContextFree> context(
       xmlNewParserCtxt());
-  if (context == nullptr || context->sax == nullptr) return kErrorOutOfMemory;
+  if (context == nullptr || context->sax == nullptr) {
+    why = "does not fit in memory";
+    return kErrorOutOfMemory;
+  }
   context->sax->serror = IgnoreXmlError;
   doc_ = xmlCtxtReadMemory(context.get(), bytes.data(),
                            static_cast<int>(bytes.size()), nullptr, nullptr,
                            kParseOptions);
   if (doc_ != nullptr) return kOk;
+  why = NotWellFormed(*context);
   return context->errNo == XML_ERR_NO_MEMORY ? kErrorOutOfMemory : kErrorFail;
 }
 

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace pendrakel {
 
@@ -50,8 +51,10 @@ class SettingsDocument {
   // Reads and parses the file at `path`. Returns kOk; kErrorFail when the
   // file cannot be opened or read, is not a regular file, is empty, is larger
   // than kMaxSettingsFileBytes or is not a well-formed XML document;
-  // kErrorOutOfMemory when memory runs out. REQUIRES: called once.
-  int32_t Parse(const char* path);
+  // kErrorOutOfMemory when memory runs out. On failure `why`, when given,
+  // says why in words ("is not well-formed at line 3: ..."). REQUIRES:
+  // called once.
+  int32_t Parse(const char* path, std::string* why = nullptr);
 
   // The root element, or nullptr before a successful Parse.
   const xmlNode* Root() const;
@@ -66,6 +69,8 @@ class SettingsDocument {
   static SettingText Content(const xmlNode* element);
 
  private:
+  int32_t ParseBytes(const std::string& bytes, std::string& why);
+
   xmlDoc* doc_ = nullptr;
 };
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "server/http_date.h"
 #include "server/request_head.h"
 
 namespace pendrakel::server {
@@ -19,21 +20,8 @@ constexpr std::chrono::milliseconds kLogWritePeriod{100};
 
 // "[08/Dec/2026:10:15:42 +0000]" for the current second, per thread.
 std::string_view LogTime() {
-  struct Cache {
-    time_t second = -1;
-    char text[40] = {};
-    size_t size = 0;
-  };
-  thread_local Cache cache;
-  const time_t now = std::time(nullptr);
-  if (now != cache.second) {
-    struct tm utc;
-    gmtime_r(&now, &utc);
-    cache.size = std::strftime(cache.text, sizeof cache.text,
-                               "[%d/%b/%Y:%H:%M:%S +0000]", &utc);
-    cache.second = now;
-  }
-  return std::string_view(cache.text, cache.size);
+  thread_local SecondText cache;
+  return FormatThisSecond("[%d/%b/%Y:%H:%M:%S +0000]", cache);
 }
 
 void AppendNumber(std::string& out, uint64_t value) {

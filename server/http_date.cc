@@ -1,31 +1,21 @@
 #include "server/http_date.h"
 
-#include <ctime>
-
 namespace pendrakel::server {
-namespace {
 
-constexpr size_t kDateLineBytes = 64;
-
-struct DateCache {
-  time_t second = -1;
-  char line[kDateLineBytes] = {};
-  size_t size = 0;
-};
-
-}  // namespace
-
-std::string_view HttpDateLine() {
-  thread_local DateCache cache;
+std::string_view FormatThisSecond(const char* format, SecondText& cache) {
   const time_t now = std::time(nullptr);
   if (now != cache.second) {
     struct tm utc;
     gmtime_r(&now, &utc);
-    cache.size = std::strftime(cache.line, sizeof cache.line,
-                               "Date: %a, %d %b %Y %H:%M:%S GMT\r\n", &utc);
+    cache.size = std::strftime(cache.text, sizeof cache.text, format, &utc);
     cache.second = now;
   }
-  return std::string_view(cache.line, cache.size);
+  return std::string_view(cache.text, cache.size);
+}
+
+std::string_view HttpDateLine() {
+  thread_local SecondText cache;
+  return FormatThisSecond("Date: %a, %d %b %Y %H:%M:%S GMT\r\n", cache);
 }
 
 }  // namespace pendrakel::server

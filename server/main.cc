@@ -13,6 +13,7 @@
 #include "server/module_loader.h"
 #include "server/options.h"
 #include "server/server.h"
+#include "server/settings_check.h"
 #include "server/service_notify.h"
 
 namespace {
@@ -98,6 +99,10 @@ int main(int argc, char** argv) {
   const auto parsed = pendrakel::server::ParseOptions(
       args, pendrakel::server::DefaultModulePath(), std::cout, std::cerr);
   if (!parsed.options) return parsed.exit_code;
+  if (parsed.options->check_settings) {
+    return pendrakel::server::CheckSettings(parsed.options->module_path,
+                                            std::cout, std::cerr);
+  }
   std::signal(SIGPIPE, SIG_IGN);
   RaiseDescriptorLimit(parsed.options->max_connections);
   return Serve(*parsed.options);

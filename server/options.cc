@@ -43,6 +43,7 @@ struct RawOptions {
   std::string listen = kDefaultListen;
   std::string admin_listen;
   std::string access_log;
+  bool check = false;
   std::string module;
   int io_threads = DefaultIoThreads();
   std::string removed_upload_threads;
@@ -70,6 +71,9 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
   app.add_option("--admin-listen", raw.admin_listen,
                  "Address and port of the operators' port (GET /metrics, "
                  "GET /healthz), ADDR:PORT; off when not given");
+  app.add_flag("--check", raw.check,
+               "Check the settings file beside the module, print what is "
+               "wrong with it or the values it gives, and exit");
   app.add_option("--access-log", raw.access_log,
                  "Write a line per request to this file (- for standard "
                  "output); SIGHUP reopens it");
@@ -131,6 +135,7 @@ HostOptions ToOptions(const RawOptions& raw,
   options.listen = listen;
   options.module_path = raw.module.empty() ? default_module : raw.module;
   options.access_log = raw.access_log;
+  options.check_settings = raw.check;
   options.io_threads = raw.io_threads;
   options.max_head_bytes = raw.max_head;
   options.max_body_bytes = raw.max_body;

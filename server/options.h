@@ -23,6 +23,8 @@ struct HostOptions {
   std::optional<boost::asio::ip::tcp::endpoint> admin_listen;
   std::string module_path;
   std::string access_log;  // a path, "-" for standard output, empty: off
+  // Check the module's settings file and exit, instead of serving.
+  bool check_settings = false;
   int io_threads = 1;
   size_t max_head_bytes = 0;
   uint64_t max_body_bytes = 0;

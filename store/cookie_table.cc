@@ -1,5 +1,6 @@
 #include "store/cookie_table.h"
 
+#include <algorithm>
 #include <new>
 
 #include "store/idle.h"
@@ -19,51 +20,78 @@ CookieTable::AcquireResult CookieTable::AcquireOrCreate(std::string_view cookie,
                                                         int64_t now) {
   ValuesRef fresh;  // released after lock_ is given up when not entered
   MutexLock hold(lock_);
-  auto it = entries_.lower_bound(cookie);
-  if (it != entries_.end() && it->first == cookie) {
+  auto it = entries_.find(cookie);
+  if (it != entries_.end()) {
     it->second->Touch(now);
     return {it->second.Share(), false};
   }
   fresh = Values::Create(budget_);
   if (!fresh) return {};
   fresh->Touch(now);
-  try {
-    entries_.emplace_hint(it, std::string(cookie), fresh.Share());
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
-  CountEntries();
+  if (!Enter(cookie, fresh)) return {};
   return {std::move(fresh), true};
 }
 
 CookieTable::InsertOutcome CookieTable::Insert(std::string_view cookie,
                                                const ValuesRef& values) {
   MutexLock hold(lock_);
-  auto it = entries_.lower_bound(cookie);
-  if (it != entries_.end() && it->first == cookie) {
-    return InsertOutcome::kTaken;
-  }
+  if (entries_.contains(cookie)) return InsertOutcome::kTaken;
+  return Enter(cookie, values) ? InsertOutcome::kInserted
+                               : InsertOutcome::kNoMemory;
+}
+
+// The index grows in place once the slots in use, erased ones included,
+// reach 7/8 of its capacity, and a growth that runs out of memory half-way
+// would leave it broken: it is grown here instead, into a new index built
+// beside it, so a failure leaves the old one whole.
+bool CookieTable::MakeRoomForOne() {
+  const size_t capacity = entries_.capacity();
+  if (entries_.size() + erased_ + 2 <= capacity - capacity / 8) return true;
   try {
-    entries_.emplace_hint(it, std::string(cookie), values.Share());
+    Entries bigger(2 * entries_.size() + 4);
+    for (const auto& [cookie, values] : entries_)
+      bigger.emplace(cookie, values.Share());
+    entries_.swap(bigger);
   } catch (const std::bad_alloc&) {
-    return InsertOutcome::kNoMemory;
+    return false;  // `bigger` goes with what it holds; entries_ is whole
+  }
+  erased_ = 0;
+  return true;
+}
+
+bool CookieTable::Enter(std::string_view cookie, const ValuesRef& values) {
+  if (!MakeRoomForOne()) return false;
+  try {
+    entries_.emplace(std::string(cookie), values.Share());
+  } catch (const std::bad_alloc&) {
+    return false;  // the key's copy failed before the index changed
   }
   CountEntries();
-  return InsertOutcome::kInserted;
+  return true;
+}
+
+std::vector<CookieTable::Entries::iterator> CookieTable::InKeyOrder() {
+  std::vector<Entries::iterator> order;
+  order.reserve(entries_.size());
+  for (auto it = entries_.begin(); it != entries_.end(); ++it)
+    order.push_back(it);
+  std::sort(order.begin(), order.end(),
+            [](const Entries::iterator& a, const Entries::iterator& b) {
+              return a->first < b->first;
+            });
+  return order;
 }
 
 void CookieTable::CollectIdle(int64_t now, int64_t idleLimit,
                               std::vector<ValuesRef>& idle) {
   MutexLock hold(lock_);
   try {
-    for (auto it = entries_.begin(); it != entries_.end();) {
-      if (!IsIdle(it->second->lastAccess(), now, idleLimit)) {
-        ++it;
-        continue;
-      }
+    for (const Entries::iterator& it : InKeyOrder()) {
+      if (!IsIdle(it->second->lastAccess(), now, idleLimit)) continue;
       idle.emplace_back();  // room first, so a failed growth moves nothing
       idle.back() = std::move(it->second);
-      it = entries_.erase(it);
+      entries_.erase(it);  // erasing leaves the other iterators valid
+      ++erased_;
     }
   } catch (const std::bad_alloc&) {
     // The rest waits for the next pass.
@@ -74,7 +102,8 @@ void CookieTable::CollectIdle(int64_t now, int64_t idleLimit,
 void CookieTable::AcquireAll(std::vector<ValuesRef>& all) {
   MutexLock hold(lock_);
   try {
-    for (auto& [cookie, values] : entries_) all.push_back(values.Share());
+    for (const Entries::iterator& it : InKeyOrder())
+      all.push_back(it->second.Share());
   } catch (const std::bad_alloc&) {
     // The collections not listed wait for the next pass.
   }

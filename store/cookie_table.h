@@ -1,7 +1,9 @@
 // CookieTable: the index from a client's cookie text to that client's Values.
 //
 // Keys are byte strings compared like value names (unsigned bytes, shorter
-// first, no case folding); the whole cookie header text is one key.
+// first, no case folding); the whole cookie header text is one key. They are
+// indexed by a hash, so a lookup is one probe; the walks over the whole
+// table (CollectIdle, AcquireAll) sort the keys first and go in key order.
 //
 // Ownership: each entry holds a handle on its collection. Acquire and
 // AcquireOrCreate hand the caller a handle of its own; CollectIdle moves the
@@ -21,11 +23,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "absl/container/flat_hash_map.h"
+#include "absl/hash/hash.h"
 #include "store/mutex.h"
 #include "store/values_ref.h"
 
@@ -75,7 +78,24 @@ class CookieTable {
   size_t size() const { return count_.load(std::memory_order_relaxed); }
 
  private:
-  using Entries = std::map<std::string, ValuesRef, std::less<>>;
+  // Hash and equality of keys, transparent so that a lookup by string_view
+  // copies nothing.
+  struct Key {
+    using is_transparent = void;
+    size_t operator()(std::string_view key) const {
+      return absl::Hash<std::string_view>{}(key);
+    }
+    bool operator()(std::string_view a, std::string_view b) const {
+      return a == b;
+    }
+  };
+  using Entries = absl::flat_hash_map<std::string, ValuesRef, Key, Key>;
+
+  bool MakeRoomForOne() REQUIRES(lock_);
+  // Enters a new key; false when memory for it cannot be had.
+  bool Enter(std::string_view cookie, const ValuesRef& values) REQUIRES(lock_);
+  // Every entry, sorted by key. May throw std::bad_alloc.
+  std::vector<Entries::iterator> InKeyOrder() REQUIRES(lock_);
 
   void CountEntries() REQUIRES(lock_) {
     count_.store(entries_.size(), std::memory_order_relaxed);
@@ -84,6 +104,9 @@ class CookieTable {
   MemoryBudget& budget_;
   Mutex lock_;
   Entries entries_ GUARDED_BY(lock_);
+  // Entries erased since the index was last rebuilt (their slots count
+  // toward its growth).
+  size_t erased_ GUARDED_BY(lock_) = 0;
   std::atomic<size_t> count_{0};  // entries_.size(), for lock-free hints
 };
 

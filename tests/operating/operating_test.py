@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """What operators use of pendrakel-host, end to end: the admin port's
 /metrics parsed with the Prometheus client library's own parser, /healthz
-through a shutdown, and the access log through a rotation.
+through a shutdown, the access log through a rotation, and the settings
+check against what the module itself accepts.
 
 Run by ctest as: operating_test.py HOST_BINARY MODULE_FILE
 Starts the host on free loopback ports and stops it by its process id.
@@ -189,6 +190,55 @@ class AccessLog(unittest.TestCase):
         finally:
             host.stop()
             shutil.rmtree(folder, ignore_errors=True)
+
+
+class SettingsCheck(unittest.TestCase):
+    """--check reads the file as the module does: what it refuses, the
+    module refuses to start with, and what it accepts, the module takes."""
+
+    CASES = [
+        ("<Settings><GC Limit=\"abc\"/></Settings>", 'GC Limit "abc" is not a number'),
+        ("<Settings>\n<GC Limit=\"5\"\n</Settings>", "the file is not well-formed at line 3"),
+        ("<Settings><Cookie Name=\"" + "n" * 300 + "\"/></Settings>",
+         "Cookie Name \"" + "n" * 64 + "\"... (300 bytes) is too long for its field"),
+        ("<Settings><DefaultContentType>a&#10;b</DefaultContentType></Settings>",
+         'DefaultContentType "a\\x0ab" holds a control character'),
+        ("<Settings><Memory Max=\"-1\"/></Settings>", 'Memory Max "-1" is out of range'),
+    ]
+
+    def run_host(self, folder, *flags):
+        return subprocess.run(
+            [HOST, "--module", os.path.join(folder, os.path.basename(MODULE)),
+             "--listen", "127.0.0.1:0", *flags],
+            capture_output=True, text=True, timeout=20)
+
+    def test_refusals_name_the_part_and_the_module_refuses_the_same(self):
+        folder = tempfile.mkdtemp(prefix="pendrakel-check-")
+        shutil.copy(MODULE, folder)
+        try:
+            for text, expected in self.CASES:
+                with open(os.path.join(folder, "Pendrakel.setting"), "w") as f:
+                    f.write(text)
+                check = self.run_host(folder, "--check")
+                self.assertEqual(check.returncode, 1, text)
+                self.assertEqual(check.stderr.count("\n"), 1, check.stderr)
+                self.assertIn(expected, check.stderr)
+                self.assertEqual(self.run_host(folder).returncode, 1, text)
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+
+    def test_a_good_file_is_ok_with_the_values_it_gives(self):
+        host = Host('<Settings><GC Limit="5"/><Memory Max="5"/></Settings>')
+        try:
+            check = self.run_host(host.folder, "--check")
+            self.assertEqual(check.returncode, 0, check.stderr)
+            self.assertTrue(check.stdout.startswith("settings OK: "))
+            self.assertIn("GC Limit: 5 minutes", check.stdout)
+            self.assertIn("Memory Max: 5 bytes", check.stdout)
+            # The module took the same file: it refuses a sixth byte.
+            self.assertEqual(request(host.port, "PUT", "/v", b"123456")[0].status, 500)
+        finally:
+            host.stop()
 
 
 if __name__ == "__main__":

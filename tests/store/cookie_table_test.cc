@@ -82,6 +82,27 @@ TEST(CookieTable, CollectIdleTakesCollectionsAtTheLimitButNotBefore) {
   EXPECT_EQ(table.size(), 2u);  // "c" was never used: never idle
 }
 
+TEST(CookieTable, WalksGoInKeyOrderWhateverTheInsertOrder) {
+  MemoryBudget budget;
+  CookieTable table(budget);
+  for (auto [cookie, time] :
+       {std::pair{"pk=b", 1}, {"pk=a", 2}, {"pk=c", 3}, {"pk=\xff", 4}}) {
+    ValuesRef values = Values::Create(budget);
+    values->Touch(time);
+    table.Insert(cookie, values);
+  }
+  std::vector<ValuesRef> all;
+  table.AcquireAll(all);
+  std::vector<ValuesRef> idle;
+  table.CollectIdle(/*now=*/100, /*idleLimit=*/10, idle);
+  for (const auto* walk : {&all, &idle}) {
+    std::vector<int64_t> order;
+    for (const ValuesRef& values : *walk) order.push_back(values->lastAccess());
+    EXPECT_EQ(order, (std::vector<int64_t>{2, 1, 3, 4}));  // a, b, c, \xff
+  }
+  EXPECT_EQ(table.size(), 0u);
+}
+
 TEST(CookieTable, SameNewCookieFromManyThreadsMakesOneCollection) {
   MemoryBudget budget;
   CookieTable table(budget);
