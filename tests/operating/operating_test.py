@@ -203,6 +203,8 @@ class SettingsCheck(unittest.TestCase):
          "Cookie Name \"" + "n" * 64 + "\"... (300 bytes) is too long for its field"),
         ("<Settings><DefaultContentType>a&#10;b</DefaultContentType></Settings>",
          'DefaultContentType "a\\x0ab" holds a control character'),
+        ("<Settings><Cookie Attributes=\"Path=/;&#9;Secure\"/></Settings>",
+         'Cookie Attributes "Path=/;\\x09Secure" holds a control character'),
         ("<Settings><Memory Max=\"-1\"/></Settings>", 'Memory Max "-1" is out of range'),
     ]
 
