@@ -206,7 +206,15 @@ start_instance() {
   local k=$1 dir="$WORK/instance-$1"
   mkdir -p "$dir"
   cp "$module" "$dir/pendrakel.so"
-  [[ -n "$settings" ]] && cp "$settings" "$dir/Pendrakel.setting"
+  if [[ -n "$settings" ]]; then
+    cp "$settings" "$dir/Pendrakel.setting"
+    # The module's own loader says what it would refuse, in one line.
+    local problem
+    if [[ $k -eq 1 ]] &&
+       ! problem=$("$host_binary" --module "$dir/pendrakel.so" --check 2>&1 >/dev/null); then
+      refuse "${problem//"$dir/Pendrakel.setting"/$settings}"
+    fi
+  fi
   "$host_binary" --module "$dir/pendrakel.so" --listen 127.0.0.1:0 \
     --admin-listen 127.0.0.1:0 >"$dir/host.log" 2>&1 &
   local pid=$!

@@ -16,8 +16,8 @@ import sys
 import tempfile
 import unittest
 
-from cluster_support import (CLUSTER_SCRIPT, Cluster, metric, process_alive,
-                             request)
+from cluster_support import (CLUSTER_SCRIPT, HOST, MODULE, Cluster, metric,
+                             process_alive, request)
 
 DISTRIBUTE = '<Settings><Cookie Distribute="true" Name="pk"/></Settings>'
 # HAProxy's prefix: the instance's cookie id (iK for instance K) and "~".
@@ -183,8 +183,9 @@ class RefusedCommandLines(ClusterTest):
             with open(path, "w") as f:
                 f.write(settings)
             args += ("--settings", path)
+        env = dict(os.environ, PENDRAKEL_HOST_BINARY=HOST, PENDRAKEL_MODULE=MODULE)
         done = subprocess.run(["bash", CLUSTER_SCRIPT, *args], capture_output=True,
-                              text=True, timeout=30)
+                              text=True, timeout=60, env=env)
         self.assertEqual(done.returncode, 2, done.stderr)
         self.assertEqual(done.stdout, "")
         lines = done.stderr.splitlines()
@@ -204,6 +205,10 @@ class RefusedCommandLines(ClusterTest):
             settings='<Settings><Cookie Distribute="true"/></Settings>'))
         self.assertIn("well-formed", self.refusal(
             "--instances", "2", *listen, settings="<Settings>"))
+        # What the module would refuse, in its loader's words.
+        self.assertIn('Cookie Attributes "Path=/\\x0a" holds a control character',
+                      self.refusal("--instances", "2", *listen, settings=(
+                          '<Settings><Cookie Attributes="Path=/&#10;"/></Settings>')))
 
 
 if __name__ == "__main__":
