@@ -17,6 +17,7 @@ void PrintValues(const Settings& settings, uint64_t memory_max,
       << (settings.IdleLimit == 0 ? " (collections are never dropped)" : "")
       << "\n  Cookie Distribute: " << (settings.Distribute ? "true" : "false")
       << "\n  Cookie Name: \"" << settings.CookieName << "\""
+      << "\n  Cookie Attributes: \"" << settings.CookieAttributes << "\""
       << "\n  CmdName: Get=\"" << settings.GetCmdName << "\" Set=\""
       << settings.SetCmdName << "\" Del=\"" << settings.DelCmdName
       << "\" Nop=\"" << settings.NopCmdName << "\""

@@ -230,13 +230,15 @@ class SettingsCheck(unittest.TestCase):
             shutil.rmtree(folder, ignore_errors=True)
 
     def test_a_good_file_is_ok_with_the_values_it_gives(self):
-        host = Host('<Settings><GC Limit="5"/><Memory Max="5"/></Settings>')
+        host = Host('<Settings><GC Limit="5"/><Memory Max="5"/>'
+                    '<Cookie Attributes="Path=/"/></Settings>')
         try:
             check = self.run_host(host.folder, "--check")
             self.assertEqual(check.returncode, 0, check.stderr)
             self.assertTrue(check.stdout.startswith("settings OK: "))
             self.assertIn("GC Limit: 5 minutes", check.stdout)
             self.assertIn("Memory Max: 5 bytes", check.stdout)
+            self.assertIn('Cookie Attributes: "Path=/"', check.stdout)
             # The module took the same file: it refuses a sixth byte.
             self.assertEqual(request(host.port, "PUT", "/v", b"123456")[0].status, 500)
         finally:
