@@ -173,6 +173,9 @@ start_nginx() {
   mkdir -p "$dir/files"
   head -c $((10 * 1024)) /dev/zero | tr '\0' 'v' >"$dir/files/big10k"
   head -c $((1024 * 1024)) /dev/zero | tr '\0' 'v' >"$dir/files/big1m"
+  # nginx's workers run as an unprivileged user: let them reach the files.
+  chmod o+x "$WORK" "$dir"
+  chmod -R o+rX "$dir/files"
   sed -e "s|@PORT@|$nginx_port|" -e "s|@PREFIX@|$dir|g" bench/nginx.conf.in \
     >"$dir/nginx.conf"
   nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" \

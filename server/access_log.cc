@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -69,33 +70,43 @@ void AppendRequestLine(std::string& out, const RequestHead* head) {
 
 void LogBuffer::Write(std::string_view client, const RequestHead* head,
                       int status, int64_t body_bytes, uint64_t microseconds) {
-  line_.clear();
-  line_ += client;
-  line_ += " - - ";
-  line_ += LogTime();
-  line_ += ' ';
-  AppendRequestLine(line_, head);
-  line_ += ' ';
-  AppendNumber(line_, static_cast<uint64_t>(status));
-  line_ += ' ';
+  gathered_ += client;
+  gathered_ += " - - ";
+  gathered_ += LogTime();
+  gathered_ += ' ';
+  AppendRequestLine(gathered_, head);
+  gathered_ += ' ';
+  AppendNumber(gathered_, static_cast<uint64_t>(status));
+  gathered_ += ' ';
   if (body_bytes < 0) {
-    line_ += '-';
+    gathered_ += '-';
   } else {
-    AppendNumber(line_, static_cast<uint64_t>(body_bytes));
+    AppendNumber(gathered_, static_cast<uint64_t>(body_bytes));
   }
-  line_ += ' ';
-  AppendQuoted(line_, head == nullptr ? "" : head->FieldValue("referer"));
-  line_ += ' ';
-  AppendQuoted(line_, head == nullptr ? "" : head->FieldValue("user-agent"));
-  line_ += ' ';
-  AppendNumber(line_, microseconds);
-  line_ += '\n';
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (pending_.size() + line_.size() > kMaxBufferedLogBytes) {
-    dropped_.fetch_add(1, std::memory_order_relaxed);
-    return;
+  gathered_ += ' ';
+  AppendQuoted(gathered_, head == nullptr ? "" : head->FieldValue("referer"));
+  gathered_ += ' ';
+  AppendQuoted(gathered_,
+               head == nullptr ? "" : head->FieldValue("user-agent"));
+  gathered_ += ' ';
+  AppendNumber(gathered_, microseconds);
+  gathered_ += '\n';
+  if (gathered_.size() >= kLogHandOverBytes) HandOver();
+}
+
+void LogBuffer::HandOver() {
+  if (gathered_.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pending_.size() + gathered_.size() > kMaxBufferedLogBytes) {
+      dropped_.fetch_add(static_cast<uint64_t>(std::count(
+                             gathered_.begin(), gathered_.end(), '\n')),
+                         std::memory_order_relaxed);
+    } else {
+      pending_ += gathered_;
+    }
   }
-  pending_ += line_;
+  gathered_.clear();
 }
 
 void LogBuffer::TakeInto(std::string& out) {
@@ -135,6 +146,7 @@ void AccessLog::Start() {
 
 void AccessLog::Stop() {
   if (!writer_.joinable()) return;
+  for (auto& buffer : buffers_) buffer->HandOver();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;

@@ -12,10 +12,12 @@
 // \xHH, so a client cannot forge a line.
 //
 // I/O threads never wait for the disk: each formats its lines into a
-// LogBuffer of its own, which the writer thread swaps out and writes about
-// ten times a second (so lines of different threads may come out of order
-// within that tenth of a second). A buffer holding kMaxBufferedLogBytes drops further
-// lines (counted) until the writer has caught up. Reopen (on SIGHUP) makes
+// LogBuffer of its own and hands them over in batches (kLogHandOverBytes, or
+// at its sweep, four times a second) to the writer thread, which writes
+// about ten times a second; so lines of different threads may come out of
+// order within that half second. A thread whose unwritten lines reach
+// kMaxBufferedLogBytes drops further lines (counted) until the writer has
+// caught up. Reopen (on SIGHUP) makes
 // the writer close and open the file again, for log rotation.
 //
 // Threads: Open, Start and Stop on the main thread; LogBuffer::Append on its
@@ -39,6 +41,8 @@ class RequestHead;
 
 // Lines a thread may hold before the writer takes them.
 inline constexpr size_t kMaxBufferedLogBytes = 4 * 1024 * 1024;
+// Lines a thread gathers before it hands them to the writer.
+inline constexpr size_t kLogHandOverBytes = 16 * 1024;
 
 class LogBuffer {
  public:
@@ -46,13 +50,16 @@ class LogBuffer {
   // its head was read; `body_bytes` < 0 writes "-".
   void Write(std::string_view client, const RequestHead* head, int status,
              int64_t body_bytes, uint64_t microseconds);
+  // Hands the lines gathered so far to the writer. On the buffer's I/O
+  // thread, or on any thread once that one has ended.
+  void HandOver();
 
-  // The writer's side: everything written so far.
+  // The writer's side: everything handed over so far.
   void TakeInto(std::string& out);
   uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
-  std::string line_;  // the I/O thread's scratch line
+  std::string gathered_;  // the I/O thread's lines not handed over yet
   std::mutex mutex_;
   std::string pending_;  // guarded by mutex_
   std::atomic<uint64_t> dropped_{0};
@@ -72,6 +79,7 @@ class AccessLog {
 
   void Start();
   // Writes what is buffered and ends the writer. Idempotent.
+  // REQUIRES: the I/O threads have ended.
   void Stop();
   // Asks the writer to open the file again (SIGHUP).
   void Reopen();

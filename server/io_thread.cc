@@ -32,6 +32,7 @@ void IoThread::Sweep() {
   // A connection closed here is destroyed later, by its aborted handler,
   // so the list does not change during the walk.
   for (Connection* c = first_; c != nullptr; c = c->next_) c->OnSweep(now);
+  if (log_ != nullptr) log_->HandOver();
   ScheduleSweep();
 }
 
