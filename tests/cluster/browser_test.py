@@ -23,7 +23,8 @@ import threading
 import time
 import unittest
 
-from cluster_support import REQUEST_SECONDS, START_SECONDS, Cluster, Host
+from cluster_support import (REQUEST_SECONDS, START_SECONDS, Cluster, Host,
+                             make_certificate)
 
 try:
     import websocket  # Debian's python3-websocket
@@ -107,11 +108,13 @@ class Browser:
             if wanted(message):
                 self.kept.remove(message)
                 return message
-        while True:
+        deadline = time.monotonic() + START_SECONDS
+        while time.monotonic() < deadline:
             message = json.loads(self.socket.recv())
             if wanted(message):
                 return message
             self.kept.append(message)
+        raise AssertionError("Chromium did not answer")
 
     def call(self, method, session=None, **params):
         """One protocol command's result."""
@@ -183,17 +186,7 @@ class CookiesInChromium(unittest.TestCase):
                          [("pk", "/", True)])
 
     def test_secure_cookie_through_the_cluster_over_tls(self):
-        folder = tempfile.mkdtemp(prefix="pendrakel-tls-")
-        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
-        pem = os.path.join(folder, "cluster.pem")
-        subprocess.run(
-            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-             "-days", "1", "-subj", "/CN=127.0.0.1",
-             "-addext", "subjectAltName=IP:127.0.0.1",
-             "-keyout", pem, "-out", pem + ".cert"],
-            check=True, capture_output=True, timeout=60)
-        with open(pem, "a") as out, open(pem + ".cert") as cert:
-            out.write(cert.read())
+        pem, _ = make_certificate(self)
         cluster = Cluster(self, 2, '<Settings><Cookie Distribute="true" Name="pk" '
                           'Attributes="Path=/; HttpOnly; SameSite=Lax; Secure"/>'
                           '</Settings>', tls_cert=pem)

@@ -158,3 +158,21 @@ class Host:
         self.process.kill()
         self.process.wait(STOP_SECONDS)
         self.process.stdout.close()
+
+
+def make_certificate(test):
+    """A self-signed certificate for 127.0.0.1, made with openssl in a folder
+    removed when `test` ends: (PEM of certificate and key, certificate)."""
+    folder = tempfile.mkdtemp(prefix="pendrakel-tls-")
+    test.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+         "-days", "1", "-subj", "/CN=127.0.0.1",
+         "-addext", "subjectAltName=IP:127.0.0.1",
+         "-keyout", key, "-out", cert],
+        check=True, capture_output=True, timeout=60)
+    pem = os.path.join(folder, "both.pem")
+    with open(pem, "w") as out, open(cert) as c, open(key) as k:
+        out.write(c.read() + k.read())
+    return pem, cert

@@ -16,8 +16,8 @@ import sys
 import tempfile
 import unittest
 
-from cluster_support import (CLUSTER_SCRIPT, HOST, MODULE, Cluster, metric,
-                             process_alive, request)
+from cluster_support import (CLUSTER_SCRIPT, HOST, MODULE, Cluster,
+                             make_certificate, metric, process_alive, request)
 
 DISTRIBUTE = '<Settings><Cookie Distribute="true" Name="pk"/></Settings>'
 # HAProxy's prefix: the instance's cookie id (iK for instance K) and "~".
@@ -152,17 +152,7 @@ class NamesWithoutDistribution(ClusterTest):
 
 class TlsAtTheBalancer(ClusterTest):
     def test_store_and_read_over_tls_with_a_self_signed_certificate(self):
-        folder = self.folder()
-        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-        subprocess.run(
-            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-             "-days", "1", "-subj", "/CN=127.0.0.1",
-             "-addext", "subjectAltName=IP:127.0.0.1",
-             "-keyout", key, "-out", cert],
-            check=True, capture_output=True, timeout=60)
-        pem = os.path.join(folder, "cluster.pem")
-        with open(pem, "w") as out, open(cert) as c, open(key) as k:
-            out.write(c.read() + k.read())
+        pem, cert = make_certificate(self)
         tls = ssl.create_default_context(cafile=cert)
         cluster = Cluster(self, 2, DISTRIBUTE, tls_cert=pem)
         for n in range(10):
