@@ -7,8 +7,8 @@
 
 namespace pendrakel {
 
-Value::Value(uint32_t size, int64_t expiry, uint32_t nameLength,
-             uint32_t contentTypeLength)
+Value::Value(uint32_t size, int64_t expiry, uint16_t nameLength,
+             uint16_t contentTypeLength)
     : size_(size),
       nameLength_(nameLength),
       contentTypeLength_(contentTypeLength) {
@@ -21,13 +21,25 @@ ValueRef Value::Create(std::string_view name, std::string_view contentType,
       contentType.size() > kMaxContentTypeBytes) {
     return {};
   }
-  const size_t recordBytes = sizeof(Value) + name.size() + contentType.size();
+  const bool long_lengths =
+      name.size() >= kLongLengths || contentType.size() >= kLongLengths;
+  const size_t lengthBytes = long_lengths ? 2 * sizeof(uint32_t) : 0;
+  const size_t recordBytes =
+      sizeof(Value) + lengthBytes + name.size() + contentType.size();
   void* block = budget.Allocate(size, recordBytes);
   if (block == nullptr) return {};
   auto* value =
-      new (block) Value(size, expiry, static_cast<uint32_t>(name.size()),
-                        static_cast<uint32_t>(contentType.size()));
+      long_lengths ? new (block) Value(size, expiry, kLongLengths, kLongLengths)
+                   : new (block)
+                         Value(size, expiry, static_cast<uint16_t>(name.size()),
+                               static_cast<uint16_t>(contentType.size()));
   char* trailer = static_cast<char*>(block) + sizeof(Value);
+  if (long_lengths) {
+    const uint32_t lengths[2] = {static_cast<uint32_t>(name.size()),
+                                 static_cast<uint32_t>(contentType.size())};
+    std::memcpy(trailer, lengths, sizeof lengths);
+    trailer += sizeof lengths;
+  }
   if (!name.empty()) std::memcpy(trailer, name.data(), name.size());
   if (!contentType.empty()) {
     std::memcpy(trailer + name.size(), contentType.data(), contentType.size());

@@ -30,8 +30,8 @@ namespace pendrakel {
 class MemoryBudget;
 class ValueRef;
 
-// Longest name and content type a value can carry: their lengths are kept
-// as 32-bit counts.
+// Longest name and content type a value can carry: their lengths are
+// 32-bit counts.
 inline constexpr size_t kMaxValueNameBytes = UINT32_MAX;
 inline constexpr size_t kMaxContentTypeBytes = UINT32_MAX;
 
@@ -59,13 +59,13 @@ class Value {
     return expiry;
   }
   uint32_t size() const { return size_; }
-  std::string_view name() const { return {trailer(), nameLength_}; }
+  std::string_view name() const { return {texts(), nameLength()}; }
   std::string_view contentType() const {
-    return {trailer() + nameLength_, contentTypeLength_};
+    return {texts() + nameLength(), contentTypeLength()};
   }
   unsigned char* data() {
-    return reinterpret_cast<unsigned char*>(trailer()) + nameLength_ +
-           contentTypeLength_;
+    return reinterpret_cast<unsigned char*>(texts()) + nameLength() +
+           contentTypeLength();
   }
   const unsigned char* data() const { return const_cast<Value*>(this)->data(); }
   int32_t refCountForTesting() const {
@@ -79,24 +79,46 @@ class Value {
   // Drops one reference; the last one destroys the record.
   void Release(MemoryBudget& budget);
 
-  Value(uint32_t size, int64_t expiry, uint32_t nameLength,
-        uint32_t contentTypeLength);
+  // The record's two 16-bit lengths hold this when the name or the content
+  // type is this long or longer: both lengths are then kept as 32-bit
+  // counts at the front of the trailer, so the common record stays small.
+  static constexpr uint16_t kLongLengths = UINT16_MAX;
+
+  Value(uint32_t size, int64_t expiry, uint16_t nameLength,
+        uint16_t contentTypeLength);
   ~Value() = default;
 
   char* trailer() const {
     return reinterpret_cast<char*>(const_cast<Value*>(this) + 1);
   }
+  bool HasLongLengths() const { return nameLength_ == kLongLengths; }
+  uint32_t LongLength(size_t which) const {
+    uint32_t length;
+    std::memcpy(&length, trailer() + which * sizeof length, sizeof length);
+    return length;
+  }
+  uint32_t nameLength() const {
+    return HasLongLengths() ? LongLength(0) : nameLength_;
+  }
+  uint32_t contentTypeLength() const {
+    return HasLongLengths() ? LongLength(1) : contentTypeLength_;
+  }
+  // The name, then the content type, then the data.
+  char* texts() const {
+    return trailer() + (HasLongLengths() ? 2 * sizeof(uint32_t) : 0);
+  }
 
   std::atomic<int32_t> refCount_{1};
   const uint32_t size_;        // bytes of data
   unsigned char expiry_[8];    // int64 seconds since the epoch; 0 = never
-  const uint32_t nameLength_;  // bytes of name after the record
-  const uint32_t contentTypeLength_;  // bytes of content type after the name
-  // Followed by the name, the content type and the data.
+  const uint16_t nameLength_;  // bytes of name, or kLongLengths
+  const uint16_t contentTypeLength_;  // bytes of content type, or the same
+  // Followed by the two long lengths when kLongLengths, then the name, the
+  // content type and the data.
 };
 
 // Kept packed: every stored value pays for this record.
-static_assert(sizeof(Value) == 24);
+static_assert(sizeof(Value) == 20);
 
 }  // namespace pendrakel
 

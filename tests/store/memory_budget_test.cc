@@ -122,13 +122,24 @@ TEST(Value, RefusedByTheBudgetOrOverlongTextsMakeNoValue) {
   const std::string_view tooLong(&byte, kMaxValueNameBytes + 1);
   EXPECT_EQ(Value::Create(tooLong, "", 1, 0, budget), nullptr);
   EXPECT_EQ(Value::Create("n", tooLong, 1, 0, budget), nullptr);
-  // Past what 16-bit lengths held.
-  const std::string longText(100'000, 'n');
-  ValueRef longest = Value::Create(longText, longText, 4, 0, budget);
-  ASSERT_NE(longest, nullptr);
-  EXPECT_EQ(longest->name(), longText);
-  EXPECT_EQ(longest->contentType(), longText);
-  longest.reset();
+  // Around and past where the record's 16-bit lengths end, on either text.
+  for (const size_t length : {65'534, 65'535, 65'536, 100'000}) {
+    const std::string longText(length, 'n');
+    for (const bool inName : {true, false}) {
+      const std::string_view text = longText;
+      const std::string_view name = inName ? text : "k";
+      const std::string_view type = inName ? "t" : text;
+      ValueRef value = Value::Create(name, type, 4, 7, budget);
+      ASSERT_NE(value, nullptr) << length;
+      std::memcpy(value->data(), "data", 4);
+      EXPECT_EQ(value->name(), name) << length;
+      EXPECT_EQ(value->contentType(), type) << length;
+      EXPECT_EQ(
+          std::string_view(reinterpret_cast<const char*>(value->data()), 4),
+          "data");
+      EXPECT_EQ(value->expiry(), 7);
+    }
+  }
   EXPECT_EQ(budget.total(), 0u);
 }
 
