@@ -332,15 +332,17 @@ echo "== access log: GET against a host writing --access-log"
 plain_pid=$host_pid plain_port=$host_port
 start_host logging --access-log "$WORK/access.log"
 python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES"
-log_ratios=()
+log_ratios=() log_cpu_ratios=()
 for ((run = 1; run <= runs; run++)); do
-  read -r plain_rps _ < <(run_wrk get "http://127.0.0.1:$plain_port/" "$seconds" "$plain_pid")
-  read -r logged_rps _ < <(run_wrk get "http://127.0.0.1:$host_port/" "$seconds" "$host_pid")
-  echo "  access log run $run/$runs: without $plain_rps req/s, with $logged_rps req/s"
+  read -r plain_rps _ _ _ plain_cpu < <(run_wrk get "http://127.0.0.1:$plain_port/" "$seconds" "$plain_pid")
+  read -r logged_rps _ _ _ logged_cpu < <(run_wrk get "http://127.0.0.1:$host_port/" "$seconds" "$host_pid")
+  echo "  access log run $run/$runs: without $plain_rps req/s $plain_cpu us/req, with $logged_rps req/s $logged_cpu us/req"
   log_ratios+=("$(awk -v l="$logged_rps" -v p="$plain_rps" 'BEGIN { print l / p }')")
+  log_cpu_ratios+=("$(awk -v l="$logged_cpu" -v p="$plain_cpu" 'BEGIN { print l / p }')")
 done
 log_cost=$(awk -v r="$(median "${log_ratios[@]}")" 'BEGIN { printf "%.1f", (1 - r) * 100 }')
-echo "  access log costs ${log_cost} % of GET throughput ($(wc -l <"$WORK/access.log") lines written)"
+log_cpu_cost=$(awk -v r="$(median "${log_cpu_ratios[@]}")" 'BEGIN { printf "%.1f", (r - 1) * 100 }')
+echo "  access log costs ${log_cost} % of GET throughput and ${log_cpu_cost} % more server CPU per request ($(wc -l <"$WORK/access.log") lines written)"
 stop_pid "$host_pid"
 stop_pid "$plain_pid"
 
@@ -445,7 +447,7 @@ for row in "${memory_rows[@]}"; do
   echo "\"$label\",$bytes" >>"$MEMORY_CSV"
 done
 echo
-echo "access log: ${log_cost} % of GET throughput (target under 5 %)"
+echo "access log: ${log_cost} % of GET throughput (target under 5 %), ${log_cpu_cost} % more CPU per request"
 echo
 echo "1 MiB PUT time in ms (median/max), quiet and beside 1000 trickling uploaders:"
 echo "  $slow_clients_line"
