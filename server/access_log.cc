@@ -31,19 +31,20 @@ void AppendNumber(std::string& out, uint64_t value) {
   out.append(digits, end);
 }
 
-// Unprintable bytes, '"' and '\' escaped.
+// Unprintable bytes, '"' and '\' escaped; the runs between them are
+// appended whole.
 void AppendEscaped(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
-    } else {
-      out += c;
-    }
+  size_t run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte < 0x7f && byte != '"' && byte != '\\') continue;
+    out.append(text.data() + run, i - run);
+    const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf]};
+    out.append(escaped, sizeof escaped);
+    run = i + 1;
   }
+  out.append(text.data() + run, text.size() - run);
 }
 
 // A quoted field: "-" when empty.
