@@ -1,12 +1,11 @@
 #include "store/collectors.h"
 
-#include <malloc.h>
-
 #include <new>
 #include <system_error>
 #include <vector>
 
 #include "store/cookie_table.h"
+#include "store/freed_memory.h"
 #include "store/shared_values.h"
 #include "store/value.h"
 #include "store/value_ref.h"
@@ -46,8 +45,6 @@ size_t DropExpiredValues(int64_t now, CookieTable& cookies,
   }
   return collected;
 }
-
-void ReturnFreedMemory() { malloc_trim(0); }
 
 bool Collectors::Start(Pass idlePass, Pass expiryPass) {
   Stop();

@@ -46,10 +46,6 @@ IdleDrop DropIdleCollections(int64_t now, int64_t idleLimit,
 size_t DropExpiredValues(int64_t now, CookieTable& cookies,
                          SharedValues& shared);
 
-// Hands memory the heap keeps after large frees back to the system, so that
-// the process shrinks again once collections are dropped.
-void ReturnFreedMemory();
-
 // The two collector threads. Start and Stop are called by one thread (the
 // extension's start-up and shut-down); whatever the passes given to Start
 // use must outlive Stop.

@@ -31,6 +31,7 @@
 
 namespace pendrakel {
 
+class LazyFree;
 class MemoryBudget;
 
 class CookieTable {
@@ -42,8 +43,10 @@ class CookieTable {
   // kNoMemory: the table could not grow.
   enum class InsertOutcome { kInserted, kTaken, kNoMemory };
 
-  // Collections made by AcquireOrCreate charge their values to `budget`.
-  explicit CookieTable(MemoryBudget& budget) : budget_(budget) {}
+  // Collections made by AcquireOrCreate charge their values to `budget` and,
+  // when large, are destroyed on `lazyFree` if given (Values::Create).
+  explicit CookieTable(MemoryBudget& budget, LazyFree* lazyFree = nullptr)
+      : budget_(budget), lazyFree_(lazyFree) {}
   // Releases every collection still in the table.
   ~CookieTable() = default;
   CookieTable(const CookieTable&) = delete;
@@ -82,6 +85,7 @@ class CookieTable {
   }
 
   MemoryBudget& budget_;
+  LazyFree* const lazyFree_;
   Mutex lock_;
   Entries entries_ GUARDED_BY(lock_);
   std::atomic<size_t> count_{0};  // entries_.size(), for lock-free hints

@@ -145,7 +145,7 @@ TEST(Module, TerminateReturnsAtOnceWhileBothCollectorsSleep) {
   LoadedModule module;
   HSE_VERSION_INFO info{};
   ASSERT_TRUE(module.getVersion(&info));
-  EXPECT_EQ(ThreadCount(), before + 2);
+  EXPECT_EQ(ThreadCount(), before + 3);  // the collectors and the lazy free
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(module.terminate(0));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -170,6 +170,26 @@ TEST(Module, UnloadGivesEveryByteBack) {
   module.Run(stat);
   EXPECT_EQ(stat.HeaderValue("X-Memory-Total"), "3000");
   EXPECT_TRUE(module.terminate(0));
+}
+
+// A shared collection large enough to be destroyed on the lazy-free thread
+// is gone, bytes and all, once shut-down returns.
+TEST(Module, ShutDownWaitsForTheLargeSharedCollection) {
+  LoadedModule module;
+  HSE_VERSION_INFO info{};
+  ASSERT_TRUE(module.getVersion(&info));
+  for (int i = 0; i < 2000; ++i) {
+    FakeRequest put("PUT", "/" + std::to_string(i));
+    put.Body("x");
+    module.Run(put);
+  }
+  FakeRequest full("STAT", "/");
+  module.Run(full);
+  EXPECT_EQ(full.HeaderValue("X-Memory-Total"), "2000");
+  EXPECT_TRUE(module.terminate(0));
+  FakeRequest empty("STAT", "/");  // STAT reads the budget alone
+  module.Run(empty);
+  EXPECT_EQ(empty.HeaderValue("X-Memory-Total"), "0");
 }
 
 }  // namespace

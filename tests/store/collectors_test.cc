@@ -9,6 +9,7 @@
 #include "request/counters.h"
 #include "request/extension_state.h"
 #include "store/cookie_table.h"
+#include "store/lazy_free.h"
 #include "store/memory_budget.h"
 #include "store/shared_values.h"
 #include "store/value.h"
@@ -99,13 +100,14 @@ TEST_F(CollectorsTest, ExpiredValuesGoFromEveryCollectionSharedIncluded) {
 
 TEST(Collectors, StopWakesSleepingThreadsAtOnce) {
   MemoryBudget budget;
+  LazyFree lazyFree;
   Counters counters;
   CookieTable cookies(budget);
   SharedValues shared(budget);
   Settings settings;
   ASSERT_TRUE(shared.Start());
   Collectors collectors;
-  ExtensionState state{settings, counters, budget, cookies, shared};
+  ExtensionState state{settings, counters, budget, lazyFree, cookies, shared};
   ASSERT_TRUE(StartCollectors(collectors, state));
   const auto start = std::chrono::steady_clock::now();
   collectors.Stop();
