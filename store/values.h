@@ -93,9 +93,6 @@ class Values {
 
   // Number of entries, read without the lock; only a hint for sizing lists.
   size_t size() const { return count_.load(std::memory_order_relaxed); }
-  int32_t refCountForTesting() const {
-    return refCount_.load(std::memory_order_relaxed);
-  }
 
  private:
   friend class LazyFree;   // destroys the collections handed to it
