@@ -26,7 +26,7 @@
 namespace pendrakel {
 
 struct ExtensionObjects {
-  explicit ExtensionObjects(Clock clock = SystemSeconds)
+  explicit ExtensionObjects(SecondsSource clock = SystemSeconds)
       : state{settings, counters, budget, lazyFree, cookies, shared, clock} {}
   ExtensionObjects(const ExtensionObjects&) = delete;
   ExtensionObjects& operator=(const ExtensionObjects&) = delete;

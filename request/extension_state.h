@@ -26,7 +26,7 @@ struct ExtensionState {
   LazyFree& lazyFree;  // where collections made for requests are destroyed
   CookieTable& cookies;
   SharedValues& shared;
-  Clock clock = SystemSeconds;
+  SecondsSource clock = SystemSeconds;
   GuidSource makeGuid = RandomGuid;
 };
 

@@ -54,10 +54,10 @@ bool Collectors::Start(Pass idlePass, Pass expiryPass) {
   }
   try {
     valuesCollector_ = std::thread([this, pass = std::move(idlePass)] {
-      RunPasses(kValuesCollectorPeriod, pass);
+      RunPasses(kIdlePassPeriod, pass);
     });
     valueCollector_ = std::thread([this, pass = std::move(expiryPass)] {
-      RunPasses(kValueCollectorPeriod, pass);
+      RunPasses(kExpiryPassPeriod, pass);
     });
   } catch (const std::system_error&) {
     Stop();

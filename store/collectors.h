@@ -28,9 +28,10 @@ namespace pendrakel {
 class CookieTable;
 class SharedValues;
 
-// Time between the passes of each collector; the sleep comes first.
-inline constexpr std::chrono::milliseconds kValuesCollectorPeriod{60'000};
-inline constexpr std::chrono::milliseconds kValueCollectorPeriod{300'000};
+// Time between the passes of each collector (the idle pass on the values
+// collector, the expiry pass on the value collector); the sleep comes first.
+inline constexpr std::chrono::milliseconds kIdlePassPeriod{60'000};
+inline constexpr std::chrono::milliseconds kExpiryPassPeriod{300'000};
 
 // What one idle pass dropped.
 struct IdleDrop {
