@@ -131,15 +131,15 @@ class Session {
  private:
   void CollectIdle() {
     const int64_t now = testing::gTestNow;
-    CollectIdleValues(now, ext_.settings.IdleLimit, ext_.cookies, ext_.shared,
-                      ext_.counters);
+    DropAndCountIdleCollections(now, ext_.settings.IdleLimit, ext_.cookies,
+                                ext_.shared, ext_.counters);
     model_->CollectIdle(now);
     CheckState();
   }
 
   void CollectExpired() {
     const int64_t now = testing::gTestNow;
-    CollectExpiredValues(now, ext_.cookies, ext_.shared, ext_.counters);
+    DropAndCountExpiredValues(now, ext_.cookies, ext_.shared, ext_.counters);
     model_->CollectExpired(now);
     CheckState();
   }

@@ -7,8 +7,9 @@
 
 namespace pendrakel {
 
-size_t CollectIdleValues(int64_t now, int64_t idleLimit, CookieTable& cookies,
-                         SharedValues& shared, Counters& counters) {
+size_t DropAndCountIdleCollections(int64_t now, int64_t idleLimit,
+                                   CookieTable& cookies, SharedValues& shared,
+                                   Counters& counters) {
   const IdleDrop drop = DropIdleCollections(now, idleLimit, cookies, shared);
   const size_t dropped = drop.collections + (drop.sharedRenewed ? 1 : 0);
   Count(counters.ValuesCollect, static_cast<uint32_t>(dropped));
@@ -16,8 +17,8 @@ size_t CollectIdleValues(int64_t now, int64_t idleLimit, CookieTable& cookies,
   return dropped;
 }
 
-size_t CollectExpiredValues(int64_t now, CookieTable& cookies,
-                            SharedValues& shared, Counters& counters) {
+size_t DropAndCountExpiredValues(int64_t now, CookieTable& cookies,
+                                 SharedValues& shared, Counters& counters) {
   const size_t dropped = DropExpiredValues(now, cookies, shared);
   Count(counters.ValueCollect, static_cast<uint32_t>(dropped));
   return dropped;
@@ -26,12 +27,13 @@ size_t CollectExpiredValues(int64_t now, CookieTable& cookies,
 bool StartCollectors(Collectors& collectors, ExtensionState& state) {
   return collectors.Start(
       [&state] {
-        return CollectIdleValues(state.clock(), state.settings.IdleLimit,
-                                 state.cookies, state.shared, state.counters);
+        return DropAndCountIdleCollections(
+            state.clock(), state.settings.IdleLimit, state.cookies,
+            state.shared, state.counters);
       },
       [&state] {
-        return CollectExpiredValues(state.clock(), state.cookies, state.shared,
-                                    state.counters);
+        return DropAndCountExpiredValues(state.clock(), state.cookies,
+                                         state.shared, state.counters);
       });
 }
 

@@ -19,12 +19,13 @@ struct Counters;
 struct ExtensionState;
 
 // One counted idle pass at `now`; returns the collections dropped.
-size_t CollectIdleValues(int64_t now, int64_t idleLimit, CookieTable& cookies,
-                         SharedValues& shared, Counters& counters);
+size_t DropAndCountIdleCollections(int64_t now, int64_t idleLimit,
+                                   CookieTable& cookies, SharedValues& shared,
+                                   Counters& counters);
 
 // One counted expiry pass at `now`; returns the values dropped.
-size_t CollectExpiredValues(int64_t now, CookieTable& cookies,
-                            SharedValues& shared, Counters& counters);
+size_t DropAndCountExpiredValues(int64_t now, CookieTable& cookies,
+                                 SharedValues& shared, Counters& counters);
 
 // Starts both collector threads on `state`, each pass at state.clock() and
 // the idle pass under state.settings.IdleLimit. False when a thread cannot

@@ -5,9 +5,11 @@
 // Members are built in declaration order and destroyed in reverse, which is
 // the order the store needs: the memory budget is built first and destroyed
 // last, after the cookie table, the shared collection and the collector
-// threads, all of which give bytes back to it on their way out. The
-// collectors are stopped (their threads joined) before anything they use is
-// destroyed. `state` names the others for request handling.
+// threads, all of which give bytes back to it on their way out. The lazy-free
+// thread comes next to the budget: it is stopped, and whatever it was handed
+// destroyed, after every collection has been released and before the budget
+// goes. The collectors are stopped (their threads joined) before anything
+// they use is destroyed. `state` names the others for request handling.
 #ifndef PENDRAKEL_REQUEST_EXTENSION_OBJECTS_H_
 #define PENDRAKEL_REQUEST_EXTENSION_OBJECTS_H_
 
@@ -17,23 +19,27 @@
 #include "store/clock.h"
 #include "store/collectors.h"
 #include "store/cookie_table.h"
+#include "store/lazy_free.h"
 #include "store/memory_budget.h"
 #include "store/shared_values.h"
 
 namespace pendrakel {
 
 struct ExtensionObjects {
-  explicit ExtensionObjects(Clock clock = SystemSeconds)
-      : state{settings, counters, budget, cookies, shared, clock} {}
+  explicit ExtensionObjects(SecondsSource clock = SystemSeconds)
+      : state{settings, counters, budget, lazyFree, cookies, shared, clock} {}
   ExtensionObjects(const ExtensionObjects&) = delete;
   ExtensionObjects& operator=(const ExtensionObjects&) = delete;
 
-  MemoryBudget budget;          // first built, last destroyed
-  Settings settings;            // defaults until start-up reads the file
-  Counters counters;            // all zero at load
-  CookieTable cookies{budget};  // its collections are released at unload
-  SharedValues shared{budget};  // made by start-up, released by shut-down
-  Collectors collectors;        // run between start-up and shut-down
+  MemoryBudget budget;  // first built, last destroyed
+  LazyFree lazyFree;    // runs between start-up and shut-down
+  Settings settings;    // defaults until start-up reads the file
+  Counters counters;    // all zero at load
+  // Its collections are released at unload.
+  CookieTable cookies{budget, &lazyFree};
+  // Made by start-up, released by shut-down.
+  SharedValues shared{budget, &lazyFree};
+  Collectors collectors;  // run between start-up and shut-down
   ExtensionState state;
 };
 

@@ -13,6 +13,7 @@
 namespace pendrakel {
 
 class CookieTable;
+class LazyFree;
 class MemoryBudget;
 class SharedValues;
 struct Counters;
@@ -22,9 +23,10 @@ struct ExtensionState {
   const Settings& settings;
   Counters& counters;
   MemoryBudget& budget;
+  LazyFree& lazyFree;  // where collections made for requests are destroyed
   CookieTable& cookies;
   SharedValues& shared;
-  Clock clock = SystemSeconds;
+  SecondsSource clock = SystemSeconds;
   GuidSource makeGuid = RandomGuid;
 };
 

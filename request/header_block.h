@@ -65,7 +65,6 @@ class HeaderBlock {
 
   const char* text() const { return text_; }
   char* text() { return text_; }
-  size_t size() const { return count_; }
 
  private:
   // "\r\n" of the closing line plus the terminating NUL.

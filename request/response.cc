@@ -22,10 +22,10 @@ const char* StatusText(Status status) {
 
 void Response::SendWithoutBody(Status status) {
   block_.Append("Content-Length: 0\r\n");
-  SendHead(status);
+  SendHeadBeforeBody(status);
 }
 
-void Response::SendHead(Status status) {
+void Response::SendHeadBeforeBody(Status status) {
   block_.Close();
   ecb_->ServerSupportFunction(ecb_->ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
                               const_cast<char*>(StatusText(status)), nullptr,

@@ -56,8 +56,8 @@ class Response {
   void SendWithoutBody(Status status);
   // Closes the head of an answer whose lines give its length and sends it
   // with `status`; the body follows with SendBody.
-  void SendHead(Status status);
-  // Writes `size` body bytes synchronously, after SendHead.
+  void SendHeadBeforeBody(Status status);
+  // Writes `size` body bytes synchronously, after SendHeadBeforeBody.
   void SendBody(const unsigned char* data, uint32_t size);
 
  private:

@@ -37,9 +37,10 @@ void AppendResult(const CommandRequest& request, Result result) {
   }
 }
 
-// Answers without a body: the command form always with 200, the method
-// form with `methodStatus`.
-void Answer(const CommandRequest& request, Result result, Status methodStatus) {
+// Sends the result lines and a head without a body: the command form always
+// with 200, the method form with `methodStatus`.
+void SendResult(const CommandRequest& request, Result result,
+                Status methodStatus) {
   AppendResult(request, result);
   request.response.SendWithoutBody(
       request.form == Form::kCommand ? Status::kOk : methodStatus);
@@ -115,7 +116,7 @@ void ReadValue(ExtensionState& state, const CommandRequest& request,
   Values::GetResult found = request.values.Get(request.name, request.now);
   if (found.removedExpired) Count(state.counters.ValueCollect);
   if (!found.value) {
-    Answer(request, Result::kNotFound, Status::kNotFound);
+    SendResult(request, Result::kNotFound, Status::kNotFound);
     Count(state.counters.CmdGetNotFound);
     Count(state.counters.CmdGet);
     return;
@@ -124,7 +125,7 @@ void ReadValue(ExtensionState& state, const CommandRequest& request,
   AppendResult(request, Result::kOk);
   request.response.AddNumber("Content-Length", value.size());
   AppendContentType(state, value, request.response);
-  request.response.SendHead(Status::kOk);
+  request.response.SendHeadBeforeBody(Status::kOk);
   if (withBody) request.response.SendBody(value.data(), value.size());
   found.value.reset();
   Count(state.counters.CmdGetOk);
@@ -137,14 +138,15 @@ void StoreValue(ExtensionState& state, const CommandRequest& request) {
       value ? request.values.Put(value) : Values::PutOutcome::kNoMemory;
   if (outcome == Values::PutOutcome::kNoMemory) {
     value.reset();
-    Answer(request, Result::kNoMemory, Status::kServerError);
+    SendResult(request, Result::kNoMemory, Status::kServerError);
     Count(state.counters.CmdSetNoMemory);
     Count(state.counters.CmdSet);
     return;
   }
   const bool created = outcome == Values::PutOutcome::kCreated;
   Count(created ? state.counters.ValueCreate : state.counters.ValueReplace);
-  Answer(request, Result::kOk, created ? Status::kCreated : Status::kNoContent);
+  SendResult(request, Result::kOk,
+             created ? Status::kCreated : Status::kNoContent);
   value.reset();
   Count(state.counters.CmdSetOk);
   Count(state.counters.CmdSet);
@@ -154,12 +156,12 @@ void DeleteValue(ExtensionState& state, const CommandRequest& request) {
   const bool removed =
       request.values.Remove(request.name) == Values::RemoveOutcome::kRemoved;
   if (removed) Count(state.counters.ValueDelete);
-  Answer(request, Result::kOk, removed ? Status::kOk : Status::kNotFound);
+  SendResult(request, Result::kOk, removed ? Status::kOk : Status::kNotFound);
   Count(state.counters.CmdDel);
 }
 
 void NoOperation(ExtensionState& state, const CommandRequest& request) {
-  Answer(request, Result::kOk, Status::kOk);
+  SendResult(request, Result::kOk, Status::kOk);
   Count(state.counters.CmdNop);
 }
 

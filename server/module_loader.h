@@ -38,8 +38,6 @@ class ExtensionModule {
 
   PFN_HTTPEXTENSIONPROC proc() const { return proc_; }
   const std::string& path() const { return path_; }
-  // The extension's description from HSE_VERSION_INFO, after Start.
-  const std::string& description() const { return description_; }
   // <module folder>/Pendrakel.setting.
   std::string SettingsPath() const;
 

@@ -8,7 +8,9 @@
 
 namespace pendrakel {
 
-using Clock = int64_t (*)();
+// Where a set of the extension's objects reads the time: SystemSeconds, or
+// a test's own clock.
+using SecondsSource = int64_t (*)();
 
 inline int64_t SystemSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(

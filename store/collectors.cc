@@ -1,12 +1,11 @@
 #include "store/collectors.h"
 
-#include <malloc.h>
-
 #include <new>
 #include <system_error>
 #include <vector>
 
 #include "store/cookie_table.h"
+#include "store/freed_memory.h"
 #include "store/shared_values.h"
 #include "store/value.h"
 #include "store/value_ref.h"
@@ -47,8 +46,6 @@ size_t DropExpiredValues(int64_t now, CookieTable& cookies,
   return collected;
 }
 
-void ReturnFreedMemory() { malloc_trim(0); }
-
 bool Collectors::Start(Pass idlePass, Pass expiryPass) {
   Stop();
   {
@@ -57,10 +54,10 @@ bool Collectors::Start(Pass idlePass, Pass expiryPass) {
   }
   try {
     valuesCollector_ = std::thread([this, pass = std::move(idlePass)] {
-      RunPasses(kValuesCollectorPeriod, pass);
+      RunPasses(kIdlePassPeriod, pass);
     });
     valueCollector_ = std::thread([this, pass = std::move(expiryPass)] {
-      RunPasses(kValueCollectorPeriod, pass);
+      RunPasses(kExpiryPassPeriod, pass);
     });
   } catch (const std::system_error&) {
     Stop();

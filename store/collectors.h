@@ -28,9 +28,10 @@ namespace pendrakel {
 class CookieTable;
 class SharedValues;
 
-// Time between the passes of each collector; the sleep comes first.
-inline constexpr std::chrono::milliseconds kValuesCollectorPeriod{60'000};
-inline constexpr std::chrono::milliseconds kValueCollectorPeriod{300'000};
+// Time between the passes of each collector (the idle pass on the values
+// collector, the expiry pass on the value collector); the sleep comes first.
+inline constexpr std::chrono::milliseconds kIdlePassPeriod{60'000};
+inline constexpr std::chrono::milliseconds kExpiryPassPeriod{300'000};
 
 // What one idle pass dropped.
 struct IdleDrop {
@@ -45,10 +46,6 @@ IdleDrop DropIdleCollections(int64_t now, int64_t idleLimit,
 // One expiry pass at `now`. Returns the number of values dropped.
 size_t DropExpiredValues(int64_t now, CookieTable& cookies,
                          SharedValues& shared);
-
-// Hands memory the heap keeps after large frees back to the system, so that
-// the process shrinks again once collections are dropped.
-void ReturnFreedMemory();
 
 // The two collector threads. Start and Stop are called by one thread (the
 // extension's start-up and shut-down); whatever the passes given to Start

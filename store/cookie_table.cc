@@ -25,7 +25,7 @@ CookieTable::AcquireResult CookieTable::AcquireOrCreate(std::string_view cookie,
     it->second->Touch(now);
     return {it->second.Share(), false};
   }
-  fresh = Values::Create(budget_);
+  fresh = Values::Create(budget_, lazyFree_);
   if (!fresh) return {};
   fresh->Touch(now);
   if (!Enter(cookie, fresh)) return {};

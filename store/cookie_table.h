@@ -34,6 +34,7 @@
 
 namespace pendrakel {
 
+class LazyFree;
 class MemoryBudget;
 
 class CookieTable {
@@ -45,8 +46,10 @@ class CookieTable {
   // kNoMemory: the table could not grow.
   enum class InsertOutcome { kInserted, kTaken, kNoMemory };
 
-  // Collections made by AcquireOrCreate charge their values to `budget`.
-  explicit CookieTable(MemoryBudget& budget) : budget_(budget) {}
+  // Collections made by AcquireOrCreate charge their values to `budget` and,
+  // when large, are destroyed on `lazyFree` if given (Values::Create).
+  explicit CookieTable(MemoryBudget& budget, LazyFree* lazyFree = nullptr)
+      : budget_(budget), lazyFree_(lazyFree) {}
   // Releases every collection still in the table.
   ~CookieTable() = default;
   CookieTable(const CookieTable&) = delete;
@@ -102,6 +105,7 @@ class CookieTable {
   }
 
   MemoryBudget& budget_;
+  LazyFree* const lazyFree_;
   Mutex lock_;
   Entries entries_ GUARDED_BY(lock_);
   // Entries erased since the index was last rebuilt (their slots count

@@ -8,7 +8,7 @@
 namespace pendrakel {
 
 bool SharedValues::Start() {
-  ValuesRef fresh = Values::Create(budget_);
+  ValuesRef fresh = Values::Create(budget_, lazyFree_);
   if (!fresh) return false;
   MutexLock hold(lock_);
   // The old collection, if any, leaves in `fresh` after lock_ is given up.
@@ -42,7 +42,7 @@ bool SharedValues::ReplaceIfIdle(int64_t now, int64_t idleLimit) {
   }
   // Made outside the lock; the test is repeated before the swap because a
   // request may have touched the collection meanwhile.
-  ValuesRef fresh = Values::Create(budget_);
+  ValuesRef fresh = Values::Create(budget_, lazyFree_);
   if (!fresh) return false;
   // Whichever collection ends up in `fresh` is released after lock_ is given
   // up: the old one when replaced, else the fresh one.

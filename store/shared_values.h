@@ -22,11 +22,15 @@
 
 namespace pendrakel {
 
+class LazyFree;
 class MemoryBudget;
 
 class SharedValues {
  public:
-  explicit SharedValues(MemoryBudget& budget) : budget_(budget) {}
+  // Its collections charge their values to `budget` and, when large, are
+  // destroyed on `lazyFree` if given (Values::Create).
+  explicit SharedValues(MemoryBudget& budget, LazyFree* lazyFree = nullptr)
+      : budget_(budget), lazyFree_(lazyFree) {}
   // Releases the collection if Stop did not.
   ~SharedValues() { Stop(); }
   SharedValues(const SharedValues&) = delete;
@@ -50,6 +54,7 @@ class SharedValues {
 
  private:
   MemoryBudget& budget_;
+  LazyFree* const lazyFree_;
   Mutex lock_;
   ValuesRef current_ GUARDED_BY(lock_);
 };

@@ -21,9 +21,6 @@
 #ifndef GUARDED_BY
 #define GUARDED_BY(x) PK_THREAD_ANNOTATION(guarded_by(x))
 #endif
-#ifndef PT_GUARDED_BY
-#define PT_GUARDED_BY(x) PK_THREAD_ANNOTATION(pt_guarded_by(x))
-#endif
 #ifndef REQUIRES
 #define REQUIRES(...) PK_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #endif

@@ -68,9 +68,6 @@ class Value {
            contentTypeLength();
   }
   const unsigned char* data() const { return const_cast<Value*>(this)->data(); }
-  int32_t refCountForTesting() const {
-    return refCount_.load(std::memory_order_relaxed);
-  }
 
  private:
   friend class ValueRef;

@@ -4,17 +4,24 @@
 #include <new>
 #include <utility>
 
+#include "store/lazy_free.h"
 #include "store/value.h"
 #include "store/values_ref.h"
 
 namespace pendrakel {
 
-ValuesRef Values::Create(MemoryBudget& budget) {
-  return ValuesRef(new (std::nothrow) Values(budget));
+ValuesRef Values::Create(MemoryBudget& budget, LazyFree* lazyFree) {
+  return ValuesRef(new (std::nothrow) Values(budget, lazyFree));
 }
 
 void Values::Release() {
-  if (refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  // acq_rel: the destroying thread sees every write of the other holders.
+  if (refCount_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (lazyFree_ != nullptr && size() >= kLazyFreeMinEntries &&
+      lazyFree_->Take(this)) {
+    return;
+  }
+  delete this;
 }
 
 Values::~Values() NO_THREAD_SAFETY_ANALYSIS {

@@ -12,7 +12,9 @@
 // leaves it. The collection itself is reference counted through ValuesRef
 // handles (store/values_ref.h): the cookie table entry or the shared
 // pointer, each request resolved to it and each collector pass working on it
-// hold one; the last one destroys it and releases every entry.
+// hold one; the last one destroys it and releases every entry, on the
+// lazy-free thread for a large collection made with one
+// (store/lazy_free.h), else at once.
 //
 // Thread safety (store/README.md): every operation may be called from any
 // thread. lock_ guards entries_ and erased_ only and is held for one lookup
@@ -37,6 +39,7 @@
 
 namespace pendrakel {
 
+class LazyFree;
 class MemoryBudget;
 class ValuesRef;
 
@@ -58,8 +61,9 @@ class Values {
 
   // A new empty collection with lastAccess 0, charging its values to
   // `budget`, and the creator's handle on it; an empty handle when memory
-  // for the record cannot be had.
-  static ValuesRef Create(MemoryBudget& budget);
+  // for the record cannot be had. Once it holds kLazyFreeMinEntries values
+  // or more, its last release hands it to `lazyFree`, if given.
+  static ValuesRef Create(MemoryBudget& budget, LazyFree* lazyFree = nullptr);
 
   // Runs under the lock of whoever hands the collection out (the cookie
   // table's or the shared pointer's), which also orders it against the
@@ -89,15 +93,14 @@ class Values {
 
   // Number of entries, read without the lock; only a hint for sizing lists.
   size_t size() const { return count_.load(std::memory_order_relaxed); }
-  int32_t refCountForTesting() const {
-    return refCount_.load(std::memory_order_relaxed);
-  }
 
  private:
-  friend class ValuesRef;
+  friend class LazyFree;   // destroys the collections handed to it
+  friend class ValuesRef;  // the only code that changes refCount_
 
   void AddRef() { refCount_.fetch_add(1, std::memory_order_relaxed); }
-  // Drops one reference; the last one destroys the collection.
+  // Drops one reference; the last one destroys the collection, or hands a
+  // large one to the lazy-free thread.
   void Release();
 
   // Hash and equality of values by name, transparent so that a lookup by
@@ -124,7 +127,8 @@ class Values {
   template <typename Iterator>
   static void SortByName(Iterator first, Iterator last);
 
-  explicit Values(MemoryBudget& budget) : budget_(budget) {}
+  Values(MemoryBudget& budget, LazyFree* lazyFree)
+      : budget_(budget), lazyFree_(lazyFree) {}
   ~Values();
 
   // Makes sure the next insert finds a free slot without the index growing
@@ -141,6 +145,10 @@ class Values {
   }
 
   MemoryBudget& budget_;
+  LazyFree* const lazyFree_;  // nullptr: always destroyed at once
+  // The next collection in LazyFree's queue, once handed to it; written and
+  // read only under LazyFree::lock_.
+  Values* nextToFree_ = nullptr;
   Mutex lock_;
   Entries entries_ GUARDED_BY(lock_);
   // Erases since the index was last built: at least the erased slots it

@@ -110,8 +110,8 @@ class CollectorSoak : public ::testing::TestWithParam<bool> {
   }
 
   void Pass(int64_t idleLimit) {
-    CollectIdleValues(gTestNow.load(), idleLimit, extension_.cookies,
-                      extension_.shared, extension_.counters);
+    DropAndCountIdleCollections(gTestNow.load(), idleLimit, extension_.cookies,
+                                extension_.shared, extension_.counters);
   }
   uint32_t Count(std::atomic<uint32_t> Counters::*field) const {
     return extension_.Counter(field);
@@ -174,8 +174,8 @@ TEST_P(CollectorSoak, EveryCollectionAndByteIsFreedOnceIdle) {
   std::thread collector([this, &racing] {
     while (racing.load() > 0) {
       Pass(-1);
-      CollectExpiredValues(gTestNow.fetch_add(1) + 1, extension_.cookies,
-                           extension_.shared, extension_.counters);
+      DropAndCountExpiredValues(gTestNow.fetch_add(1) + 1, extension_.cookies,
+                                extension_.shared, extension_.counters);
     }
   });
   {

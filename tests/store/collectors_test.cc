@@ -9,6 +9,7 @@
 #include "request/counters.h"
 #include "request/extension_state.h"
 #include "store/cookie_table.h"
+#include "store/lazy_free.h"
 #include "store/memory_budget.h"
 #include "store/shared_values.h"
 #include "store/value.h"
@@ -41,9 +42,13 @@ class CollectorsTest : public ::testing::Test {
 TEST_F(CollectorsTest, IdleCollectionsGoAtTheLimitAndTheirBytesWithThem) {
   AddCollection("a", 1000);
   AddCollection("b", 1001);
-  EXPECT_EQ(CollectIdleValues(2199, 1200, cookies_, shared_, counters_), 0u);
+  EXPECT_EQ(
+      DropAndCountIdleCollections(2199, 1200, cookies_, shared_, counters_),
+      0u);
   EXPECT_EQ(cookies_.size(), 2u);
-  EXPECT_EQ(CollectIdleValues(2200, 1200, cookies_, shared_, counters_), 1u);
+  EXPECT_EQ(
+      DropAndCountIdleCollections(2200, 1200, cookies_, shared_, counters_),
+      1u);
   EXPECT_EQ(cookies_.size(), 1u);
   EXPECT_EQ(counters_.ValuesCollect.load(), 1u);
   EXPECT_EQ(budget_.total(), 5u);
@@ -52,23 +57,23 @@ TEST_F(CollectorsTest, IdleCollectionsGoAtTheLimitAndTheirBytesWithThem) {
 TEST_F(CollectorsTest, IdleLimitZeroCollectsNothingNegativeCollectsAllUsed) {
   AddCollection("a", 1000);
   shared_.Acquire(1000).reset();
-  CollectIdleValues(1'000'000, 0, cookies_, shared_, counters_);
+  DropAndCountIdleCollections(1'000'000, 0, cookies_, shared_, counters_);
   EXPECT_EQ(cookies_.size(), 1u);
   EXPECT_EQ(counters_.ValuesCollect.load(), 0u);
-  CollectIdleValues(1000, -1, cookies_, shared_, counters_);
+  DropAndCountIdleCollections(1000, -1, cookies_, shared_, counters_);
   EXPECT_EQ(cookies_.size(), 0u);
   // The cookie collection and the shared one; the shared one is renewed.
   EXPECT_EQ(counters_.ValuesCollect.load(), 2u);
   EXPECT_EQ(counters_.ValuesCreate.load(), 1u);
   // The renewed shared collection was never used: not replaced again.
-  CollectIdleValues(1000, -1, cookies_, shared_, counters_);
+  DropAndCountIdleCollections(1000, -1, cookies_, shared_, counters_);
   EXPECT_EQ(counters_.ValuesCreate.load(), 1u);
 }
 
 TEST_F(CollectorsTest, ACollectionDroppedWhileARequestHoldsItLivesOn) {
   AddCollection("a", 1000);
   ValuesRef held = cookies_.Acquire("a", 1000);
-  CollectIdleValues(5000, 1200, cookies_, shared_, counters_);
+  DropAndCountIdleCollections(5000, 1200, cookies_, shared_, counters_);
   EXPECT_EQ(counters_.ValuesCollect.load(), 1u);
   EXPECT_EQ(budget_.total(), 5u);
   Values::GetResult got = held->Get("v", 5000);
@@ -91,7 +96,7 @@ TEST_F(CollectorsTest, ExpiredValuesGoFromEveryCollectionSharedIncluded) {
   value.reset();
   shared.reset();
 
-  EXPECT_EQ(CollectExpiredValues(2000, cookies_, shared_, counters_), 2u);
+  EXPECT_EQ(DropAndCountExpiredValues(2000, cookies_, shared_, counters_), 2u);
   EXPECT_EQ(counters_.ValueCollect.load(), 2u);
   EXPECT_EQ(budget_.total(), 5u);  // only b's value is left
   EXPECT_EQ(cookies_.size(), 2u);  // collections stay, even empty
@@ -99,13 +104,14 @@ TEST_F(CollectorsTest, ExpiredValuesGoFromEveryCollectionSharedIncluded) {
 
 TEST(Collectors, StopWakesSleepingThreadsAtOnce) {
   MemoryBudget budget;
+  LazyFree lazyFree;
   Counters counters;
   CookieTable cookies(budget);
   SharedValues shared(budget);
   Settings settings;
   ASSERT_TRUE(shared.Start());
   Collectors collectors;
-  ExtensionState state{settings, counters, budget, cookies, shared};
+  ExtensionState state{settings, counters, budget, lazyFree, cookies, shared};
   ASSERT_TRUE(StartCollectors(collectors, state));
   const auto start = std::chrono::steady_clock::now();
   collectors.Stop();

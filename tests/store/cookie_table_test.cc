@@ -10,9 +10,12 @@
 #include "store/value_ref.h"
 #include "store/values.h"
 #include "store/values_ref.h"
+#include "tests/store/store_test_util.h"
 
 namespace pendrakel {
 namespace {
+
+using testing::MakeValue;
 
 TEST(IsIdle, BoundaryZeroAndExtremeLimits) {
   EXPECT_TRUE(IsIdle(1000, 2200, 1200));
@@ -29,7 +32,8 @@ TEST(CookieTable, AcquireFindsOnlyTheExactTextAndTouchesIt) {
   CookieTable::AcquireResult made = table.AcquireOrCreate("id=1", 10);
   ASSERT_NE(made.values, nullptr);
   EXPECT_TRUE(made.created);
-  EXPECT_EQ(made.values->refCountForTesting(), 2);  // table + caller
+  EXPECT_EQ(made.values->Put(MakeValue(budget, "n", "v")),
+            Values::PutOutcome::kCreated);
   EXPECT_EQ(made.values->lastAccess(), 10);
 
   EXPECT_EQ(table.Acquire("ID=1", 20), nullptr);
@@ -46,6 +50,11 @@ TEST(CookieTable, AcquireFindsOnlyTheExactTextAndTouchesIt) {
   again.reset();
   found.values.reset();
   EXPECT_EQ(table.size(), 1u);
+  EXPECT_EQ(budget.total(), 1u);  // the table's own handle holds it
+  std::vector<ValuesRef> dropped;
+  table.CollectIdle(/*now=*/40, /*idleLimit=*/-1, dropped);
+  dropped.clear();
+  EXPECT_EQ(budget.total(), 0u);  // and no other handle was left over
 }
 
 TEST(CookieTable, InsertOfATakenCookieLeavesTheEntryAlone) {
@@ -53,14 +62,15 @@ TEST(CookieTable, InsertOfATakenCookieLeavesTheEntryAlone) {
   CookieTable table(budget);
   ValuesRef first = Values::Create(budget);
   ValuesRef second = Values::Create(budget);
+  second->Put(MakeValue(budget, "n", "v"));
   EXPECT_EQ(table.Insert("abc", first), CookieTable::InsertOutcome::kInserted);
   EXPECT_EQ(table.Insert("abc", second), CookieTable::InsertOutcome::kTaken);
-  EXPECT_EQ(second->refCountForTesting(), 1);  // the table took nothing
   ValuesRef found = table.Acquire("abc", 1);
   EXPECT_EQ(found.get(), first.get());
   found.reset();
   first.reset();
   second.reset();
+  EXPECT_EQ(budget.total(), 0u);  // the table took no handle on `second`
 }
 
 TEST(CookieTable, CollectIdleTakesCollectionsAtTheLimitButNotBefore) {
@@ -119,11 +129,17 @@ TEST(CookieTable, SameNewCookieFromManyThreadsMakesOneCollection) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(created.load(), 1);
   Values* const first = seen[0].get();
+  first->Put(MakeValue(budget, "n", "v"));
   for (ValuesRef& values : seen) {
     EXPECT_EQ(values.get(), first);
     values.reset();
   }
-  EXPECT_EQ(first->refCountForTesting(), 1);
+  // Eight handles given back, one per caller: the table's alone holds it.
+  EXPECT_EQ(budget.total(), 1u);
+  std::vector<ValuesRef> dropped;
+  table.CollectIdle(/*now=*/6, /*idleLimit=*/-1, dropped);
+  dropped.clear();
+  EXPECT_EQ(budget.total(), 0u);
 }
 
 }  // namespace
