@@ -1,5 +1,6 @@
 // pendrakel-host: serves an extension module (pendrakel.so by default) over
 // HTTP/1.1. See server/options.h for the command line.
+#include <pthread.h>
 #include <sys/resource.h>
 
 #include <boost/asio/io_context.hpp>
@@ -13,8 +14,8 @@
 #include "server/module_loader.h"
 #include "server/options.h"
 #include "server/server.h"
-#include "server/settings_check.h"
 #include "server/service_notify.h"
+#include "server/settings_check.h"
 
 namespace {
 
@@ -53,6 +54,19 @@ void AwaitSignal(boost::asio::signal_set& signals, AccessLog* log) {
       });
 }
 
+// The signals the main thread waits for. Every other thread inherits a mask
+// that blocks them, so none lands on an I/O or background thread (where a
+// sanitizer's runtime may hold it until that thread next wakes, maybe a
+// minute later).
+sigset_t StopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  return signals;
+}
+
 int Serve(const HostOptions& options) {
   // Installed before any thread starts, so no signal slips past it.
   boost::asio::io_context signal_context;
@@ -79,6 +93,8 @@ int Serve(const HostOptions& options) {
               << pendrakel::server::FormatEndpoint(*admin) << std::endl;
   pendrakel::server::NotifyReady(ready);
   AwaitSignal(signals, log.get());
+  const sigset_t stop_signals = StopSignals();
+  pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);  // this thread only
   signal_context.run();
   pendrakel::server::NotifyStopping();
   if (!server.Shutdown()) {
@@ -105,5 +121,7 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGPIPE, SIG_IGN);
   RaiseDescriptorLimit(parsed.options->max_connections);
+  const sigset_t stop_signals = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);  // before any thread
   return Serve(*parsed.options);
 }
