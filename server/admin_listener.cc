@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "server/listener.h"
 #include "server/metrics_page.h"
 #include "server/options.h"
 #include "server/stat_probe.h"
@@ -87,13 +88,7 @@ AdminListener::~AdminListener() { Stop(); }
 bool AdminListener::Open(const boost::asio::ip::tcp::endpoint& endpoint,
                          std::string& error) {
   boost::system::error_code ec;
-  acceptor_.open(endpoint.protocol(), ec);
-  if (!ec)
-    acceptor_.set_option(boost::asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor_.bind(endpoint, ec);
-  if (!ec)
-    acceptor_.listen(boost::asio::socket_base::max_listen_connections, ec);
-  if (ec) {
+  if (!BindAcceptor(acceptor_, endpoint, BindMode::kAlone, ec)) {
     error = "cannot listen on " + FormatEndpoint(endpoint) +
             " (--admin-listen): " + ec.message();
     return false;

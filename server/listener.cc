@@ -12,32 +12,28 @@
 
 namespace pendrakel::server {
 
-Listener::Listener(std::vector<std::unique_ptr<IoThread>>& threads) {
-  for (auto& thread : threads)
-    acceptors_.push_back(std::make_unique<Acceptor>(*thread));
-}
-
-bool Listener::Bind(Acceptor& acceptor,
-                    const boost::asio::ip::tcp::endpoint& endpoint,
-                    boost::system::error_code& ec) {
-  acceptor.socket.open(endpoint.protocol(), ec);
-  if (!ec) {
-    acceptor.socket.set_option(boost::asio::socket_base::reuse_address(true),
-                               ec);
-  }
-  if (!ec) {
+bool BindAcceptor(boost::asio::ip::tcp::acceptor& acceptor,
+                  const boost::asio::ip::tcp::endpoint& endpoint, BindMode mode,
+                  boost::system::error_code& ec) {
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec)
+    acceptor.set_option(boost::asio::socket_base::reuse_address(true), ec);
+  if (!ec && mode == BindMode::kSharedPort) {
     const int one = 1;
-    if (setsockopt(acceptor.socket.native_handle(), SOL_SOCKET, SO_REUSEPORT,
-                   &one, sizeof one) != 0) {
+    if (setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_REUSEPORT, &one,
+                   sizeof one) != 0) {
       ec.assign(errno, boost::system::system_category());
     }
   }
-  if (!ec) acceptor.socket.bind(endpoint, ec);
-  if (!ec) {
-    acceptor.socket.listen(boost::asio::socket_base::max_listen_connections,
-                           ec);
-  }
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec && mode != BindMode::kProbe)
+    acceptor.listen(boost::asio::socket_base::max_listen_connections, ec);
   return !ec;
+}
+
+Listener::Listener(std::vector<std::unique_ptr<IoThread>>& threads) {
+  for (auto& thread : threads)
+    acceptors_.push_back(std::make_unique<Acceptor>(*thread));
 }
 
 // SO_REUSEPORT would let a second host join this port unnoticed and split
@@ -47,10 +43,8 @@ bool Listener::Probe(boost::asio::ip::tcp::endpoint& endpoint,
                      boost::system::error_code& ec) {
   boost::asio::ip::tcp::acceptor probe(
       acceptors_.front()->socket.get_executor());
-  probe.open(endpoint.protocol(), ec);
-  if (!ec) probe.set_option(boost::asio::socket_base::reuse_address(true), ec);
-  if (!ec) probe.bind(endpoint, ec);
-  if (!ec) endpoint = probe.local_endpoint(ec);
+  if (!BindAcceptor(probe, endpoint, BindMode::kProbe, ec)) return false;
+  endpoint = probe.local_endpoint(ec);
   return !ec;
 }
 
@@ -64,7 +58,7 @@ bool Listener::Open(const boost::asio::ip::tcp::endpoint& endpoint,
     return false;
   }
   for (auto& acceptor : acceptors_) {
-    if (!Bind(*acceptor, bound, ec)) {
+    if (!BindAcceptor(acceptor->socket, bound, BindMode::kSharedPort, ec)) {
       error = "cannot listen on " + FormatEndpoint(bound) + ": " + ec.message();
       return false;
     }

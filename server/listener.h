@@ -21,6 +21,17 @@
 
 namespace pendrakel::server {
 
+// How BindAcceptor prepares a socket: bound only (to find out whether the
+// address is free), listening alone, or listening on a port shared with the
+// other threads' acceptors (SO_REUSEPORT).
+enum class BindMode { kProbe, kAlone, kSharedPort };
+
+// Opens `acceptor` on `endpoint` (SO_REUSEADDR) as `mode` says. False, with
+// `ec` set, when any step fails.
+bool BindAcceptor(boost::asio::ip::tcp::acceptor& acceptor,
+                  const boost::asio::ip::tcp::endpoint& endpoint, BindMode mode,
+                  boost::system::error_code& ec);
+
 class Listener {
  public:
   // REQUIRES: `threads` is not empty and outlives the listener.
@@ -49,9 +60,6 @@ class Listener {
 
   bool Probe(boost::asio::ip::tcp::endpoint& endpoint,
              boost::system::error_code& ec);
-  static bool Bind(Acceptor& acceptor,
-                   const boost::asio::ip::tcp::endpoint& endpoint,
-                   boost::system::error_code& ec);
   static void Accept(Acceptor& acceptor);
   static void OnAccept(Acceptor& acceptor,
                        const boost::system::error_code& error,

@@ -48,11 +48,20 @@ class Page {
   std::string text_;
 };
 
+// One count summed over every I/O thread: a field of TrafficCounters, or an
+// element of one of its arrays.
 template <typename Field>
 uint64_t Sum(const std::vector<const TrafficCounters*>& threads, Field field) {
   uint64_t total = 0;
   for (const TrafficCounters* t : threads) total += field(*t).Read();
   return total;
+}
+
+uint64_t Sum(const std::vector<const TrafficCounters*>& threads,
+             OwnedCount TrafficCounters::*field) {
+  return Sum(threads, [field](const TrafficCounters& t) -> const OwnedCount& {
+    return t.*field;
+  });
 }
 
 bool IsNumber(std::string_view text) {
@@ -144,10 +153,8 @@ void RequestFamilies(Page& page,
     page.Sample(std::string(kDuration) + "_bucket", "le=\"" + le + "\"",
                 cumulative);
   }
-  const uint64_t nanoseconds = Sum(
-      threads, [](const TrafficCounters& t) -> const auto& {
-        return t.duration_nanoseconds;
-      });
+  const uint64_t nanoseconds =
+      Sum(threads, &TrafficCounters::duration_nanoseconds);
   page.Sample(std::string(kDuration) + "_sum", "", Seconds(nanoseconds / 1e9));
   page.Sample(std::string(kDuration) + "_count", "", cumulative);
 }
@@ -156,40 +163,21 @@ void ByteAndLimitFamilies(Page& page, const ServerState& state,
                           const std::vector<const TrafficCounters*>& threads) {
   page.One("pendrakel_http_received_bytes_total", "counter",
            "Bytes received from clients",
-           Sum(
-               threads, [](const TrafficCounters& t) -> const auto& {
-                 return t.bytes_received;
-               }));
+           Sum(threads, &TrafficCounters::bytes_received));
   page.One("pendrakel_http_sent_bytes_total", "counter",
-           "Bytes sent to clients",
-           Sum(
-               threads, [](const TrafficCounters& t) -> const auto& {
-                 return t.bytes_sent;
-               }));
+           "Bytes sent to clients", Sum(threads, &TrafficCounters::bytes_sent));
   const char* kLimits = "pendrakel_limit_hits_total";
   page.Family(kLimits, "counter",
               "Answers the host gave for a limit: 408 time-out or too slow, "
               "413 body, 431 head, 503 connections or uploads");
   page.Sample(kLimits, "code=\"408\"",
-              Sum(
-                  threads, [](const TrafficCounters& t) -> const auto& {
-                    return t.timeouts;
-                  }));
+              Sum(threads, &TrafficCounters::timeouts));
   page.Sample(kLimits, "code=\"413\"",
-              Sum(
-                  threads, [](const TrafficCounters& t) -> const auto& {
-                    return t.bodies_too_large;
-                  }));
+              Sum(threads, &TrafficCounters::bodies_too_large));
   page.Sample(kLimits, "code=\"431\"",
-              Sum(
-                  threads, [](const TrafficCounters& t) -> const auto& {
-                    return t.heads_too_large;
-                  }));
+              Sum(threads, &TrafficCounters::heads_too_large));
   page.Sample(kLimits, "code=\"503\"",
-              Sum(
-                  threads, [](const TrafficCounters& t) -> const auto& {
-                    return t.unavailable;
-                  }) +
+              Sum(threads, &TrafficCounters::unavailable) +
                   state.connections_refused.load(std::memory_order_relaxed));
 }
 

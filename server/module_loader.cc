@@ -64,12 +64,11 @@ bool ExtensionModule::Start(std::string& error) {
     const bool present = std::filesystem::exists(settings, ignored);
     error = "module " + path_ +
             " refused to start (GetExtensionVersion returned FALSE); " +
-            (present ? "check its settings file " + settings
+            (present ? "check its settings file " + settings +
+                           " (pendrakel-host --check says what is wrong)"
                      : "it found no settings file at " + settings);
     return false;
   }
-  version.lpszExtensionDesc[sizeof version.lpszExtensionDesc - 1] = '\0';
-  description_ = version.lpszExtensionDesc;
   started_ = true;
   return true;
 }

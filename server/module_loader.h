@@ -43,7 +43,6 @@ class ExtensionModule {
 
  private:
   std::string path_;
-  std::string description_;
   void* handle_ = nullptr;
   bool started_ = false;
   PFN_GETEXTENSIONVERSION get_version_ = nullptr;

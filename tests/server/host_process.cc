@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -88,22 +87,6 @@ int WaitExit(pid_t pid, int out_fd, int err_fd, std::string& out,
   return -1;
 }
 
-// The port of the first whole line of `out` that starts with `marker`,
-// which is taken out of `out` with the lines before it; 0 when none yet.
-int TakePort(std::string& out, const std::string& marker) {
-  for (size_t at = 0; at < out.size();) {
-    const size_t eol = out.find('\n', at);
-    if (eol == std::string::npos) return 0;
-    if (out.compare(at, marker.size(), marker) == 0) {
-      const int port = std::stoi(out.substr(at + marker.size()));
-      out.erase(0, eol + 1);
-      return port;
-    }
-    at = eol + 1;
-  }
-  return 0;
-}
-
 }  // namespace
 
 std::unique_ptr<HostProcess> HostProcess::Start(
@@ -113,18 +96,19 @@ std::unique_ptr<HostProcess> HostProcess::Start(
   std::unique_ptr<HostProcess> host(new HostProcess());
   host->pid_ = Spawn(full, host->out_fd_, host->err_fd_);
   if (host->pid_ < 0) return nullptr;
-  const bool admin =
-      std::find(args.begin(), args.end(), "--admin-listen") != args.end();
+  const std::string marker = "listening on 127.0.0.1:";
   std::string err;
   const auto end = Clock::now() + kStartLimit;
   while (Clock::now() < end) {
     const bool open = Drain(host->out_fd_, host->out_);
     Drain(host->err_fd_, err);
-    if (host->port_ == 0)
-      host->port_ = TakePort(host->out_, "listening on 127.0.0.1:");
-    if (host->port_ != 0 && admin && host->admin_port_ == 0)
-      host->admin_port_ = TakePort(host->out_, "admin listening on 127.0.0.1:");
-    if (host->port_ != 0 && (!admin || host->admin_port_ != 0)) return host;
+    const size_t at = host->out_.find(marker);
+    const size_t eol = host->out_.find('\n', at);
+    if (at != std::string::npos && eol != std::string::npos) {
+      host->port_ = std::stoi(host->out_.substr(at + marker.size()));
+      host->out_.erase(0, eol + 1);
+      return host;
+    }
     if (!open) break;
     WaitReadable(host->out_fd_, host->err_fd_);
   }

@@ -34,8 +34,6 @@ class HostProcess {
   HostProcess& operator=(const HostProcess&) = delete;
 
   int port() const { return port_; }
-  // The admin port, when --admin-listen was given.
-  int admin_port() const { return admin_port_; }
   pid_t pid() const { return pid_; }
 
   // Sends `signal` and waits for the exit; the rest of its output is
@@ -46,7 +44,6 @@ class HostProcess {
   HostProcess() = default;
   pid_t pid_ = -1;
   int port_ = 0;
-  int admin_port_ = 0;
   int out_fd_ = -1;
   int err_fd_ = -1;
   std::string out_;
