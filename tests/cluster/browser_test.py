@@ -171,12 +171,6 @@ class CookiesInChromium(unittest.TestCase):
         session = browser.open(base + "/client")
         return browser.evaluate(session, STORE_AND_READ), browser.cookies()
 
-    def test_without_a_path_the_first_folder_splits_the_client(self):
-        host = Host(self, '<Settings><Cookie Distribute="true" Name="pk"/></Settings>')
-        answers, cookies = self.run_page(f"http://127.0.0.1:{host.port}")
-        self.assertEqual(answers[2], "404 ")  # /dir/b: two cookies, unknown
-        self.assertEqual(sorted(c["path"] for c in cookies), ["/", "/dir"])
-
     def test_path_attribute_keeps_one_collection(self):
         host = Host(self, '<Settings><Cookie Distribute="true" Name="pk" '
                           'Attributes="Path=/; HttpOnly"/></Settings>')

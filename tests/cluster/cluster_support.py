@@ -4,7 +4,6 @@ and one-request HTTP(S) clients.
 
 The tests are run by ctest as: TEST.py CLUSTER_SCRIPT HOST_BINARY MODULE_FILE
 """
-import http.client
 import os
 import queue
 import re
@@ -15,12 +14,15 @@ import sys
 import tempfile
 import threading
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+import host_support  # noqa: E402
+from host_support import REQUEST_SECONDS, request  # noqa: E402,F401
+
 CLUSTER_SCRIPT, HOST, MODULE = sys.argv[1], sys.argv[2], sys.argv[3]
 
 # Bounds: the cluster coming up (cluster.sh checks its packages first), one
 # request, and the cluster stopping (HAProxy, then each instance's grace).
 START_SECONDS = 60
-REQUEST_SECONDS = 5
 STOP_SECONDS = 30
 
 INSTANCE_LINE = re.compile(
@@ -100,23 +102,6 @@ class Cluster:
             self.process.stdout.close()
 
 
-def request(port, method, path, body=None, headers=None, tls=None):
-    """One request on a fresh connection: (status, headers, body); `tls` an
-    ssl.SSLContext for HTTPS."""
-    if tls:
-        connection = http.client.HTTPSConnection(
-            "127.0.0.1", port, timeout=REQUEST_SECONDS, context=tls)
-    else:
-        connection = http.client.HTTPConnection(
-            "127.0.0.1", port, timeout=REQUEST_SECONDS)
-    try:
-        connection.request(method, path, body=body, headers=headers or {})
-        response = connection.getresponse()
-        return response.status, response.headers, response.read()
-    finally:
-        connection.close()
-
-
 def metric(instance, name):
     """One unlabelled sample of an instance's /metrics page."""
     _, _, page = request(instance.admin, "GET", "/metrics")
@@ -134,30 +119,9 @@ def process_alive(pid):
     return True
 
 
-class Host:
-    """One pendrakel-host with its own copy of the module and `settings`,
-    on a free loopback port; killed by its process id when `test` ends."""
-
-    def __init__(self, test, settings):
-        folder = tempfile.mkdtemp(prefix="pendrakel-host-")
-        test.addCleanup(shutil.rmtree, folder, ignore_errors=True)
-        shutil.copy(MODULE, folder)
-        with open(os.path.join(folder, "Pendrakel.setting"), "w") as f:
-            f.write(settings)
-        self.process = subprocess.Popen(
-            [HOST, "--listen", "127.0.0.1:0", "--module",
-             os.path.join(folder, os.path.basename(MODULE))],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        test.addCleanup(self._stop)
-        line = self.process.stdout.readline()  # ends when the host does
-        if not line.startswith("listening on 127.0.0.1:"):
-            raise AssertionError(f"host said {line!r}")
-        self.port = int(line.strip().rsplit(":", 1)[1])
-
-    def _stop(self):
-        self.process.kill()
-        self.process.wait(STOP_SECONDS)
-        self.process.stdout.close()
+def Host(test, settings):
+    """One host of its own, beside the cluster: see host_support.Host."""
+    return host_support.Host(test, HOST, MODULE, settings)
 
 
 def make_certificate(test):

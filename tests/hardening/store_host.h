@@ -41,7 +41,6 @@ class StoreHost {
   StoreHost& operator=(const StoreHost&) = delete;
 
   int port() const { return process_->port(); }
-  int admin_port() const { return process_->admin_port(); }
   pid_t pid() const { return process_->pid(); }
   // The process exists and has not exited (a crashed host is a zombie until
   // reaped, which only the destructor does).

@@ -7,7 +7,6 @@ check against what the module itself accepts.
 Run by ctest as: operating_test.py HOST_BINARY MODULE_FILE
 Starts the host on free loopback ports and stops it by its process id.
 """
-import http.client
 import os
 import re
 import shutil
@@ -21,53 +20,23 @@ import unittest
 
 from prometheus_client.parser import text_string_to_metric_families
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+import host_support  # noqa: E402
+from host_support import request  # noqa: E402
+
 HOST, MODULE = sys.argv[1], sys.argv[2]
 
 
-class Host:
-    """A pendrakel-host with its own copy of the module and settings."""
-
-    def __init__(self, settings, *flags):
-        self.folder = tempfile.mkdtemp(prefix="pendrakel-admin-")
-        shutil.copy(MODULE, self.folder)
-        with open(os.path.join(self.folder, "Pendrakel.setting"), "w") as f:
-            f.write(settings)
-        self.process = subprocess.Popen(
-            [HOST, "--listen", "127.0.0.1:0", "--admin-listen", "127.0.0.1:0",
-             "--module", os.path.join(self.folder, os.path.basename(MODULE)),
-             *flags],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.port = self._port("listening on ")
-        self.admin = self._port("admin listening on ")
-
-    def _port(self, prefix):
-        line = self.process.stdout.readline()
-        if not line.startswith(prefix):
-            raise RuntimeError(f"host said {line!r}")
-        return int(line.strip().rsplit(":", 1)[1])
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait(10)
-        self.process.stdout.close()
-        self.process.stderr.close()
-        shutil.rmtree(self.folder, ignore_errors=True)
-
-
-def request(port, method, path, body=None, headers=None):
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-    connection.request(method, path, body=body, headers=headers or {})
-    response = connection.getresponse()
-    data = response.read()
-    connection.close()
-    return response, data
+def start(test, settings, *flags):
+    """A host with the admin port, stopped when `test` ends."""
+    return host_support.Host(test, HOST, MODULE, settings,
+                             "--admin-listen", "127.0.0.1:0", *flags)
 
 
 def scrape(host):
-    response, data = request(host.admin, "GET", "/metrics")
-    assert response.status == 200
-    assert response.getheader("Content-Type") == "text/plain; version=0.0.4"
+    status, headers, data = request(host.admin, "GET", "/metrics")
+    assert status == 200
+    assert headers["Content-Type"] == "text/plain; version=0.0.4"
     families = {f.name: f for f in text_string_to_metric_families(data.decode())}
     samples = {}
     for family in families.values():
@@ -80,21 +49,18 @@ def scrape(host):
 
 class AdminPort(unittest.TestCase):
     def setUp(self):
-        self.host = Host('<Settings><Cookie Distribute="true" Name="pk"/></Settings>')
-
-    def tearDown(self):
-        self.host.stop()
+        self.host = start(self, '<Settings><Cookie Distribute="true" Name="pk"/></Settings>')
 
     def test_metrics_carry_the_store_and_the_host_figures(self):
         port = self.host.port
-        response, _ = request(port, "PUT", "/greeting", b"hello")
-        cookie = response.getheader("Set-Cookie")
-        self.assertEqual(response.status, 201)
-        response, data = request(port, "GET", "/greeting",
-                                 headers={"Cookie": cookie})
-        self.assertEqual((response.status, data), (200, b"hello"))
+        status, headers, _ = request(port, "PUT", "/greeting", b"hello")
+        cookie = headers["Set-Cookie"]
+        self.assertEqual(status, 201)
+        status, _, data = request(port, "GET", "/greeting",
+                                  headers={"Cookie": cookie})
+        self.assertEqual((status, data), (200, b"hello"))
         self.assertEqual(request(port, "GET", "/absent",
-                                 headers={"Cookie": cookie})[0].status, 404)
+                                 headers={"Cookie": cookie})[0], 404)
         with socket.create_connection(("127.0.0.1", port)) as s:
             s.sendall(b"GET / HTTP/1.1\r\n\r\n")  # no Host: refused
             s.recv(1000)
@@ -117,9 +83,9 @@ class AdminPort(unittest.TestCase):
     def test_admin_requests_reach_no_collection(self):
         _, before = scrape(self.host)
         for _ in range(5):
-            self.assertEqual(request(self.host.admin, "GET", "/healthz")[0].status, 200)
-        self.assertEqual(request(self.host.admin, "GET", "/other")[0].status, 404)
-        self.assertEqual(request(self.host.admin, "POST", "/metrics")[0].status, 405)
+            self.assertEqual(request(self.host.admin, "GET", "/healthz")[0], 200)
+        self.assertEqual(request(self.host.admin, "GET", "/other")[0], 404)
+        self.assertEqual(request(self.host.admin, "POST", "/metrics")[0], 405)
         _, after = scrape(self.host)
         self.assertEqual(after["pendrakel_store_values_create_total"],
                          before["pendrakel_store_values_create_total"])
@@ -138,7 +104,7 @@ class AdminPort(unittest.TestCase):
         deadline = time.monotonic() + 3
         status = 200
         while status == 200 and time.monotonic() < deadline:
-            status = request(self.host.admin, "GET", "/healthz")[0].status
+            status = request(self.host.admin, "GET", "/healthz")[0]
             time.sleep(0.05)
         self.assertEqual(status, 503)
         self.assertIsNone(self.host.process.poll())
@@ -156,40 +122,37 @@ class AccessLog(unittest.TestCase):
     def test_lines_are_combined_format_and_sighup_reopens_the_file(self):
         folder = tempfile.mkdtemp(prefix="pendrakel-log-")
         path = os.path.join(folder, "access.log")
-        host = Host("<Settings/>", "--access-log", path)
-        try:
-            request(host.port, "PUT", "/a%20b", b"hello")
-            request(host.port, "GET", "/a%20b?x=1",
-                    headers={"User-Agent": 'ua "quoted" \\', "Referer": "r"})
-            with socket.create_connection(("127.0.0.1", host.port)) as s:
-                s.sendall(b"GET / HTTP/1.1\r\n\r\n")  # no Host: refused
-                s.recv(1000)
-            rotated = path + ".1"
-            deadline = time.monotonic() + 5
-            while time.monotonic() < deadline and (
-                    not os.path.exists(path) or open(path).read().count("\n") < 3):
-                time.sleep(0.05)
-            os.rename(path, rotated)
-            host.process.send_signal(signal.SIGHUP)
-            time.sleep(0.3)
-            request(host.port, "GET", "/after")
-            host.process.send_signal(signal.SIGTERM)
-            self.assertEqual(host.process.wait(10), 0)
-            old = [LOG_LINE.match(line) for line in open(rotated).read().splitlines()]
-            self.assertTrue(all(old), old)
-            # Lines of different I/O threads may come in either order.
-            fields = sorted((m.groups() for m in old), key=lambda f: f[2])
-            self.assertEqual([(f[2], f[3], f[4]) for f in fields],
-                             [("GET / HTTP/1.1", "400", "-"),
-                              ("GET /a%20b?x=1 HTTP/1.1", "200", "5"),
-                              ("PUT /a%20b HTTP/1.1", "201", "0")])
-            self.assertEqual(fields[1][5:7], ("r", "ua \\x22quoted\\x22 \\x5c"))
-            new = open(path).read().splitlines()
-            self.assertEqual(len(new), 1)
-            self.assertIn('"GET /after HTTP/1.1" 404 0', new[0])
-        finally:
-            host.stop()
-            shutil.rmtree(folder, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        host = start(self, "<Settings/>", "--access-log", path)
+        request(host.port, "PUT", "/a%20b", b"hello")
+        request(host.port, "GET", "/a%20b?x=1",
+                headers={"User-Agent": 'ua "quoted" \\', "Referer": "r"})
+        with socket.create_connection(("127.0.0.1", host.port)) as s:
+            s.sendall(b"GET / HTTP/1.1\r\n\r\n")  # no Host: refused
+            s.recv(1000)
+        rotated = path + ".1"
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and (
+                not os.path.exists(path) or open(path).read().count("\n") < 3):
+            time.sleep(0.05)
+        os.rename(path, rotated)
+        host.process.send_signal(signal.SIGHUP)
+        time.sleep(0.3)
+        request(host.port, "GET", "/after")
+        host.process.send_signal(signal.SIGTERM)
+        self.assertEqual(host.process.wait(10), 0)
+        old = [LOG_LINE.match(line) for line in open(rotated).read().splitlines()]
+        self.assertTrue(all(old), old)
+        # Lines of different I/O threads may come in either order.
+        fields = sorted((m.groups() for m in old), key=lambda f: f[2])
+        self.assertEqual([(f[2], f[3], f[4]) for f in fields],
+                         [("GET / HTTP/1.1", "400", "-"),
+                          ("GET /a%20b?x=1 HTTP/1.1", "200", "5"),
+                          ("PUT /a%20b HTTP/1.1", "201", "0")])
+        self.assertEqual(fields[1][5:7], ("r", "ua \\x22quoted\\x22 \\x5c"))
+        new = open(path).read().splitlines()
+        self.assertEqual(len(new), 1)
+        self.assertIn('"GET /after HTTP/1.1" 404 0', new[0])
 
 
 class SettingsCheck(unittest.TestCase):
@@ -230,19 +193,16 @@ class SettingsCheck(unittest.TestCase):
             shutil.rmtree(folder, ignore_errors=True)
 
     def test_a_good_file_is_ok_with_the_values_it_gives(self):
-        host = Host('<Settings><GC Limit="5"/><Memory Max="5"/>'
-                    '<Cookie Attributes="Path=/"/></Settings>')
-        try:
-            check = self.run_host(host.folder, "--check")
-            self.assertEqual(check.returncode, 0, check.stderr)
-            self.assertTrue(check.stdout.startswith("settings OK: "))
-            self.assertIn("GC Limit: 5 minutes", check.stdout)
-            self.assertIn("Memory Max: 5 bytes", check.stdout)
-            self.assertIn('Cookie Attributes: "Path=/"', check.stdout)
-            # The module took the same file: it refuses a sixth byte.
-            self.assertEqual(request(host.port, "PUT", "/v", b"123456")[0].status, 500)
-        finally:
-            host.stop()
+        host = start(self, '<Settings><GC Limit="5"/><Memory Max="5"/>'
+                           '<Cookie Attributes="Path=/"/></Settings>')
+        check = self.run_host(host.folder, "--check")
+        self.assertEqual(check.returncode, 0, check.stderr)
+        self.assertTrue(check.stdout.startswith("settings OK: "))
+        self.assertIn("GC Limit: 5 minutes", check.stdout)
+        self.assertIn("Memory Max: 5 bytes", check.stdout)
+        self.assertIn('Cookie Attributes: "Path=/"', check.stdout)
+        # The module took the same file: it refuses a sixth byte.
+        self.assertEqual(request(host.port, "PUT", "/v", b"123456")[0], 500)
 
 
 if __name__ == "__main__":
