@@ -3,8 +3,6 @@
 #include <pthread.h>
 #include <sys/resource.h>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -44,20 +42,10 @@ void RaiseDescriptorLimit(int connections) {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-// Returns on SIGINT or SIGTERM; each SIGHUP before reopens the access log.
-void AwaitSignal(boost::asio::signal_set& signals, AccessLog* log) {
-  signals.async_wait(
-      [&signals, log](const boost::system::error_code& error, int signal) {
-        if (error || signal != SIGHUP) return;
-        if (log != nullptr) log->Reopen();
-        AwaitSignal(signals, log);
-      });
-}
-
-// The signals the main thread waits for. Every other thread inherits a mask
-// that blocks them, so none lands on an I/O or background thread (where a
-// sanitizer's runtime may hold it until that thread next wakes, maybe a
-// minute later).
+// The signals the main thread waits for. They are blocked from the start in
+// every thread, the main one included, and taken with sigwait: no thread is
+// ever interrupted by them, and none can miss one (a sanitizer's runtime
+// may hold an asynchronous signal until its thread next wakes).
 sigset_t StopSignals() {
   sigset_t signals;
   sigemptyset(&signals);
@@ -67,10 +55,18 @@ sigset_t StopSignals() {
   return signals;
 }
 
+// Returns at SIGINT or SIGTERM; each SIGHUP before reopens the access log.
+void WaitForStop(AccessLog* log) {
+  const sigset_t signals = StopSignals();
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&signals, &signal) != 0) continue;
+    if (signal != SIGHUP) return;
+    if (log != nullptr) log->Reopen();
+  }
+}
+
 int Serve(const HostOptions& options) {
-  // Installed before any thread starts, so no signal slips past it.
-  boost::asio::io_context signal_context;
-  boost::asio::signal_set signals(signal_context, SIGINT, SIGTERM, SIGHUP);
   ExtensionModule module;
   std::string error;
   std::unique_ptr<AccessLog> log;
@@ -92,10 +88,7 @@ int Serve(const HostOptions& options) {
     std::cout << "admin listening on "
               << pendrakel::server::FormatEndpoint(*admin) << std::endl;
   pendrakel::server::NotifyReady(ready);
-  AwaitSignal(signals, log.get());
-  const sigset_t stop_signals = StopSignals();
-  pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);  // this thread only
-  signal_context.run();
+  WaitForStop(log.get());
   pendrakel::server::NotifyStopping();
   if (!server.Shutdown()) {
     std::cerr << "pendrakel-host: requests still running after the shutdown "
@@ -122,6 +115,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   RaiseDescriptorLimit(parsed.options->max_connections);
   const sigset_t stop_signals = StopSignals();
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);  // before any thread
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);  // before any thread,
+                                                       // for all of them
   return Serve(*parsed.options);
 }
