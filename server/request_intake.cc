@@ -69,15 +69,6 @@ bool IsHostValue(std::string_view value) {
          port.find_first_not_of("0123456789", 1) == std::string_view::npos;
 }
 
-bool HasObsFold(std::string_view head) {
-  for (size_t at = head.find('\n'); at != std::string_view::npos;
-       at = head.find('\n', at + 1)) {
-    if (at + 1 < head.size() && (head[at + 1] == ' ' || head[at + 1] == '\t'))
-      return true;
-  }
-  return false;
-}
-
 HttpError FromParserError(const boost::beast::error_code& ec) {
   if (ec == http::error::header_limit) return HttpError::kHeadTooLarge;
   if (ec == http::error::body_limit) return HttpError::kBodyTooLarge;
@@ -181,6 +172,7 @@ size_t RequestIntake::Feed(const char* data, size_t size) {
 size_t RequestIntake::FeedHead(const char* data, size_t size) {
   started_ = true;
   boost::beast::error_code ec;
+  fed_ = std::string_view(data, size);
   size_t used = parser_->put(boost::asio::const_buffer(data, size), ec);
   head_scanned_ -= std::min(head_scanned_, used);
   if (ec == http::error::need_more) {
@@ -190,12 +182,6 @@ size_t RequestIntake::FeedHead(const char* data, size_t size) {
   if (ec) {
     if (failure_ == HttpError::kNone) Fail(FromParserError(ec));
     phase_ = IntakePhase::kFailed;
-    return used;
-  }
-  // The head is parsed whole: `data` holds all of it. The parser would join
-  // a line continued by obs-fold to the one before; refuse it instead.
-  if (HasObsFold(std::string_view(data, used))) {
-    Fail(HttpError::kBadRequest);
     return used;
   }
   if (phase_ == IntakePhase::kBody) used += Feed(data + used, size - used);
@@ -277,6 +263,12 @@ bool RequestIntake::OnField(std::string_view name, std::string_view value) {
     // A trailer of a chunked body: bounded, and not passed on.
     trailer_bytes_ += name.size() + value.size() + 4;
     return trailer_bytes_ <= kMaxChunkLineBytes;
+  }
+  // The parser joins a line continued by obs-fold to the one before in a
+  // buffer of its own; a value found there was folded: refuse it.
+  if (!value.empty() && (value.data() < fed_.data() ||
+                         value.data() >= fed_.data() + fed_.size())) {
+    return false;
   }
   if (EqualsIgnoringAsciiCase(name, "content-length")) ++content_length_fields_;
   if (EqualsIgnoringAsciiCase(name, "host")) {

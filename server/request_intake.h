@@ -121,6 +121,8 @@ class RequestIntake {
   uint64_t taken_ = 0;
   // Head bytes already checked for a bare LF, from the first unconsumed one.
   size_t head_scanned_ = 0;
+  // The bytes of the parser's current call.
+  std::string_view fed_;
   // Bytes of trailer fields of a chunked body.
   size_t trailer_bytes_ = 0;
   // Framing fields seen in the head.
