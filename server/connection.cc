@@ -108,6 +108,7 @@ void Connection::WaitForInput() {
     return CloseNow();
   }
   deadline_ = ReadDeadline();
+  if (answered_) return ReadAfterOthers();
   ReadMore();
 }
 
@@ -137,6 +138,17 @@ void Connection::ReadMore() {
                           [self = shared_from_this()](
                               const boost::system::error_code& error,
                               size_t bytes) { self->OnRead(error, bytes); });
+}
+
+// Just after an answer the client has not had time to send more, so a
+// read tried now would find nothing. Tried after the connections already
+// waiting to be served, it usually finds the next request.
+void Connection::ReadAfterOthers() {
+  answered_ = false;
+  state_ = State::kReading;
+  boost::asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    if (self->state_ == State::kReading) self->ReadMore();
+  });
 }
 
 void Connection::OnRead(const boost::system::error_code& error, size_t bytes) {
@@ -300,6 +312,7 @@ bool Connection::FinishRequest(bool must_close) {
   if (call_.host_answer() == HttpError::kRequestTimeout)
     traffic_.timeouts.Add(1);
   ++pipelined_;
+  answered_ = true;
   const uint64_t unread = intake_.unread_bytes();
   if (must_close || unread > server_.options.drain_limit_bytes ||
       server_.stopping.load(std::memory_order_relaxed)) {
