@@ -4,9 +4,9 @@
 # measured in one run on this machine, then the micro-benchmarks.
 #
 #   scripts/bench.sh           full run: each figure the median of 3 runs of
-#                              10 s after a warm-up (about 12 minutes)
+#                              10 s after a warm-up (about 16 minutes)
 #   scripts/bench.sh --quick   1 run of 2 s per figure and 100 000 values for
-#                              the memory figure (about 2 minutes)
+#                              the memory figure (about 3 minutes)
 #   --runs=N                   N runs per figure instead (after --quick: of 2 s)
 #
 # Installs what is missing (wrk, nginx-light, redis-server, memcached),
