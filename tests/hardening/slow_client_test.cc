@@ -31,8 +31,11 @@ std::string PutHead(const std::string& name, size_t length) {
          "\r\n\r\n";
 }
 
-int StatusOf(int port, const std::string& request) {
-  const auto response = Exchange(port, request);
+// The status of storing `bytes` bytes under `name`, each the name's first
+// letter.
+int Store(int port, const std::string& name, size_t bytes) {
+  const auto response =
+      Exchange(port, PutHead(name, bytes) + std::string(bytes, name[0]));
   return response ? response->status : 0;
 }
 
@@ -83,9 +86,7 @@ TEST(SlowClients, TricklingUploadersDelayNoOtherUploadAndAreCutOff) {
   });
   std::this_thread::sleep_for(milliseconds(300));
   const auto start = Clock::now();
-  EXPECT_EQ(
-      StatusOf(port, PutHead("large", 1 << 20) + std::string(1 << 20, 'L')),
-      201);
+  EXPECT_EQ(Store(port, "large", 1 << 20), 201);
   EXPECT_LT(Clock::now() - start, Scaled(milliseconds(1000)));
   // Past a read time-out window each trickler hears 408 and is closed.
   int timed_out = 0;
@@ -107,9 +108,7 @@ TEST(SlowClients, ASteadyReaderGetsAllAndAStalledOneIsClosed) {
   // Far more than the socket buffers hold, so the answer waits on the
   // reader for longer than the write time-out in all.
   const size_t kValueBytes = 12u << 20;
-  ASSERT_EQ(
-      StatusOf(port, PutHead("v", kValueBytes) + std::string(kValueBytes, 'v')),
-      201);
+  ASSERT_EQ(Store(port, "v", kValueBytes), 201);
   const std::string get = "GET /v HTTP/1.1\r\nHost: h\r\n\r\n";
   RawSocket steady(port, 64 * 1024);
   RawSocket stalled(port, 64 * 1024);
@@ -131,10 +130,8 @@ TEST(SlowClients, ReadersThatTakeNothingCostNoCopyOfTheValue) {
   ASSERT_TRUE(host);
   const int port = host->port();
   const size_t kValueBytes = 32u << 20;
-  ASSERT_EQ(
-      StatusOf(port, PutHead("v", kValueBytes) + std::string(kValueBytes, 'v')),
-      201);
-  ASSERT_EQ(StatusOf(port, PutHead("kept", 1) + "k"), 201);
+  ASSERT_EQ(Store(port, "v", kValueBytes), 201);
+  ASSERT_EQ(Store(port, "kept", 1), 201);
   const uint64_t before = host->ResidentBytes();
   std::vector<std::unique_ptr<RawSocket>> readers;
   for (int i = 0; i < 100; ++i) {
@@ -189,7 +186,7 @@ TEST(SlowClients, UploadsBeyondTheInProgressBudgetWaitThen503) {
   std::string answer;
   first.Receive(answer, 4096, Scaled(seconds(5)));
   EXPECT_EQ(answer.rfind("HTTP/1.1 201 ", 0), 0u) << answer;
-  EXPECT_EQ(StatusOf(port, PutHead("b", kBody) + std::string(kBody, 'b')), 201);
+  EXPECT_EQ(Store(port, "b", kBody), 201);
   EXPECT_EQ(StatValue(ReadStat(port), "X-Memory-Total"), 2 * kBody);
 }
 
