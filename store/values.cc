@@ -49,6 +49,9 @@ Values::GetResult Values::Get(std::string_view name, int64_t now) {
   GetResult result;
   ValueRef expired;  // released after lock_ is given up
   MutexLock hold(lock_);
+  // In a large collection the index's control bytes and its slots are both
+  // out of cache: asked for together, their misses overlap.
+  entries_.prefetch(name);
   auto it = entries_.find(name);
   if (it == entries_.end()) return result;
   if ((*it)->IsLive(now)) {
@@ -87,6 +90,7 @@ void Values::Erase(Entries::iterator it) {
 Values::PutOutcome Values::Put(const ValueRef& value) {
   ValueRef replaced;  // released after lock_ is given up
   MutexLock hold(lock_);
+  entries_.prefetch(value->name());
   if (!MakeRoomForOne()) return PutOutcome::kNoMemory;
   const std::pair<Entries::iterator, bool> slot = entries_.insert(value.get());
   // The entry's own reference, taken once the entry is in the index.
@@ -104,6 +108,7 @@ Values::PutOutcome Values::Put(const ValueRef& value) {
 Values::RemoveOutcome Values::Remove(std::string_view name) {
   ValueRef removed;  // released after lock_ is given up
   MutexLock hold(lock_);
+  entries_.prefetch(name);
   auto it = entries_.find(name);
   if (it == entries_.end()) return RemoveOutcome::kAbsent;
   removed = ValueRef(ValueRef::Adopt{}, *it, budget_);
