@@ -14,7 +14,7 @@
 // guards entries_ only; a collection's lastAccess is its own atomic, touched
 // under lock_ by Acquire and AcquireOrCreate so that CollectIdle, under the
 // same lock, never drops a collection a request has just resolved. No
-// Values lock and no MemoryBudget lock is taken while lock_ is held
+// Values lock is taken and no value is freed while lock_ is held
 // (collections leaving the table are released by the caller after it is
 // given up).
 #ifndef PENDRAKEL_STORE_COOKIE_TABLE_H_

@@ -6,26 +6,28 @@ namespace pendrakel {
 
 void* MemoryBudget::Allocate(uint64_t n, size_t uncharged) {
   if (n > SIZE_MAX - uncharged - 1) return nullptr;
-  MutexLock hold(lock_);
-  const uint64_t total = total_.load(std::memory_order_relaxed);
-  // Written so that total + n cannot wrap: a total that reaches max exactly
-  // is admitted.
-  if (max_ != 0 && (n > max_ || total > max_ - n)) return nullptr;
-  // The heap call runs under the lock so that two allocations never both
-  // pass the test against the same total.
+  // Charged before the heap is asked, so that a store that is full refuses
+  // without touching the heap; the charge goes back if the heap fails.
+  if (!Charge(n)) return nullptr;
   void* block = std::malloc(n + uncharged == 0 ? 1 : n + uncharged);
-  if (block == nullptr) return nullptr;
-  total_.store(total + n, std::memory_order_relaxed);
+  if (block == nullptr) total_.fetch_sub(n, std::memory_order_relaxed);
   return block;
+}
+
+bool MemoryBudget::Charge(uint64_t n) {
+  uint64_t total = total_.load(std::memory_order_relaxed);
+  do {
+    // Written so that total + n cannot wrap: a total that reaches max
+    // exactly is admitted.
+    if (max_ != 0 && (n > max_ || total > max_ - n)) return false;
+  } while (!total_.compare_exchange_weak(total, total + n,
+                                         std::memory_order_relaxed));
+  return true;
 }
 
 void MemoryBudget::GiveBack(void* block, uint64_t n) {
   if (block == nullptr) return;
-  {
-    MutexLock hold(lock_);
-    total_.store(total_.load(std::memory_order_relaxed) - n,
-                 std::memory_order_relaxed);
-  }
+  total_.fetch_sub(n, std::memory_order_relaxed);
   std::free(block);
 }
 

@@ -8,16 +8,17 @@
 // held.
 //
 // Thread safety (store/README.md): Allocate and GiveBack may be called from
-// any thread, never with another lock held; nothing is taken while `lock_`
-// is held. SetMax is called only during start-up, before any request.
+// any thread and take no lock: `total_` changes only by atomic
+// read-modify-write, and a charge is one compare-and-swap of the total it
+// was tested against, so two allocations never both pass the test against
+// the same total. SetMax is called only during start-up, before any
+// request.
 #ifndef PENDRAKEL_STORE_MEMORY_BUDGET_H_
 #define PENDRAKEL_STORE_MEMORY_BUDGET_H_
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-
-#include "store/mutex.h"
 
 namespace pendrakel {
 
@@ -29,24 +30,26 @@ class MemoryBudget {
 
   // A block of n + `uncharged` bytes of which n are charged to the budget, or
   // nullptr when the limit would be passed or the heap is exhausted (total
-  // is then unchanged). A request for 0 bytes yields a valid, distinct block
-  // charged 0 bytes.
-  void* Allocate(uint64_t n, size_t uncharged = 0) EXCLUDES(lock_);
+  // is then unchanged; while the heap is being asked, the total includes n). A
+  // request for 0 bytes yields a valid, distinct block charged 0 bytes.
+  void* Allocate(uint64_t n, size_t uncharged = 0);
 
   // Returns a block from Allocate with the n bytes it was charged. A null
   // block does nothing.
-  void GiveBack(void* block, uint64_t n) EXCLUDES(lock_);
+  void GiveBack(void* block, uint64_t n);
 
   // The limit in bytes; 0 means no limit. Start-up only.
   void SetMax(uint64_t max) { max_ = max; }
   uint64_t max() const { return max_; }
 
-  // Bytes currently charged; read without the lock (the STAT report).
+  // Bytes currently charged (the STAT report).
   uint64_t total() const { return total_.load(std::memory_order_relaxed); }
 
  private:
-  Mutex lock_;
-  // Written only under lock_; atomic so that total() may read it without it.
+  // Adds n to the total unless that would pass the limit.
+  bool Charge(uint64_t n);
+
+  // Relaxed order is enough: the total orders nothing but itself.
   std::atomic<uint64_t> total_{0};
   // Written only during start-up, before other threads read it.
   uint64_t max_ = 0;
