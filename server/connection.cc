@@ -19,7 +19,7 @@ constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 }  // namespace
 
-Connection::Connection(IoThread& thread, boost::asio::ip::tcp::socket socket)
+Connection::Connection(IoThread& thread, AcceptedSocket socket)
     : thread_(thread),
       server_(thread.state()),
       traffic_(thread.traffic()),
@@ -43,9 +43,8 @@ Connection::~Connection() {
 
 void Connection::Start() {
   thread_.Register(this);
-  boost::system::error_code ignored;
-  socket_.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
   if (thread_.log() != nullptr) {
+    boost::system::error_code ignored;
     const auto peer = socket_.remote_endpoint(ignored);
     peer_ = ignored ? "-" : peer.address().to_string();
   }

@@ -42,6 +42,7 @@
 #include <memory>
 #include <string>
 
+#include "server/accepted_socket.h"
 #include "server/client_channel.h"
 #include "server/extension_call.h"
 #include "server/fiber.h"
@@ -61,7 +62,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Built on its own I/O thread, which accepted it; counted in
   // live_connections until destroyed.
-  Connection(IoThread& thread, boost::asio::ip::tcp::socket socket);
+  Connection(IoThread& thread, AcceptedSocket socket);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -145,7 +146,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   IoThread& thread_;
   ServerState& server_;
   TrafficCounters& traffic_;
-  boost::asio::ip::tcp::socket socket_;
+  AcceptedSocket socket_;
   // The client's address, for the access log (empty when it is off).
   std::string peer_;
   // Read buffer: bytes [read_begin_, read_end_) are received, not consumed.

@@ -108,6 +108,9 @@ inline constexpr uint64_t kLingerMaxBytes = 1024 * 1024;
 inline constexpr std::chrono::milliseconds kShutdownLingerTimeout{100};
 // Pause before accepting again when the process is out of descriptors.
 inline constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+// Connections one acceptor takes in a row before the other work of its
+// thread gets a turn.
+inline constexpr size_t kAcceptsPerTurn = 32;
 
 }  // namespace pendrakel::server
 

@@ -1,9 +1,12 @@
 #include "server/listener.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <boost/asio/post.hpp>
+#include <cerrno>
 
+#include "server/accepted_socket.h"
 #include "server/connection.h"
 #include "server/http_error.h"
 #include "server/limits.h"
@@ -26,6 +29,8 @@ bool BindAcceptor(boost::asio::ip::tcp::acceptor& acceptor,
     }
   }
   if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec && mode != BindMode::kProbe)
+    acceptor.set_option(boost::asio::ip::tcp::no_delay(true), ec);
   if (!ec && mode != BindMode::kProbe)
     acceptor.listen(boost::asio::socket_base::max_listen_connections, ec);
   return !ec;
@@ -58,10 +63,14 @@ bool Listener::Open(const boost::asio::ip::tcp::endpoint& endpoint,
     return false;
   }
   for (auto& acceptor : acceptors_) {
-    if (!BindAcceptor(acceptor->socket, bound, BindMode::kSharedPort, ec)) {
+    BindAcceptor(acceptor->socket, bound, BindMode::kSharedPort, ec);
+    // Non-blocking: AcceptWaiting calls accept4 until it finds no one.
+    if (!ec) acceptor->socket.non_blocking(true, ec);
+    if (ec) {
       error = "cannot listen on " + FormatEndpoint(bound) + ": " + ec.message();
       return false;
     }
+    acceptor->protocol = bound.protocol();
   }
   return true;
 }
@@ -72,9 +81,11 @@ boost::asio::ip::tcp::endpoint Listener::local_endpoint() const {
 }
 
 void Listener::Start() {
+  // Connections may be waiting already, and readiness is reported only on a
+  // change: take them first, then wait.
   for (auto& acceptor : acceptors_) {
     Acceptor* a = acceptor.get();
-    boost::asio::post(a->socket.get_executor(), [a] { Accept(*a); });
+    boost::asio::post(a->socket.get_executor(), [a] { AcceptWaiting(*a); });
   }
 }
 
@@ -89,46 +100,73 @@ void Listener::Close() {
   }
 }
 
-void Listener::Accept(Acceptor& acceptor) {
+void Listener::AcceptWaiting(Acceptor& acceptor) {
   if (!acceptor.socket.is_open()) return;
-  acceptor.socket.async_accept(
-      [&acceptor](const boost::system::error_code& error,
-                  boost::asio::ip::tcp::socket socket) {
-        OnAccept(acceptor, error, std::move(socket));
+  for (size_t taken = 0; taken < kAcceptsPerTurn; ++taken) {
+    const int fd = ::accept4(acceptor.socket.native_handle(), nullptr, nullptr,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      Admit(acceptor, fd);
+      continue;
+    }
+    switch (errno) {
+      case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+      case EWOULDBLOCK:
+#endif
+        return WaitForMore(acceptor);
+      case EMFILE:
+      case ENFILE:
+      case ENOBUFS:
+      case ENOMEM:
+        return RetryLater(acceptor);
+      default:
+        // That connection failed (reset before it was taken, or a network
+        // error passed on); the next one may not.
+        break;
+    }
+  }
+  boost::asio::post(acceptor.socket.get_executor(),
+                    [&acceptor] { AcceptWaiting(acceptor); });
+}
+
+void Listener::WaitForMore(Acceptor& acceptor) {
+  acceptor.socket.async_wait(
+      boost::asio::ip::tcp::acceptor::wait_read,
+      [&acceptor](const boost::system::error_code& error) {
+        if (error != boost::asio::error::operation_aborted)
+          AcceptWaiting(acceptor);
       });
 }
 
-void Listener::OnAccept(Acceptor& acceptor,
-                        const boost::system::error_code& error,
-                        boost::asio::ip::tcp::socket socket) {
-  if (error == boost::asio::error::operation_aborted ||
-      !acceptor.socket.is_open()) {
-    return;
-  }
-  if (error) {
-    // Out of descriptors or a connection reset before it was taken: try
-    // again a little later.
-    acceptor.retry_timer.expires_after(kAcceptRetryDelay);
-    acceptor.retry_timer.async_wait(
-        [&acceptor](const boost::system::error_code& e) {
-          if (!e) Accept(acceptor);
-        });
-    return;
-  }
+// Out of descriptors or memory: try again a little later.
+void Listener::RetryLater(Acceptor& acceptor) {
+  acceptor.retry_timer.expires_after(kAcceptRetryDelay);
+  acceptor.retry_timer.async_wait(
+      [&acceptor](const boost::system::error_code& error) {
+        if (!error) AcceptWaiting(acceptor);
+      });
+}
+
+void Listener::Admit(Acceptor& acceptor, int fd) {
   ServerState& state = acceptor.thread.state();
   const int live =
       state.live_connections.fetch_add(1, std::memory_order_relaxed);
   if (live >= state.options.max_connections) {
     state.live_connections.fetch_sub(1, std::memory_order_relaxed);
     state.connections_refused.fetch_add(1, std::memory_order_relaxed);
-    SendOnce(socket.native_handle(), ErrorResponse(HttpError::kUnavailable));
-    boost::system::error_code ignored;
-    socket.close(ignored);
-  } else {
-    state.connections_accepted.fetch_add(1, std::memory_order_relaxed);
-    std::make_shared<Connection>(acceptor.thread, std::move(socket))->Start();
+    SendOnce(fd, ErrorResponse(HttpError::kUnavailable));
+    ::close(fd);
+    return;
   }
-  Accept(acceptor);
+  boost::system::error_code ec;
+  AcceptedSocket socket(acceptor.thread.context(), acceptor.protocol, fd, ec);
+  if (ec) {
+    state.live_connections.fetch_sub(1, std::memory_order_relaxed);
+    return;
+  }
+  state.connections_accepted.fetch_add(1, std::memory_order_relaxed);
+  std::make_shared<Connection>(acceptor.thread, std::move(socket))->Start();
 }
 
 }  // namespace pendrakel::server

@@ -1,9 +1,13 @@
 // Listener: the listening sockets. Each I/O thread has an acceptor of its
 // own on the same address (SO_REUSEPORT), so the kernel deals new
 // connections out to the threads and each is accepted on the thread that
-// serves it, with no hand-over between threads. Past --max-connections a
-// new client is told 503 and closed at once; when the process runs out of
-// descriptors an acceptor pauses for kAcceptRetryDelay instead of spinning.
+// serves it, with no hand-over between threads. When its socket is ready an
+// acceptor takes the waiting connections with accept4, already
+// non-blocking and with TCP_NODELAY from the listening socket (so a
+// connection costs no system call for either), up to kAcceptsPerTurn before
+// the thread's other work gets its turn. Past --max-connections a new client
+// is told 503 and closed at once; when the process runs out of descriptors
+// an acceptor pauses for kAcceptRetryDelay instead of spinning.
 //
 // Open runs on the main thread before the I/O threads start; each accept
 // chain runs on its own I/O thread; Start and Close may be called from any
@@ -26,8 +30,9 @@ namespace pendrakel::server {
 // other threads' acceptors (SO_REUSEPORT).
 enum class BindMode { kProbe, kAlone, kSharedPort };
 
-// Opens `acceptor` on `endpoint` (SO_REUSEADDR) as `mode` says. False, with
-// `ec` set, when any step fails.
+// Opens `acceptor` on `endpoint` (SO_REUSEADDR) as `mode` says; a listening
+// socket gets TCP_NODELAY, which the connections it accepts inherit. False,
+// with `ec` set, when any step fails.
 bool BindAcceptor(boost::asio::ip::tcp::acceptor& acceptor,
                   const boost::asio::ip::tcp::endpoint& endpoint, BindMode mode,
                   boost::system::error_code& ec);
@@ -55,15 +60,19 @@ class Listener {
         : thread(io), socket(io.context()), retry_timer(io.context()) {}
     IoThread& thread;
     boost::asio::ip::tcp::acceptor socket;
+    boost::asio::ip::tcp protocol = boost::asio::ip::tcp::v4();
     boost::asio::steady_timer retry_timer;
   };
 
   bool Probe(boost::asio::ip::tcp::endpoint& endpoint,
              boost::system::error_code& ec);
-  static void Accept(Acceptor& acceptor);
-  static void OnAccept(Acceptor& acceptor,
-                       const boost::system::error_code& error,
-                       boost::asio::ip::tcp::socket socket);
+  // Takes the connections waiting on `acceptor`, then waits for more.
+  static void AcceptWaiting(Acceptor& acceptor);
+  static void WaitForMore(Acceptor& acceptor);
+  static void RetryLater(Acceptor& acceptor);
+  // Serves the connection accepted as `fd`, or refuses it when the host is
+  // full.
+  static void Admit(Acceptor& acceptor, int fd);
 
   std::vector<std::unique_ptr<Acceptor>> acceptors_;
 };
