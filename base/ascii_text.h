@@ -1,6 +1,7 @@
 // Small ASCII text helpers shared by the module and the host: comparison
-// without regard to letter case, trimming of blanks, and the test for a text
-// that may stand as a header value. Pure functions; any thread may call them.
+// without regard to letter case, trimming of blanks, the test for a text
+// that may stand as a header value, and sets of bytes. Pure functions and
+// constant objects; any thread may call them.
 #ifndef PENDRAKEL_BASE_ASCII_TEXT_H_
 #define PENDRAKEL_BASE_ASCII_TEXT_H_
 
@@ -43,6 +44,35 @@ inline constexpr bool IsHeaderValue(std::string_view text) {
   }
   return true;
 }
+
+// A set of bytes, each tested with one load: a set given to
+// find_first_not_of is searched again for every byte of the text.
+class ByteSet {
+ public:
+  constexpr explicit ByteSet(std::string_view members) {
+    for (const char c : members) in_[static_cast<unsigned char>(c)] = true;
+  }
+  constexpr bool Contains(char c) const {
+    return in_[static_cast<unsigned char>(c)];
+  }
+  // Whether every byte of `text` is in the set (true for an empty text).
+  constexpr bool ContainsAll(std::string_view text) const {
+    for (const char c : text) {
+      if (!Contains(c)) return false;
+    }
+    return true;
+  }
+  // Where the first byte of `text` that is in the set stands, or npos.
+  constexpr size_t FindIn(std::string_view text) const {
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (Contains(text[i])) return i;
+    }
+    return std::string_view::npos;
+  }
+
+ private:
+  bool in_[256] = {};
+};
 
 }  // namespace pendrakel
 

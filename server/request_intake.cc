@@ -41,32 +41,25 @@ Codings ParseCodings(std::string_view value) {
 // uri-host [ ":" port ]: a bracketed IP literal or a registered name, never
 // empty, with no userinfo, path, list or blank in it.
 bool IsHostValue(std::string_view value) {
+  static constexpr ByteSet kLiteralChars("0123456789abcdefABCDEF:.vV");
+  static constexpr ByteSet kNameChars(
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+      "-._~%!$&'()*+;=");
+  static constexpr ByteSet kDigits("0123456789");
   size_t end = 0;
   if (!value.empty() && value.front() == '[') {
     end = value.find(']');
     if (end == std::string_view::npos || end == 1) return false;
-    const std::string_view literal = value.substr(1, end - 1);
-    if (literal.find_first_not_of("0123456789abcdefABCDEF:.vV") !=
-        std::string_view::npos) {
-      return false;
-    }
+    if (!kLiteralChars.ContainsAll(value.substr(1, end - 1))) return false;
     ++end;
   } else {
     end = value.find(':');
     if (end == std::string_view::npos) end = value.size();
-    if (end == 0) return false;
-    constexpr std::string_view kNameChars =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
-        "-._~%!$&'()*+;=";
-    if (value.substr(0, end).find_first_not_of(kNameChars) !=
-        std::string_view::npos) {
-      return false;
-    }
+    if (end == 0 || !kNameChars.ContainsAll(value.substr(0, end))) return false;
   }
   if (end == value.size()) return true;
   const std::string_view port = value.substr(end);
-  return port.front() == ':' &&
-         port.find_first_not_of("0123456789", 1) == std::string_view::npos;
+  return port.front() == ':' && kDigits.ContainsAll(port.substr(1));
 }
 
 HttpError FromParserError(const boost::beast::error_code& ec) {

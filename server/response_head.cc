@@ -79,7 +79,8 @@ bool StatusHasNoBody(int status) {
 void AppendResponseHead(std::string& out, const char* status_text,
                         const char* block, bool connection_close) {
   std::string_view status = status_text == nullptr ? "200 OK" : status_text;
-  status = status.substr(0, status.find_first_of("\r\n"));
+  static constexpr ByteSet kLineBreaks("\r\n");
+  status = status.substr(0, kLineBreaks.FindIn(status));
   if (status.empty()) status = "200 OK";
   std::string_view lines = block == nullptr ? "" : block;
   out.append("HTTP/1.1 ");
