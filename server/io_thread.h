@@ -61,7 +61,10 @@ class IoThread {
   // still finish its fiber.
   FiberStacks stacks_;
   TrafficCounters traffic_;
-  boost::asio::io_context context_{1};
+  // Each socket of this thread is opened before Run or on this thread, and
+  // used only here, so Asio's reactor keeps no lock per descriptor; posting
+  // and stopping from other threads stay locked.
+  boost::asio::io_context context_{BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO};
   boost::asio::steady_timer sweep_timer_;
 };
 
