@@ -29,7 +29,9 @@ Connection::Connection(IoThread& thread, AcceptedSocket socket)
       intake_(server_.intake_limits),
       fiber_(thread.stacks()),
       room_timer_(thread.context()),
-      pace_(server_.options.read_timeout, server_.options.min_upload_rate) {}
+      pace_(server_.options.read_timeout, server_.options.min_upload_rate) {
+  out_.reserve(kInitialOutputBufferBytes);
+}
 
 Connection::~Connection() {
   // A fiber is still parked only when its wait was dropped with the

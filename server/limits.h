@@ -94,6 +94,9 @@ inline constexpr size_t kFlushThresholdBytes = 64 * 1024;
 inline constexpr size_t kCoalesceBodyBytes = 16 * 1024;
 // The read buffer a connection starts with; it grows up to the head limit.
 inline constexpr size_t kInitialReadBufferBytes = 4096;
+// The output buffer a connection starts with: room for a small answer, so
+// that a connection closed after one request grows it no further.
+inline constexpr size_t kInitialOutputBufferBytes = 1024;
 // Buffers that grew beyond this for one request are given back after it, so
 // an idle connection holds little memory.
 inline constexpr size_t kRetainedBufferBytes = 64 * 1024;
