@@ -115,15 +115,11 @@ void Listener::AcceptWaiting(Acceptor& acceptor) {
       case EWOULDBLOCK:
 #endif
         return WaitForMore(acceptor);
-      case EMFILE:
-      case ENFILE:
-      case ENOBUFS:
-      case ENOMEM:
-        return RetryLater(acceptor);
-      default:
-        // That connection failed (reset before it was taken, or a network
-        // error passed on); the next one may not.
+      case EINTR:
+      case ECONNABORTED:  // reset before it was taken: the next may not be
         break;
+      default:  // out of descriptors or memory, or a network error
+        return RetryLater(acceptor);
     }
   }
   boost::asio::post(acceptor.socket.get_executor(),
@@ -134,12 +130,14 @@ void Listener::WaitForMore(Acceptor& acceptor) {
   acceptor.socket.async_wait(
       boost::asio::ip::tcp::acceptor::wait_read,
       [&acceptor](const boost::system::error_code& error) {
-        if (error != boost::asio::error::operation_aborted)
-          AcceptWaiting(acceptor);
+        if (error == boost::asio::error::operation_aborted) return;
+        if (error) return RetryLater(acceptor);
+        AcceptWaiting(acceptor);
       });
 }
 
-// Out of descriptors or memory: try again a little later.
+// Out of descriptors or memory, or a failure of the listening socket: try
+// again a little later instead of spinning.
 void Listener::RetryLater(Acceptor& acceptor) {
   acceptor.retry_timer.expires_after(kAcceptRetryDelay);
   acceptor.retry_timer.async_wait(

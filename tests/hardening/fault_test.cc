@@ -4,12 +4,17 @@
 // serving, gives back every byte it took for the broken request, and keeps
 // every value it acknowledged.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -342,6 +347,51 @@ TEST(HostFaults, SlowHeadsDoNotHoldUpOtherClients) {
                 got.find(kKept) != std::string::npos;
   }
   EXPECT_EQ(answered, kSlowClients);
+}
+
+// User plus system CPU time of process `pid` so far, in clock ticks.
+uint64_t CpuTicks(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(stat, text);
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  for (int i = 3; i < 14; ++i) fields >> field;  // state .. cmajflt
+  uint64_t user = 0, system = 0;
+  fields >> user >> system;
+  return user + system;
+}
+
+TEST(HostFaults, OutOfDescriptorsTheHostWaitsInsteadOfSpinning) {
+  auto host = StoreHost::Start();
+  ASSERT_TRUE(host);
+  const int port = host->port();
+  ASSERT_EQ(StatusOf(port, MakeRequest("PUT", "/kept", "", kKept)), 201);
+  // A limit at the lowest free descriptor number leaves the host none to
+  // accept with.
+  const std::string fds = "/proc/" + std::to_string(host->pid()) + "/fd/";
+  rlimit limit{};
+  ASSERT_EQ(prlimit(host->pid(), RLIMIT_NOFILE, nullptr, &limit), 0);
+  const rlim_t open_limit = limit.rlim_cur;
+  limit.rlim_cur = 0;
+  while (std::filesystem::exists(fds + std::to_string(limit.rlim_cur)))
+    ++limit.rlim_cur;
+  ASSERT_EQ(prlimit(host->pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+  RawSocket waiting(port);  // accepted by the kernel, not by the host
+  ASSERT_TRUE(waiting.Send(MakeRequest("GET", "/kept")));
+  const uint64_t before = CpuTicks(host->pid());
+  std::this_thread::sleep_for(seconds(1));
+  // A spinning acceptor would take a whole core.
+  EXPECT_LT(CpuTicks(host->pid()) - before,
+            static_cast<uint64_t>(sysconf(_SC_CLK_TCK)) / 4);
+  limit.rlim_cur = open_limit;
+  ASSERT_EQ(prlimit(host->pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+  std::string got;
+  const auto end = Clock::now() + Scaled(seconds(5));
+  while (got.find(kKept) == std::string::npos && Clock::now() < end &&
+         waiting.Receive(got, 4096, Scaled(seconds(5))) > 0) {
+  }
+  EXPECT_EQ(got.rfind("HTTP/1.1 200 OK(Pendrakel)\r\n", 0), 0u) << got;
 }
 
 TEST(HostFaults, AnUploadRefusedForMemoryLeavesTheConnectionUsable) {
