@@ -10,11 +10,9 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -349,19 +347,6 @@ TEST(HostFaults, SlowHeadsDoNotHoldUpOtherClients) {
   EXPECT_EQ(answered, kSlowClients);
 }
 
-// User plus system CPU time of process `pid` so far, in clock ticks.
-uint64_t CpuTicks(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  std::getline(stat, text);
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  for (int i = 3; i < 14; ++i) fields >> field;  // state .. cmajflt
-  uint64_t user = 0, system = 0;
-  fields >> user >> system;
-  return user + system;
-}
-
 TEST(HostFaults, OutOfDescriptorsTheHostWaitsInsteadOfSpinning) {
   auto host = StoreHost::Start();
   ASSERT_TRUE(host);
@@ -379,10 +364,10 @@ TEST(HostFaults, OutOfDescriptorsTheHostWaitsInsteadOfSpinning) {
   ASSERT_EQ(prlimit(host->pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
   RawSocket waiting(port);  // accepted by the kernel, not by the host
   ASSERT_TRUE(waiting.Send(MakeRequest("GET", "/kept")));
-  const uint64_t before = CpuTicks(host->pid());
+  const uint64_t before = host->CpuTicks();
   std::this_thread::sleep_for(seconds(1));
   // A spinning acceptor would take a whole core.
-  EXPECT_LT(CpuTicks(host->pid()) - before,
+  EXPECT_LT(host->CpuTicks() - before,
             static_cast<uint64_t>(sysconf(_SC_CLK_TCK)) / 4);
   limit.rlim_cur = open_limit;
   ASSERT_EQ(prlimit(host->pid(), RLIMIT_NOFILE, &limit, nullptr), 0);

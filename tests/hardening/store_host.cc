@@ -16,15 +16,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The state letter of /proc/<pid>/stat ('Z' for an exited, unreaped child),
-// or 0 when the process is gone.
-char ProcessState(pid_t pid) {
+// The fields of /proc/<pid>/stat after the command name, from the state
+// letter on; empty when the process is gone.
+std::string StatFields(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text;
-  if (!std::getline(stat, text)) return 0;
+  if (!std::getline(stat, text)) return {};
   const size_t close = text.rfind(')');
-  if (close == std::string::npos || close + 2 >= text.size()) return 0;
-  return text[close + 2];
+  if (close == std::string::npos || close + 2 >= text.size()) return {};
+  return text.substr(close + 2);
+}
+
+// The state letter ('Z' for an exited, unreaped child), or 0 when the
+// process is gone.
+char ProcessState(pid_t pid) {
+  const std::string fields = StatFields(pid);
+  return fields.empty() ? 0 : fields[0];
 }
 
 }  // namespace
@@ -63,6 +70,15 @@ StoreHost::~StoreHost() {
 bool StoreHost::Alive() const {
   const char state = ProcessState(pid());
   return state != 0 && state != 'Z' && state != 'X';
+}
+
+uint64_t StoreHost::CpuTicks() const {
+  std::istringstream fields(StatFields(pid()));
+  std::string skipped;
+  for (int i = 0; i < 11; ++i) fields >> skipped;  // state .. cmajflt
+  uint64_t user = 0, system = 0;
+  fields >> user >> system;
+  return user + system;
 }
 
 uint64_t StoreHost::ResidentBytes() const {

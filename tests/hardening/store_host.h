@@ -5,8 +5,8 @@
 // killed by its id when the object goes (HostProcess).
 //
 // Besides starting the host it reads the STAT report as numbers and looks at
-// the host process from outside: whether it still runs, and its resident
-// memory.
+// the host process from outside: whether it still runs, the CPU time it has
+// used, and its resident memory.
 //
 // Threads: Start and the destructor on the test's thread; everything else
 // from any thread (each STAT opens its own connection or uses the caller's).
@@ -45,6 +45,8 @@ class StoreHost {
   // The process exists and has not exited (a crashed host is a zombie until
   // reaped, which only the destructor does).
   bool Alive() const;
+  // User plus system CPU time of the host process so far, in clock ticks.
+  uint64_t CpuTicks() const;
   // VmRSS of the host process in bytes; 0 when it cannot be read.
   uint64_t ResidentBytes() const;
 
