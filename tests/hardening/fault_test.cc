@@ -348,6 +348,12 @@ TEST(HostFaults, SlowHeadsDoNotHoldUpOtherClients) {
 }
 
 TEST(HostFaults, OutOfDescriptorsTheHostWaitsInsteadOfSpinning) {
+#ifdef PENDRAKEL_UNDEFINED_SANITIZER
+  // The undefined-behaviour checker opens a pipe to test an object's memory
+  // before it trusts a virtual call; without a free descriptor it reports
+  // every such call as made on a bad object and aborts the host.
+  GTEST_SKIP() << "needs descriptors in the undefined-behaviour checker";
+#endif
   auto host = StoreHost::Start();
   ASSERT_TRUE(host);
   const int port = host->port();
