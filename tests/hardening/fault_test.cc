@@ -357,7 +357,11 @@ TEST(HostFaults, OutOfDescriptorsTheHostWaitsInsteadOfSpinning) {
   auto host = StoreHost::Start();
   ASSERT_TRUE(host);
   const int port = host->port();
-  ASSERT_EQ(StatusOf(port, MakeRequest("PUT", "/kept", "", kKept)), 201);
+  // Kept open, so that the host's descriptors do not change while they are
+  // counted below.
+  HttpClient storing(port);
+  ASSERT_TRUE(storing.Send(MakeRequest("PUT", "/kept", "", kKept)));
+  ASSERT_EQ(storing.Read().value_or(HttpResponse{}).status, 201);
   // A limit at the lowest free descriptor number leaves the host none to
   // accept with.
   const std::string fds = "/proc/" + std::to_string(host->pid()) + "/fd/";
@@ -375,9 +379,11 @@ TEST(HostFaults, OutOfDescriptorsTheHostWaitsInsteadOfSpinning) {
   // A spinning acceptor would take a whole core.
   EXPECT_LT(host->CpuTicks() - before,
             static_cast<uint64_t>(sysconf(_SC_CLK_TCK)) / 4);
+  std::string got;
+  ASSERT_EQ(waiting.Receive(got, 4096, milliseconds(0)), 0u)
+      << "answered with no descriptor to spare: " << got;
   limit.rlim_cur = open_limit;
   ASSERT_EQ(prlimit(host->pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
-  std::string got;
   const auto end = Clock::now() + Scaled(seconds(5));
   while (got.find(kKept) == std::string::npos && Clock::now() < end &&
          waiting.Receive(got, 4096, Scaled(seconds(5))) > 0) {
