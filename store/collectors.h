@@ -21,7 +21,7 @@
 #include <functional>
 #include <thread>
 
-#include "store/mutex.h"
+#include "base/mutex.h"
 
 namespace pendrakel {
 

@@ -29,7 +29,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/hash/hash.h"
-#include "store/mutex.h"
+#include "base/mutex.h"
 #include "store/values_ref.h"
 
 namespace pendrakel {

@@ -28,7 +28,7 @@
 #include <cstddef>
 #include <thread>
 
-#include "store/mutex.h"
+#include "base/mutex.h"
 
 namespace pendrakel {
 

@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "store/mutex.h"
+#include "base/mutex.h"
 #include "store/values_ref.h"
 
 namespace pendrakel {

@@ -33,7 +33,7 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "absl/hash/hash.h"
-#include "store/mutex.h"
+#include "base/mutex.h"
 #include "store/value.h"
 #include "store/value_ref.h"
 

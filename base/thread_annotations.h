@@ -1,8 +1,8 @@
 // Clang thread-safety annotations. Under Clang with -Wthread-safety the
 // compiler checks that every field marked GUARDED_BY is touched only with its
 // lock held; under other compilers the macros expand to nothing.
-#ifndef PENDRAKEL_STORE_THREAD_ANNOTATIONS_H_
-#define PENDRAKEL_STORE_THREAD_ANNOTATIONS_H_
+#ifndef PENDRAKEL_BASE_THREAD_ANNOTATIONS_H_
+#define PENDRAKEL_BASE_THREAD_ANNOTATIONS_H_
 
 #if defined(__clang__)
 #define PK_THREAD_ANNOTATION(x) __attribute__((x))
@@ -38,4 +38,4 @@
   PK_THREAD_ANNOTATION(no_thread_safety_analysis)
 #endif
 
-#endif  // PENDRAKEL_STORE_THREAD_ANNOTATIONS_H_
+#endif  // PENDRAKEL_BASE_THREAD_ANNOTATIONS_H_

@@ -1,11 +1,11 @@
 // Mutex: std::mutex with the annotations that let Clang check lock use.
 // MutexLock holds a Mutex for the lifetime of a scope.
-#ifndef PENDRAKEL_STORE_MUTEX_H_
-#define PENDRAKEL_STORE_MUTEX_H_
+#ifndef PENDRAKEL_BASE_MUTEX_H_
+#define PENDRAKEL_BASE_MUTEX_H_
 
 #include <mutex>
 
-#include "store/thread_annotations.h"
+#include "base/thread_annotations.h"
 
 namespace pendrakel {
 
@@ -41,4 +41,4 @@ class SCOPED_CAPABILITY MutexLock {
 
 }  // namespace pendrakel
 
-#endif  // PENDRAKEL_STORE_MUTEX_H_
+#endif  // PENDRAKEL_BASE_MUTEX_H_
