@@ -9,11 +9,11 @@
 #include <iostream>
 #include <memory>
 
-#include "server/module_loader.h"
+#include "server/ops/module_loader.h"
+#include "server/ops/service_notify.h"
+#include "server/ops/settings_check.h"
 #include "server/options.h"
 #include "server/server.h"
-#include "server/service_notify.h"
-#include "server/settings_check.h"
 
 namespace {
 

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "base/isapi.h"
-#include "server/access_log.h"
-#include "server/admin_listener.h"
-#include "server/io_thread.h"
-#include "server/listener.h"
+#include "server/admin/admin_listener.h"
+#include "server/io/io_thread.h"
+#include "server/io/listener.h"
+#include "server/io/server_state.h"
+#include "server/ops/access_log.h"
 #include "server/options.h"
-#include "server/server_state.h"
 
 namespace pendrakel::server {
 

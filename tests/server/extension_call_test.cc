@@ -1,4 +1,4 @@
-#include "server/extension_call.h"
+#include "server/io/extension_call.h"
 
 #include <gtest/gtest.h>
 
