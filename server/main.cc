@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 
+#include "server/limits.h"
 #include "server/ops/module_loader.h"
 #include "server/ops/service_notify.h"
 #include "server/ops/settings_check.h"
@@ -20,10 +21,8 @@ namespace {
 using pendrakel::server::AccessLog;
 using pendrakel::server::ExtensionModule;
 using pendrakel::server::HostOptions;
+using pendrakel::server::kSpareDescriptors;
 using pendrakel::server::Server;
-
-// Descriptors beyond the connection limit: listener, module files, pipes.
-constexpr rlim_t kSpareDescriptors = 64;
 
 int Fail(const std::string& error) {
   std::cerr << "pendrakel-host: " << error << std::endl;

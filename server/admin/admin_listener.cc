@@ -11,6 +11,7 @@
 #include "server/admin/metrics_page.h"
 #include "server/admin/stat_probe.h"
 #include "server/io/listener.h"
+#include "server/limits.h"
 #include "server/options.h"
 
 namespace pendrakel::server {
@@ -18,11 +19,6 @@ namespace {
 
 namespace beast = boost::beast;
 namespace http = beast::http;
-
-// An admin client that sends nothing for this long is closed.
-constexpr std::chrono::seconds kAdminTimeout{10};
-// Admin request heads are small; anything larger is not a scrape.
-constexpr std::uint32_t kAdminHeadLimit = 8192;
 
 // One admin connection: requests answered in turn, kept alive while the
 // client asks for it.
@@ -33,7 +29,7 @@ class AdminSession : public std::enable_shared_from_this<AdminSession> {
 
   void Read() {
     parser_.emplace();
-    parser_->header_limit(kAdminHeadLimit);
+    parser_->header_limit(kAdminHeadLimitBytes);
     stream_.expires_after(kAdminTimeout);
     http::async_read(
         stream_, buffer_, *parser_,
@@ -80,17 +76,24 @@ class AdminSession : public std::enable_shared_from_this<AdminSession> {
 }  // namespace
 
 AdminListener::AdminListener(const ServerState& state,
-                             std::vector<const TrafficCounters*> threads)
-    : state_(state), threads_(std::move(threads)), acceptor_(context_) {}
+                             std::vector<const TrafficCounters*> threads,
+                             IoBackend backend)
+    : state_(state),
+      threads_(std::move(threads)),
+      backend_(backend),
+      acceptor_(context_) {}
 
 AdminListener::~AdminListener() { Stop(); }
 
 bool AdminListener::Open(const boost::asio::ip::tcp::endpoint& endpoint,
                          std::string& error) {
+  std::string why;
+  const int fd = OpenListeningSocket(endpoint, BindMode::kAlone, why);
   boost::system::error_code ec;
-  if (!BindAcceptor(acceptor_, endpoint, BindMode::kAlone, ec)) {
+  if (fd >= 0) acceptor_.assign(endpoint.protocol(), fd, ec);
+  if (fd < 0 || ec) {
     error = "cannot listen on " + FormatEndpoint(endpoint) +
-            " (--admin-listen): " + ec.message();
+            " (--admin-listen): " + (fd < 0 ? why : ec.message());
     return false;
   }
   return true;
@@ -137,7 +140,7 @@ AdminListener::Answer AdminListener::Respond(std::string_view method,
   ++stat_probes_;
   const StatReport store = ProbeStat(state_.proc);
   return {200, std::string(kMetricsContentType),
-          RenderMetrics(state_, threads_, store, stat_probes_)};
+          RenderMetrics(state_, threads_, backend_, store, stat_probes_)};
 }
 
 }  // namespace pendrakel::server

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/io/event_loop.h"
 #include "server/io/server_state.h"
 #include "server/io/traffic_counters.h"
 
@@ -27,9 +28,10 @@ namespace pendrakel::server {
 
 class AdminListener {
  public:
-  // `state` and the counters must outlive the listener.
+  // `state` and the counters must outlive the listener; `backend` is the
+  // I/O threads' event loop, for the metrics page.
   AdminListener(const ServerState& state,
-                std::vector<const TrafficCounters*> threads);
+                std::vector<const TrafficCounters*> threads, IoBackend backend);
   ~AdminListener();
   AdminListener(const AdminListener&) = delete;
   AdminListener& operator=(const AdminListener&) = delete;
@@ -56,6 +58,7 @@ class AdminListener {
 
   const ServerState& state_;
   const std::vector<const TrafficCounters*> threads_;
+  const IoBackend backend_;
   boost::asio::io_context context_{1};
   boost::asio::ip::tcp::acceptor acceptor_;
   std::thread thread_;

@@ -99,27 +99,28 @@ void StoreFamilies(Page& page, const StatReport& store, uint64_t probes) {
   }
 }
 
-void ConnectionFamilies(Page& page, const ServerState& state) {
+void ConnectionFamilies(Page& page, const ServerState& state, size_t io_threads,
+                        IoBackend backend) {
+  page.Family("pendrakel_io_threads", "gauge",
+              "I/O threads, by the event loop they run");
+  page.Sample("pendrakel_io_threads",
+              "loop=\"" + std::string(BackendName(backend)) + "\"", io_threads);
   page.One("pendrakel_connections_open", "gauge", "Client connections open",
-           static_cast<uint64_t>(
-               state.live_connections.load(std::memory_order_relaxed)));
+           static_cast<uint64_t>(state.connections.open()));
   page.One("pendrakel_connections_accepted_total", "counter",
-           "Client connections accepted",
-           state.connections_accepted.load(std::memory_order_relaxed));
+           "Client connections accepted", state.connections.accepted());
   page.One("pendrakel_connections_refused_total", "counter",
            "Client connections turned away at the connection limit (503)",
-           state.connections_refused.load(std::memory_order_relaxed));
+           state.connections.refused());
   page.One("pendrakel_requests_parked", "gauge",
            "Requests waiting for a slow client",
            static_cast<uint64_t>(
                state.parked_requests.load(std::memory_order_relaxed)));
-  page.One(
-      "pendrakel_uploads_in_progress", "gauge",
-      "Uploads holding part of the in-progress budget",
-      static_cast<uint64_t>(state.uploads.load(std::memory_order_relaxed)));
+  page.One("pendrakel_uploads_in_progress", "gauge",
+           "Uploads holding part of the in-progress budget",
+           static_cast<uint64_t>(state.uploads.uploads()));
   page.One("pendrakel_upload_declared_bytes", "gauge",
-           "Body bytes reserved by uploads in progress",
-           state.upload_bytes.load(std::memory_order_relaxed));
+           "Body bytes reserved by uploads in progress", state.uploads.bytes());
 }
 
 void RequestFamilies(Page& page,
@@ -178,7 +179,7 @@ void ByteAndLimitFamilies(Page& page, const ServerState& state,
               Sum(threads, &TrafficCounters::heads_too_large));
   page.Sample(kLimits, "code=\"503\"",
               Sum(threads, &TrafficCounters::unavailable) +
-                  state.connections_refused.load(std::memory_order_relaxed));
+                  state.connections.refused());
 }
 
 }  // namespace
@@ -204,10 +205,11 @@ std::string MetricNamePart(std::string_view stat_line_name) {
 
 std::string RenderMetrics(const ServerState& state,
                           const std::vector<const TrafficCounters*>& threads,
-                          const StatReport& store, uint64_t stat_probes) {
+                          IoBackend backend, const StatReport& store,
+                          uint64_t stat_probes) {
   Page page;
   StoreFamilies(page, store, stat_probes);
-  ConnectionFamilies(page, state);
+  ConnectionFamilies(page, state, threads.size(), backend);
   RequestFamilies(page, threads);
   ByteAndLimitFamilies(page, state, threads);
   return page.Take();

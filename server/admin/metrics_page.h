@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "server/admin/stat_probe.h"
+#include "server/io/event_loop.h"
 #include "server/io/server_state.h"
 #include "server/io/traffic_counters.h"
 
@@ -30,7 +31,8 @@ std::string MetricNamePart(std::string_view stat_line_name);
 
 std::string RenderMetrics(const ServerState& state,
                           const std::vector<const TrafficCounters*>& threads,
-                          const StatReport& store, uint64_t stat_probes);
+                          IoBackend backend, const StatReport& store,
+                          uint64_t stat_probes);
 
 }  // namespace pendrakel::server
 

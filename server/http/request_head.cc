@@ -1,12 +1,10 @@
 #include "server/http/request_head.h"
 
 #include "base/ascii_text.h"
+#include "server/limits.h"
 
 namespace pendrakel::server {
 namespace {
-
-constexpr size_t kInitialArenaBytes = 1024;
-constexpr size_t kInitialFieldSlots = 32;
 
 // The path part of an absolute-form target, else the target itself.
 std::string_view OriginPart(std::string_view target) {
@@ -26,8 +24,8 @@ std::string_view OriginPart(std::string_view target) {
 }  // namespace
 
 RequestHead::RequestHead() {
-  arena_.reserve(kInitialArenaBytes);
-  fields_.reserve(kInitialFieldSlots);
+  arena_.reserve(kInitialHeadArenaBytes);
+  fields_.reserve(kInitialHeadFields);
   Clear();
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "server/http/http_error.h"
+#include "server/http/keep_alive.h"
 #include "server/http/response_head.h"
 #include "server/http/server_variables.h"
 #include "server/limits.h"
@@ -17,9 +18,10 @@ char kEmptyText[1] = {0};
 
 }  // namespace
 
-bool ExtensionCall::Run(PFN_HTTPEXTENSIONPROC proc, RequestIntake& intake,
-                        std::string& out, ClientChannel& channel,
-                        const CallPolicy& policy) {
+CallOutcome ExtensionCall::Run(PFN_HTTPEXTENSIONPROC proc,
+                               RequestIntake& intake, std::string& out,
+                               ClientChannel& channel,
+                               const CallPolicy& policy) {
   intake_ = &intake;
   out_ = &out;
   channel_ = &channel;
@@ -41,11 +43,15 @@ bool ExtensionCall::Run(PFN_HTTPEXTENSIONPROC proc, RequestIntake& intake,
     out.append(ErrorResponse(answer));
     status_ = ErrorStatus(answer);
   }
-  const bool must_close = MustClose();
+  CallOutcome outcome;
+  outcome.status = status_;
+  outcome.body_bytes = body_written_;
+  outcome.host_answer = read_failure_;
+  outcome.must_close = MustClose();
   intake_ = nullptr;
   out_ = nullptr;
   channel_ = nullptr;
-  return must_close;
+  return outcome;
 }
 
 void ExtensionCall::FillControlBlock() {
@@ -127,9 +133,13 @@ BOOL ExtensionCall::SendHead(const char* status_text, const char* block) {
   const BlockFacts facts = ReadHeaderBlock(block == nullptr ? "" : block);
   if (StatusHasNoBody(status_)) head_only_ = true;
   declared_length_ = facts.content_length;
-  if (facts.connection_close) close_ = true;
-  if (!head_only_ && !declared_length_) close_ = true;
-  if (intake_->unread_bytes() > policy_.drain_limit_bytes) close_ = true;
+  HeadFacts head;
+  head.close_requested = close_;
+  head.block_says_close = facts.connection_close;
+  head.body_unframed = !head_only_ && !declared_length_;
+  head.unread_body = intake_->unread_bytes();
+  head.drain_limit = policy_.drain_limit_bytes;
+  close_ = AnnouncesClose(head);
   AppendResponseHead(*out_, status_text, block, close_);
   return TRUE;
 }

@@ -13,6 +13,10 @@
 // head is answered 500; one whose client was cut off for reading too slowly
 // is answered 408 in place of the extension's head.
 //
+// Whether the connection may be kept afterwards is not decided here: Run
+// reports what the call did (CallOutcome), and http/keep_alive.h decides;
+// the head announces the close exactly when AnnouncesClose says so.
+//
 // One per connection; ConnID is its address, valid while the connection
 // lives. All callbacks come from the thread that called Run, during Run.
 #ifndef PENDRAKEL_SERVER_IO_EXTENSION_CALL_H_
@@ -36,6 +40,20 @@ struct CallPolicy {
   uint64_t drain_limit_bytes = 0;
 };
 
+// What one call did, for the counters, the access log and the ending.
+struct CallOutcome {
+  // The status code of the answer sent.
+  int status = 0;
+  // Body bytes the extension wrote.
+  uint64_t body_bytes = 0;
+  // The host's own answer given in place of the extension's (kNone when
+  // the extension's went).
+  HttpError host_answer = HttpError::kNone;
+  // The connection cannot be kept: the head announced the close, the body
+  // did not match its declared length, or the client was gone or too slow.
+  bool must_close = false;
+};
+
 class ExtensionCall {
  public:
   ExtensionCall() = default;
@@ -44,17 +62,10 @@ class ExtensionCall {
 
   // Runs `proc` for the request in `intake` (phase kComplete or
   // kPreloaded). The response is appended to `out` (partly sent through
-  // `channel` when large). Returns true when the connection must be closed
-  // after the response.
-  bool Run(PFN_HTTPEXTENSIONPROC proc, RequestIntake& intake, std::string& out,
-           ClientChannel& channel, const CallPolicy& policy);
-
-  // After Run: the status code of the answer, and the host's own answer
-  // given in place of the extension's (kNone when the extension's went).
-  int status() const { return status_; }
-  HttpError host_answer() const { return read_failure_; }
-  // Body bytes the extension wrote.
-  uint64_t body_bytes() const { return body_written_; }
+  // `channel` when large).
+  CallOutcome Run(PFN_HTTPEXTENSIONPROC proc, RequestIntake& intake,
+                  std::string& out, ClientChannel& channel,
+                  const CallPolicy& policy);
 
  private:
   static ExtensionCall* From(HCONN conn);

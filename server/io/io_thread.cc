@@ -1,56 +1,153 @@
 #include "server/io/io_thread.h"
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/post.hpp>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "server/io/connection.h"
 #include "server/limits.h"
 
 namespace pendrakel::server {
+namespace {
 
-IoThread::IoThread(ServerState& state, LogBuffer* log)
+// epoll reads the eventfd only once it said it is readable, but must never
+// block on it; io_uring waits on a blocking one.
+int MakeWakeFd(IoBackend backend) {
+  return eventfd(
+      0, EFD_CLOEXEC | (backend == IoBackend::kEpoll ? EFD_NONBLOCK : 0));
+}
+
+}  // namespace
+
+IoThread::IoThread(ServerState& state, LogBuffer* log,
+                   std::unique_ptr<EventLoop> loop)
     : state_(state),
       log_(log),
       stacks_(kFiberStackBytes, kFiberStacksKept),
-      sweep_timer_(context_) {}
+      loop_(std::move(loop)),
+      acceptor_(*this),
+      wake_fd_(MakeWakeFd(loop_->backend())) {}
+
+IoThread::~IoThread() {
+  // The loop goes first: once it is closed the kernel touches no memory of
+  // the connections any more.
+  loop_.reset();
+  DestroyRetired();
+  while (first_ != nullptr) {
+    Connection* connection = first_;
+    Unlink(connection);
+    delete connection;
+  }
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+}
 
 void IoThread::Run() {
-  auto work = boost::asio::make_work_guard(context_);
-  ScheduleSweep();
-  context_.run();
+  loop_->Attach();
+  loop_->Watch(wake_fd_);
+  WaitForNotices();
+  now_ = Clock::now();
+  next_tick_ = now_ + kSweepPeriod;
+  while (!stopped_) {
+    const auto wait = std::max(Clock::duration::zero(), next_tick_ - now_);
+    loop_->Turn(std::chrono::ceil<std::chrono::milliseconds>(wait), now_);
+    if (now_ >= next_tick_) {
+      Tick();
+      next_tick_ = now_ + kSweepPeriod;
+    }
+    DestroyRetired();
+  }
 }
 
-void IoThread::ScheduleSweep() {
-  sweep_timer_.expires_after(kSweepPeriod);
-  sweep_timer_.async_wait([this](const boost::system::error_code& error) {
-    if (!error) Sweep();
-  });
-}
-
-void IoThread::Sweep() {
-  const auto now = std::chrono::steady_clock::now();
-  // A connection closed here is destroyed later, by its aborted handler,
-  // so the list does not change during the walk.
-  for (Connection* c = first_; c != nullptr; c = c->next_) c->OnSweep(now);
+void IoThread::Tick() {
+  // A connection closed here is destroyed after the turn, so the list does
+  // not change during the walk.
+  for (Connection* c = first_; c != nullptr; c = c->next_) {
+    if (now_ >= c->wake_at()) c->OnTick(now_);
+  }
+  acceptor_.OnTick(now_);
   if (log_ != nullptr) log_->HandOver();
-  ScheduleSweep();
+}
+
+// ---- notices from other threads ----
+
+template <typename Change>
+void IoThread::Notify(Change change) {
+  {
+    MutexLock lock(notices_mutex_);
+    change(notices_);
+  }
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t ignored = ::write(wake_fd_, &one, sizeof one);
+}
+
+void IoThread::StartAccepting(int listen_fd) {
+  Notify([listen_fd](Notices& n) { n.listen_fd = listen_fd; });
+}
+
+void IoThread::StopAccepting() {
+  Notify([](Notices& n) { n.stop_accepting = true; });
 }
 
 void IoThread::PostShutdown(bool force) {
-  boost::asio::post(context_, [this, force] {
-    for (Connection* c = first_; c != nullptr; c = c->next_)
-      c->OnShutdown(force);
+  Notify([force](Notices& n) {
+    n.shutdown = true;
+    n.force = n.force || force;
   });
 }
 
-void IoThread::Register(Connection* connection) {
-  connection->prev_ = nullptr;
+void IoThread::Stop() {
+  Notify([](Notices& n) { n.stop = true; });
+}
+
+void IoThread::WaitForNotices() {
+  loop_->Read(wake_op_, wake_fd_, &wake_count_, sizeof wake_count_);
+}
+
+void IoThread::OnComplete(IoOp&, const IoResult&) {
+  Notices notices;
+  {
+    MutexLock lock(notices_mutex_);
+    notices = notices_;
+    notices_ = Notices{};
+  }
+  if (notices.listen_fd >= 0) acceptor_.Start(notices.listen_fd);
+  if (notices.stop_accepting) acceptor_.Stop();
+  if (notices.shutdown) {
+    for (Connection* c = first_; c != nullptr; c = c->next_)
+      c->OnShutdown(notices.force);
+  }
+  if (notices.stop) {
+    stopped_ = true;
+    return;
+  }
+  WaitForNotices();
+}
+
+// ---- the connections ----
+
+void IoThread::Adopt(int fd, ConnectionSlot slot) {
+  loop_->Watch(fd);
+  Connection* connection = new Connection(*this, fd, std::move(slot));
   connection->next_ = first_;
   if (first_ != nullptr) first_->prev_ = connection;
   first_ = connection;
+  connection->Start();
 }
 
-void IoThread::Unregister(Connection* connection) {
+void IoThread::Retire(Connection* connection) {
+  retired_.push_back(connection);
+}
+
+void IoThread::DestroyRetired() {
+  for (Connection* connection : retired_) {
+    Unlink(connection);
+    delete connection;
+  }
+  retired_.clear();
+}
+
+void IoThread::Unlink(Connection* connection) {
   if (connection->prev_ != nullptr) {
     connection->prev_->next_ = connection->next_;
   } else if (first_ == connection) {

@@ -1,11 +1,12 @@
 // ServerState: what every connection of the host shares: the options, the
-// extension's request entry point, the budget of body bytes in progress,
-// the gauges of what waits, and the flags of shutting down.
+// extension's request entry point, the bounds on open connections and on
+// uploads in progress, the gauge of requests waiting for their client, and
+// the flags of shutting down.
 //
 // Built by Server on the main thread before any I/O thread starts; the
 // plain fields are read-only afterwards. The atomics are written by the main
-// thread (flags), by the listener and by connections (counts), and read
-// anywhere; each is a count on its own, so relaxed order suffices.
+// thread (flags) and by the I/O threads (counts), and read anywhere; each is
+// a count or a flag on its own, so relaxed order suffices.
 #ifndef PENDRAKEL_SERVER_IO_SERVER_STATE_H_
 #define PENDRAKEL_SERVER_IO_SERVER_STATE_H_
 
@@ -13,6 +14,8 @@
 
 #include "base/isapi.h"
 #include "server/http/request_intake.h"
+#include "server/io/connection_slots.h"
+#include "server/io/upload_budget.h"
 #include "server/options.h"
 
 namespace pendrakel::server {
@@ -22,20 +25,18 @@ struct ServerState {
       : options(host_options),
         intake_limits{host_options.max_head_bytes, host_options.max_body_bytes,
                       host_options.preload_bytes},
-        proc(entry) {}
+        proc(entry),
+        connections(host_options.max_connections),
+        uploads(host_options.max_upload_bytes) {}
+
+  bool stopping_now() const { return stopping.load(std::memory_order_relaxed); }
+  bool aborting_now() const { return aborting.load(std::memory_order_relaxed); }
 
   const HostOptions& options;
   const IntakeLimits intake_limits;
   const PFN_HTTPEXTENSIONPROC proc;
-  // Connections open now (accepted and not yet destroyed), and all those
-  // accepted and turned away at the connection limit.
-  std::atomic<int> live_connections{0};
-  std::atomic<uint64_t> connections_accepted{0};
-  std::atomic<uint64_t> connections_refused{0};
-  // Body bytes reserved by uploads in progress (declared Content-Length
-  // past the preload, or chunked bytes gathered), and those uploads.
-  std::atomic<uint64_t> upload_bytes{0};
-  std::atomic<int> uploads{0};
+  ConnectionSlots connections;
+  UploadBudget uploads;
   // Requests whose fiber is parked waiting for its client.
   std::atomic<int> parked_requests{0};
   // Shutting down: no new requests; connections close after their response.

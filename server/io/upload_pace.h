@@ -9,6 +9,7 @@
 #ifndef PENDRAKEL_SERVER_IO_UPLOAD_PACE_H_
 #define PENDRAKEL_SERVER_IO_UPLOAD_PACE_H_
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 
@@ -29,6 +30,10 @@ class UploadPace {
   void Add(uint64_t bytes, Clock::time_point now) {
     window_bytes_ += bytes;
     last_progress_ = now;
+  }
+  // The earliest time at which TooSlow may say true.
+  Clock::time_point next_check() const {
+    return std::min(last_progress_, window_start_) + window_;
   }
   // True once the client has stayed silent for a window, or sent too
   // little over a whole one; a window that was fast enough starts the next.

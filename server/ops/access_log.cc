@@ -12,12 +12,10 @@
 
 #include "server/http/http_date.h"
 #include "server/http/request_head.h"
+#include "server/limits.h"
 
 namespace pendrakel::server {
 namespace {
-
-// How often the writer takes the buffers.
-constexpr std::chrono::milliseconds kLogWritePeriod{100};
 
 // "[08/Dec/2026:10:15:42 +0000]" for the current second, per thread.
 std::string_view LogTime() {

@@ -39,11 +39,6 @@ namespace pendrakel::server {
 
 class RequestHead;
 
-// Lines a thread may hold before the writer takes them.
-inline constexpr size_t kMaxBufferedLogBytes = 4 * 1024 * 1024;
-// Lines a thread gathers before it hands them to the writer.
-inline constexpr size_t kLogHandOverBytes = 16 * 1024;
-
 class LogBuffer {
  public:
   // One request's line. `head` is null when the request was refused before
