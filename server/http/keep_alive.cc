@@ -14,7 +14,8 @@ Ending DecideEnding(const EndingFacts& facts) {
   // while lets it see the answer instead of a reset.
   if (facts.refusal != HttpError::kNone) return Ending::kLinger;
   const bool too_much_unread = facts.unread_body > facts.drain_limit;
-  if (facts.call_must_close || facts.stopping || too_much_unread) {
+  if (facts.call_must_close || facts.client_asked_close || facts.stopping ||
+      too_much_unread) {
     // A client that asked for the close and sent nothing more has nothing
     // in flight that a close could turn into a reset.
     const bool nothing_more = facts.unread_body == 0 && !facts.more_bytes_held;

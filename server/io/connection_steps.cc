@@ -21,7 +21,7 @@ constexpr uint8_t kRequestSteps =
     Bit(Step::kWaitingForRoom) | Bit(Step::kInCall) | Bit(Step::kSending);
 constexpr uint8_t kAfterAnswer =
     kRequestSteps | Bit(Step::kDraining) | Bit(Step::kLingering);
-constexpr uint8_t kNext[] = {
+[[maybe_unused]] constexpr uint8_t kNext[] = {
     /* kReadingHead */ kRequestSteps,
     /* kReadingBody */ kRequestSteps & ~Bit(Step::kReadingHead),
     /* kWaitingForRoom */ Bit(Step::kInCall) | Bit(Step::kSending),
