@@ -47,28 +47,41 @@ Listener::~Listener() {
 
 bool Listener::Open(const boost::asio::ip::tcp::endpoint& endpoint,
                     std::string& error) {
-  // SO_REUSEPORT would let a second host join this port unnoticed and split
-  // its clients: a plain bind first finds a port in use (and picks the port
-  // when 0 was asked for).
   std::string why;
-  const int probe = OpenListeningSocket(endpoint, BindMode::kProbe, why);
-  if (probe < 0) {
+  bound_ = endpoint;
+  if (endpoint.port() == 0) {
+    // The kernel picks a port nobody holds, and it is ours from that
+    // moment: a probe closed before the shared binds could hand the same
+    // port to another host starting at once.
+    if (!OpenShared(bound_, error)) return false;
+    socklen_t size = static_cast<socklen_t>(bound_.capacity());
+    getsockname(fds_.front(), bound_.data(), &size);
+    bound_.resize(size);
+  } else {
+    // SO_REUSEPORT would let a second host join this port unnoticed and
+    // split its clients: a plain bind first finds a port in use.
+    const int probe = OpenListeningSocket(endpoint, BindMode::kProbe, why);
+    if (probe < 0) {
+      error = "cannot listen on " + FormatEndpoint(endpoint) + ": " + why;
+      return false;
+    }
+    ::close(probe);
+  }
+  while (fds_.size() < threads_.size()) {
+    if (!OpenShared(bound_, error)) return false;
+  }
+  return true;
+}
+
+bool Listener::OpenShared(const boost::asio::ip::tcp::endpoint& endpoint,
+                          std::string& error) {
+  std::string why;
+  const int fd = OpenListeningSocket(endpoint, BindMode::kSharedPort, why);
+  if (fd < 0) {
     error = "cannot listen on " + FormatEndpoint(endpoint) + ": " + why;
     return false;
   }
-  bound_ = endpoint;
-  socklen_t size = static_cast<socklen_t>(bound_.capacity());
-  getsockname(probe, bound_.data(), &size);
-  bound_.resize(size);
-  ::close(probe);
-  for (size_t i = 0; i < threads_.size(); ++i) {
-    const int fd = OpenListeningSocket(bound_, BindMode::kSharedPort, why);
-    if (fd < 0) {
-      error = "cannot listen on " + FormatEndpoint(bound_) + ": " + why;
-      return false;
-    }
-    fds_.push_back(fd);
-  }
+  fds_.push_back(fd);
   return true;
 }
 

@@ -49,6 +49,10 @@ class Listener {
   void Close();
 
  private:
+  // One more of the threads' sockets, on `endpoint`.
+  bool OpenShared(const boost::asio::ip::tcp::endpoint& endpoint,
+                  std::string& error);
+
   std::vector<std::unique_ptr<IoThread>>& threads_;
   // The threads' sockets until Start hands them over.
   std::vector<int> fds_;

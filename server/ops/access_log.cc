@@ -96,7 +96,7 @@ void LogBuffer::Write(std::string_view client, const RequestHead* head,
 void LogBuffer::HandOver() {
   if (gathered_.empty()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (pending_.size() + gathered_.size() > kMaxBufferedLogBytes) {
       dropped_.fetch_add(static_cast<uint64_t>(std::count(
                              gathered_.begin(), gathered_.end(), '\n')),
@@ -109,7 +109,7 @@ void LogBuffer::HandOver() {
 }
 
 void LogBuffer::TakeInto(std::string& out) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   out += pending_;
   pending_.clear();
 }
@@ -147,7 +147,7 @@ void AccessLog::Stop() {
   if (!writer_.joinable()) return;
   for (auto& buffer : buffers_) buffer->HandOver();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stop_ = true;
   }
   wake_.notify_one();
@@ -156,7 +156,7 @@ void AccessLog::Stop() {
 
 void AccessLog::Reopen() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     reopen_ = true;
   }
   wake_.notify_one();
@@ -168,9 +168,12 @@ void AccessLog::Run() {
     bool stop = false;
     bool reopen = false;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait_for(lock, kLogWritePeriod,
-                     [this] { return stop_ || reopen_; });
+      MutexLock lock(mutex_);
+      // The predicate runs with the mutex held, which the analysis cannot
+      // see through the wait.
+      wake_.wait_for(
+          mutex_, kLogWritePeriod,
+          [this]() NO_THREAD_SAFETY_ANALYSIS { return stop_ || reopen_; });
       stop = stop_;
       reopen = reopen_;
       reopen_ = false;

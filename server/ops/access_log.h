@@ -29,11 +29,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 namespace pendrakel::server {
 
@@ -47,16 +49,17 @@ class LogBuffer {
              int64_t body_bytes, uint64_t microseconds);
   // Hands the lines gathered so far to the writer. On the buffer's I/O
   // thread, or on any thread once that one has ended.
-  void HandOver();
+  void HandOver() EXCLUDES(mutex_);
 
   // The writer's side: everything handed over so far.
-  void TakeInto(std::string& out);
+  void TakeInto(std::string& out) EXCLUDES(mutex_);
+  // Lines dropped for a full buffer; atomic, so that any thread may read it.
   uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
   std::string gathered_;  // the I/O thread's lines not handed over yet
-  std::mutex mutex_;
-  std::string pending_;  // guarded by mutex_
+  Mutex mutex_;
+  std::string pending_ GUARDED_BY(mutex_);
   std::atomic<uint64_t> dropped_{0};
 };
 
@@ -75,23 +78,23 @@ class AccessLog {
   void Start();
   // Writes what is buffered and ends the writer. Idempotent.
   // REQUIRES: the I/O threads have ended.
-  void Stop();
+  void Stop() EXCLUDES(mutex_);
   // Asks the writer to open the file again (SIGHUP).
-  void Reopen();
+  void Reopen() EXCLUDES(mutex_);
 
  private:
   AccessLog(std::string path, int fd, size_t threads);
-  void Run();
+  void Run() EXCLUDES(mutex_);
   void WriteOut(const std::string& text);
 
   const std::string path_;
   int fd_;  // writer thread only, once started
   std::vector<std::unique_ptr<LogBuffer>> buffers_;
   std::thread writer_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;    // guarded by mutex_
-  bool reopen_ = false;  // guarded by mutex_
+  Mutex mutex_;
+  std::condition_variable_any wake_;
+  bool stop_ GUARDED_BY(mutex_) = false;
+  bool reopen_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace pendrakel::server
