@@ -1,8 +1,10 @@
-// The limits of pendrakel-host: every bound the host puts on a client, with
-// its default, in one place. Each one can be changed by a command-line flag
-// (server/options.h); the defaults follow what the well-known servers do and
+// The limits of pendrakel-host: every bound the host puts on a client or on
+// itself, with its unit in its name, in one place. First the defaults of the
+// flags (server/options.h), which follow what the well-known servers do and
 // are chosen so that one misbehaving client can cost the host only a bounded
-// amount of memory and time, and never a thread.
+// amount of memory and time, and never a thread; then the fixed bounds of
+// connections, of the I/O threads, of the process, of the admin port and of
+// the access log. server/README.md lists them all.
 //
 // Constants only; no state, safe from any thread.
 #ifndef PENDRAKEL_SERVER_LIMITS_H_
