@@ -1,8 +1,8 @@
 // ConnectionSlots: the host-wide bound on open connections
 // (--max-connections) and the figures the metrics page shows of it. An
-// accepted connection takes a ConnectionSlot, an owning handle that gives
-// the slot back when it is destroyed, so a connection counts exactly while
-// it exists and no path can forget to give its slot back.
+// accepted connection takes a ConnectionSlot, an owning handle (a
+// unique_ptr whose deleter gives the slot back), so a connection counts
+// exactly while it exists and no path can forget to give its slot back.
 //
 // Threads: TryTake on the I/O threads, the figures from any thread. Each
 // figure is an independent relaxed atomic count.
@@ -11,36 +11,19 @@
 
 #include <atomic>
 #include <cstdint>
-#include <utility>
+#include <memory>
 
 namespace pendrakel::server {
 
 class ConnectionSlots;
 
-// One open connection's slot; empty when default-made or moved from.
-class ConnectionSlot {
- public:
-  ConnectionSlot() = default;
-  ConnectionSlot(ConnectionSlot&& other) noexcept
-      : slots_(std::exchange(other.slots_, nullptr)) {}
-  ConnectionSlot& operator=(ConnectionSlot&& other) noexcept {
-    if (this != &other) {
-      Release();
-      slots_ = std::exchange(other.slots_, nullptr);
-    }
-    return *this;
-  }
-  ~ConnectionSlot() { Release(); }
-
-  explicit operator bool() const { return slots_ != nullptr; }
-
- private:
-  friend class ConnectionSlots;
-  explicit ConnectionSlot(ConnectionSlots* slots) : slots_(slots) {}
-  void Release();
-
-  ConnectionSlots* slots_ = nullptr;
+// Gives a slot back to its ConnectionSlots.
+struct SlotReturn {
+  void operator()(ConnectionSlots* slots) const;
 };
+
+// One open connection's slot: empty when refused, given back when it goes.
+using ConnectionSlot = std::unique_ptr<ConnectionSlots, SlotReturn>;
 
 class ConnectionSlots {
  public:
@@ -54,7 +37,7 @@ class ConnectionSlots {
     if (open_.fetch_add(1, std::memory_order_relaxed) >= max_open_) {
       open_.fetch_sub(1, std::memory_order_relaxed);
       refused_.fetch_add(1, std::memory_order_relaxed);
-      return ConnectionSlot();
+      return nullptr;
     }
     accepted_.fetch_add(1, std::memory_order_relaxed);
     return ConnectionSlot(this);
@@ -67,7 +50,7 @@ class ConnectionSlots {
   uint64_t refused() const { return refused_.load(std::memory_order_relaxed); }
 
  private:
-  friend class ConnectionSlot;
+  friend struct SlotReturn;
 
   const int max_open_;
   std::atomic<int> open_{0};
@@ -75,10 +58,8 @@ class ConnectionSlots {
   std::atomic<uint64_t> refused_{0};
 };
 
-inline void ConnectionSlot::Release() {
-  if (slots_ == nullptr) return;
-  slots_->open_.fetch_sub(1, std::memory_order_relaxed);
-  slots_ = nullptr;
+inline void SlotReturn::operator()(ConnectionSlots* slots) const {
+  slots->open_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 }  // namespace pendrakel::server

@@ -59,14 +59,22 @@ bool EpollLoop::WantsInput(const IoOp& op) const {
   return op.kind != IoOp::Kind::kSend;
 }
 
-void EpollLoop::Begin(IoOp& op, IoOp::Kind kind, int fd) {
-  op.kind = kind;
-  op.fd = fd;
-  op.cancelled = false;
-  const Descriptor& descriptor = At(fd);
-  const bool may_go =
-      WantsInput(op) ? descriptor.readable : descriptor.writable;
-  if (may_go) {
+// Tried in this turn when the descriptor may be ready, else at its edge.
+void EpollLoop::Start(IoOp& op) {
+  switch (op.kind) {
+    case IoOp::Kind::kReceiveLent:
+      op.pieces[0] = {lent_buffer_.get(), kLentBufferBytes};
+      break;
+    case IoOp::Kind::kShutdown:
+      return Queue(op);
+    case IoOp::Kind::kClose:
+      CancelAllOn(op.fd);
+      return Queue(op);
+    default:
+      break;
+  }
+  const Descriptor& descriptor = At(op.fd);
+  if (WantsInput(op) ? descriptor.readable : descriptor.writable) {
     Queue(op);
   } else {
     Park(op);
@@ -97,45 +105,9 @@ void EpollLoop::Unpark(IoOp& op) {
   op.place = kNowhere;
 }
 
-void EpollLoop::ReceiveLent(IoOp& op, int fd, bool /*after_answer*/) {
-  op.pieces[0] = {lent_buffer_.get(), kLentBufferBytes};
-  Begin(op, IoOp::Kind::kReceiveLent, fd);
-}
-
-void EpollLoop::Receive(IoOp& op, int fd, void* into, size_t size) {
-  op.pieces[0] = {into, size};
-  Begin(op, IoOp::Kind::kReceive, fd);
-}
-
-void EpollLoop::Read(IoOp& op, int fd, void* into, size_t size) {
-  op.pieces[0] = {into, size};
-  Begin(op, IoOp::Kind::kRead, fd);
-}
-
-void EpollLoop::Send(IoOp& op, int fd, std::string_view first,
-                     std::string_view second) {
-  iovec* piece = op.pieces;
-  for (const std::string_view part : {first, second}) {
-    if (!part.empty()) *piece++ = {const_cast<char*>(part.data()), part.size()};
-  }
-  op.message = {};
-  op.message.msg_iov = op.pieces;
-  op.message.msg_iovlen = static_cast<size_t>(piece - op.pieces);
-  Begin(op, IoOp::Kind::kSend, fd);
-}
-
-void EpollLoop::Accept(IoOp& op, int listen_fd) {
-  Begin(op, IoOp::Kind::kAccept, listen_fd);
-}
-
-void EpollLoop::ShutdownSend(IoOp& op, int fd) {
-  op.kind = IoOp::Kind::kShutdown;
-  op.fd = fd;
-  op.cancelled = false;
-  Queue(op);
-}
-
-void EpollLoop::Close(IoOp& op, int fd) {
+// Before a close: whatever waits or is queued on `fd` ends first, and the
+// descriptor's remaining events are stale.
+void EpollLoop::CancelAllOn(int fd) {
   Descriptor& descriptor = At(fd);
   for (IoOp* waiting : {descriptor.reader, descriptor.writer}) {
     if (waiting != nullptr) Cancel(*waiting);
@@ -143,11 +115,7 @@ void EpollLoop::Close(IoOp& op, int fd) {
   for (IoOp* queued = ready_head_; queued != nullptr; queued = queued->next) {
     if (queued->fd == fd) queued->cancelled = true;
   }
-  ++descriptor.generation;  // its remaining events are stale
-  op.kind = IoOp::Kind::kClose;
-  op.fd = fd;
-  op.cancelled = false;
-  Queue(op);
+  ++descriptor.generation;
 }
 
 void EpollLoop::Cancel(IoOp& op) {

@@ -32,22 +32,24 @@ class EpollLoop final : public EventLoop {
  public:
   // Null with `error` set when epoll cannot be had.
   static std::unique_ptr<EpollLoop> Open(std::string& error);
-  ~EpollLoop() override;
 
   IoBackend backend() const override { return IoBackend::kEpoll; }
+  // Closes the epoll descriptor (not the descriptors it watched).
+  ~EpollLoop() override;
+  // Nothing to do: the loop's thread is whichever calls Turn.
   void Attach() override {}
+  // Registers `fd` for input and output, edge-triggered.
   void Watch(int fd) override;
-  void ReceiveLent(IoOp& op, int fd, bool after_answer) override;
-  void Receive(IoOp& op, int fd, void* into, size_t size) override;
-  void Read(IoOp& op, int fd, void* into, size_t size) override;
-  void Send(IoOp& op, int fd, std::string_view first,
-            std::string_view second) override;
-  void Accept(IoOp& op, int listen_fd) override;
-  void ShutdownSend(IoOp& op, int fd) override;
-  void Close(IoOp& op, int fd) override;
+  // Takes the operation off its descriptor or the queue; it completes in
+  // the turn.
   void Cancel(IoOp& op) override;
+  // One epoll_wait, then the operations it made ready.
   void Turn(std::chrono::milliseconds limit,
             std::chrono::steady_clock::time_point& now) override;
+
+ protected:
+  // Queues the operation, or parks it at its descriptor until an edge.
+  void Start(IoOp& op) override;
 
  private:
   // What the loop knows of one descriptor; indexed by its number.
@@ -63,8 +65,8 @@ class EpollLoop final : public EventLoop {
 
   explicit EpollLoop(int epoll_fd);
   Descriptor& At(int fd);
-  void Begin(IoOp& op, IoOp::Kind kind, int fd);
   bool WantsInput(const IoOp& op) const;
+  void CancelAllOn(int fd);
   void Queue(IoOp& op);
   void Park(IoOp& op);
   void Unpark(IoOp& op);

@@ -78,6 +78,8 @@ struct IoOp {
 
   IoOwner* const owner;
   Kind kind = Kind::kIdle;
+  // kReceiveLent: the client was just answered.
+  bool after_answer = false;
   // Loop's bookkeeping: where the epoll loop keeps the operation, and
   // whether it was cancelled.
   uint8_t place = 0;
@@ -119,25 +121,27 @@ class EventLoop {
   // it through Close ends that.
   virtual void Watch(int fd) = 0;
 
+  // The operations: each describes itself in `op` and starts it.
+
   // Receives what the socket has, up to a lent buffer. `after_answer`: the
   // client was just answered and has likely sent nothing yet.
-  virtual void ReceiveLent(IoOp& op, int fd, bool after_answer) = 0;
+  void ReceiveLent(IoOp& op, int fd, bool after_answer);
   // Receives up to `size` bytes into `into` (a socket).
-  virtual void Receive(IoOp& op, int fd, void* into, size_t size) = 0;
+  void Receive(IoOp& op, int fd, void* into, size_t size);
   // Reads up to `size` bytes from a descriptor that is not a socket.
-  virtual void Read(IoOp& op, int fd, void* into, size_t size) = 0;
+  void Read(IoOp& op, int fd, void* into, size_t size);
   // Sends what the socket takes of `first` then `second` (either may be
   // empty): the completion says how much.
-  virtual void Send(IoOp& op, int fd, std::string_view first,
-                    std::string_view second) = 0;
+  void Send(IoOp& op, int fd, std::string_view first, std::string_view second);
   // Accepts connections on a listening socket, one completion each, until
   // an error (or Close) ends it.
-  virtual void Accept(IoOp& op, int listen_fd) = 0;
+  void Accept(IoOp& op, int listen_fd);
   // Half-closes: nothing more is sent.
-  virtual void ShutdownSend(IoOp& op, int fd) = 0;
+  void ShutdownSend(IoOp& op, int fd);
   // Cancels every operation under way on `fd` (each completes with
   // -ECANCELED or its own result), then closes it.
-  virtual void Close(IoOp& op, int fd) = 0;
+  void Close(IoOp& op, int fd);
+
   // Cuts `op`'s operation short; a no-op when it is idle.
   virtual void Cancel(IoOp& op) = 0;
 
@@ -146,6 +150,13 @@ class EventLoop {
   // completion there is.
   virtual void Turn(std::chrono::milliseconds limit,
                     std::chrono::steady_clock::time_point& now) = 0;
+
+ protected:
+  // Starts the operation `op` describes.
+  virtual void Start(IoOp& op) = 0;
+
+ private:
+  void Describe(IoOp& op, IoOp::Kind kind, int fd);
 };
 
 }  // namespace pendrakel::server

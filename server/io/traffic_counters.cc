@@ -1,5 +1,7 @@
 #include "server/io/traffic_counters.h"
 
+#include <utility>
+
 namespace pendrakel::server {
 namespace {
 
@@ -25,21 +27,14 @@ void TrafficCounters::CountRequest(int status, std::chrono::nanoseconds took) {
 
 void TrafficCounters::CountRefusal(int status) {
   by_status[StatusSlot(status)].Add(1);
-  switch (status) {
-    case 408:
-      timeouts.Add(1);
-      break;
-    case 413:
-      bodies_too_large.Add(1);
-      break;
-    case 431:
-      heads_too_large.Add(1);
-      break;
-    case 503:
-      unavailable.Add(1);
-      break;
-    default:
-      break;
+  const std::pair<int, OwnedCount TrafficCounters::*> kLimitCounts[] = {
+      {408, &TrafficCounters::timeouts},
+      {413, &TrafficCounters::bodies_too_large},
+      {431, &TrafficCounters::heads_too_large},
+      {503, &TrafficCounters::unavailable},
+  };
+  for (const auto& [code, count] : kLimitCounts) {
+    if (code == status) (this->*count).Add(1);
   }
 }
 

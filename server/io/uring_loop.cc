@@ -99,61 +99,65 @@ io_uring_sqe* UringLoop::Entry() {
   return sqe;
 }
 
-io_uring_sqe* UringLoop::Start(IoOp& op, IoOp::Kind kind, int fd) {
-  op.kind = kind;
-  op.fd = fd;
-  op.cancelled = false;
-  return Entry();
-}
-
-void UringLoop::ReceiveLent(IoOp& op, int fd, bool after_answer) {
-  io_uring_sqe* sqe = Start(op, IoOp::Kind::kReceiveLent, fd);
-  io_uring_prep_recv(sqe, fd, nullptr, kLentBufferBytes, 0);
-  sqe->flags |= IOSQE_BUFFER_SELECT;
-  sqe->buf_group = kLentGroup;
-  // Just after an answer the client has mostly not sent again: wait for
-  // its bytes instead of trying a receive that finds none.
-  if (after_answer) sqe->ioprio |= IORING_RECVSEND_POLL_FIRST;
-  io_uring_sqe_set_data(sqe, &op);
-}
-
-void UringLoop::Receive(IoOp& op, int fd, void* into, size_t size) {
-  io_uring_sqe* sqe = Start(op, IoOp::Kind::kReceive, fd);
-  io_uring_prep_recv(sqe, fd, into, size, 0);
-  io_uring_sqe_set_data(sqe, &op);
-}
-
-void UringLoop::Read(IoOp& op, int fd, void* into, size_t size) {
-  io_uring_sqe* sqe = Start(op, IoOp::Kind::kRead, fd);
-  io_uring_prep_read(sqe, fd, into, static_cast<unsigned>(size), 0);
-  io_uring_sqe_set_data(sqe, &op);
-}
-
-void UringLoop::Send(IoOp& op, int fd, std::string_view first,
-                     std::string_view second) {
-  io_uring_sqe* sqe = Start(op, IoOp::Kind::kSend, fd);
-  if (first.empty() || second.empty()) {
-    const std::string_view only = first.empty() ? second : first;
-    io_uring_prep_send(sqe, fd, only.data(), only.size(), MSG_NOSIGNAL);
-  } else {
-    op.pieces[0] = {const_cast<char*>(first.data()), first.size()};
-    op.pieces[1] = {const_cast<char*>(second.data()), second.size()};
-    op.message = {};
-    op.message.msg_iov = op.pieces;
-    op.message.msg_iovlen = 2;
-    io_uring_prep_sendmsg(sqe, fd, &op.message, MSG_NOSIGNAL);
+void UringLoop::Start(IoOp& op) {
+  if (op.kind == IoOp::Kind::kAccept) return StartAccepting(op);
+  if (op.kind == IoOp::Kind::kClose) CancelAllOn(op.fd);
+  io_uring_sqe* sqe = Entry();
+  const iovec& piece = op.pieces[0];
+  switch (op.kind) {
+    case IoOp::Kind::kReceiveLent:
+      io_uring_prep_recv(sqe, op.fd, nullptr, kLentBufferBytes, 0);
+      sqe->flags |= IOSQE_BUFFER_SELECT;
+      sqe->buf_group = kLentGroup;
+      // Just after an answer the client has mostly not sent again: wait
+      // for its bytes instead of trying a receive that finds none.
+      if (op.after_answer) sqe->ioprio |= IORING_RECVSEND_POLL_FIRST;
+      break;
+    case IoOp::Kind::kReceive:
+      io_uring_prep_recv(sqe, op.fd, piece.iov_base, piece.iov_len, 0);
+      break;
+    case IoOp::Kind::kRead:
+      io_uring_prep_read(sqe, op.fd, piece.iov_base,
+                         static_cast<unsigned>(piece.iov_len), 0);
+      break;
+    case IoOp::Kind::kSend:
+      if (op.message.msg_iovlen == 1) {
+        io_uring_prep_send(sqe, op.fd, piece.iov_base, piece.iov_len,
+                           MSG_NOSIGNAL);
+      } else {
+        io_uring_prep_sendmsg(sqe, op.fd, &op.message, MSG_NOSIGNAL);
+      }
+      break;
+    case IoOp::Kind::kShutdown:
+      io_uring_prep_shutdown(sqe, op.fd, SHUT_WR);
+      break;
+    default:  // kClose
+      io_uring_prep_close(sqe, op.fd);
+      break;
   }
   io_uring_sqe_set_data(sqe, &op);
 }
 
-void UringLoop::Accept(IoOp& op, int listen_fd) {
-  op.kind = IoOp::Kind::kAccept;
-  op.fd = listen_fd;
-  op.cancelled = false;
+// Before a close: an operation under way holds the socket open, so they
+// are all cancelled first (a hard link runs the close whatever the
+// cancellation found), and those waiting here for the next turn end.
+void UringLoop::CancelAllOn(int fd) {
+  for (std::vector<IoOp*>* waiting : {&starved_, &accept_again_}) {
+    for (IoOp* other : *waiting) {
+      if (other->fd == fd) other->cancelled = true;
+    }
+  }
+  io_uring_sqe* cancel = Entry();
+  io_uring_prep_cancel_fd(cancel, fd, IORING_ASYNC_CANCEL_ALL);
+  io_uring_sqe_set_data64(cancel, kUnseen);
+  cancel->flags |= IOSQE_IO_HARDLINK;
+}
+
+void UringLoop::StartAccepting(IoOp& op) {
   if (op.place != kPollArmed) {
     op.place = kPollArmed;
     io_uring_sqe* sqe = Entry();
-    io_uring_prep_poll_multishot(sqe, listen_fd, POLLIN);
+    io_uring_prep_poll_multishot(sqe, op.fd, POLLIN);
     io_uring_sqe_set_data(sqe, &op);
   }
   // Connections may be waiting already: readiness is reported on a change.
@@ -170,7 +174,7 @@ void UringLoop::OnListenerReady(IoOp& op, const io_uring_cqe& cqe) {
       }
       return;
     }
-    Accept(op, op.fd);  // the kernel ended the poll: arm it again
+    StartAccepting(op);  // the kernel ended the poll: arm it again
     return;
   }
   if (op.kind == IoOp::Kind::kAccept) TryAccept(op);
@@ -189,30 +193,6 @@ void UringLoop::TryAccept(IoOp& op) {
     op.kind = IoOp::Kind::kIdle;
     op.owner->OnComplete(op, IoResult{-error, nullptr, false});
   }
-}
-
-void UringLoop::ShutdownSend(IoOp& op, int fd) {
-  io_uring_sqe* sqe = Start(op, IoOp::Kind::kShutdown, fd);
-  io_uring_prep_shutdown(sqe, fd, SHUT_WR);
-  io_uring_sqe_set_data(sqe, &op);
-}
-
-void UringLoop::Close(IoOp& op, int fd) {
-  for (std::vector<IoOp*>* waiting : {&starved_, &accept_again_}) {
-    for (IoOp* other : *waiting) {
-      if (other->fd == fd) other->cancelled = true;
-    }
-  }
-  // An operation under way holds the socket open: cancel them all, and
-  // close only after that (a hard link runs the close whatever the
-  // cancellation found).
-  io_uring_sqe* cancel = Entry();
-  io_uring_prep_cancel_fd(cancel, fd, IORING_ASYNC_CANCEL_ALL);
-  io_uring_sqe_set_data64(cancel, kUnseen);
-  cancel->flags |= IOSQE_IO_HARDLINK;
-  io_uring_sqe* sqe = Start(op, IoOp::Kind::kClose, fd);
-  io_uring_prep_close(sqe, fd);
-  io_uring_sqe_set_data(sqe, &op);
 }
 
 void UringLoop::Cancel(IoOp& op) {
@@ -239,7 +219,8 @@ void UringLoop::Turn(std::chrono::milliseconds limit,
   starved.swap(starved_);
   for (IoOp* op : starved) {
     if (!op->cancelled) {
-      ReceiveLent(*op, op->fd, false);
+      op->after_answer = false;
+      Start(*op);
       continue;
     }
     op->kind = IoOp::Kind::kIdle;

@@ -40,25 +40,26 @@ class UringLoop final : public EventLoop {
   ~UringLoop() override;
 
   IoBackend backend() const override { return IoBackend::kUring; }
+  // Enables the ring on the loop's thread, which alone submits from then.
   void Attach() override;
-  void Watch(int) override {}
-  void ReceiveLent(IoOp& op, int fd, bool after_answer) override;
-  void Receive(IoOp& op, int fd, void* into, size_t size) override;
-  void Read(IoOp& op, int fd, void* into, size_t size) override;
-  void Send(IoOp& op, int fd, std::string_view first,
-            std::string_view second) override;
-  void Accept(IoOp& op, int listen_fd) override;
-  void ShutdownSend(IoOp& op, int fd) override;
-  void Close(IoOp& op, int fd) override;
-  void Cancel(IoOp& op) override;
+  // One io_uring_enter: submits and waits.
   void Turn(std::chrono::milliseconds limit,
             std::chrono::steady_clock::time_point& now) override;
+  // Submits a cancellation, which completes unseen.
+  void Cancel(IoOp& op) override;
+  // Nothing to register: each operation names its descriptor.
+  void Watch(int) override {}
+
+ protected:
+  // Queues the operation's submission entry.
+  void Start(IoOp& op) override;
 
  private:
   UringLoop() = default;
   bool Setup(std::string& error);
   io_uring_sqe* Entry();
-  io_uring_sqe* Start(IoOp& op, IoOp::Kind kind, int fd);
+  void CancelAllOn(int fd);
+  void StartAccepting(IoOp& op);
   void Deliver(const io_uring_cqe& cqe);
   void OnListenerReady(IoOp& op, const io_uring_cqe& cqe);
   void TryAccept(IoOp& op);

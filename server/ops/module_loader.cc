@@ -25,6 +25,13 @@ std::string LastLoaderError() {
   return line;
 }
 
+// The entry point `name` of the module loaded as `handle`; null when it
+// lacks it.
+template <typename EntryPoint>
+void Resolve(void* handle, const char* name, EntryPoint& entry) {
+  entry = reinterpret_cast<EntryPoint>(dlsym(handle, name));
+}
+
 }  // namespace
 
 ExtensionModule::~ExtensionModule() { Stop(); }
@@ -36,12 +43,9 @@ bool ExtensionModule::Load(const std::string& path, std::string& error) {
     error = "cannot load module " + path_ + ": " + LastLoaderError();
     return false;
   }
-  get_version_ = reinterpret_cast<PFN_GETEXTENSIONVERSION>(
-      dlsym(handle_, "GetExtensionVersion"));
-  proc_ = reinterpret_cast<PFN_HTTPEXTENSIONPROC>(
-      dlsym(handle_, "HttpExtensionProc"));
-  terminate_ = reinterpret_cast<PFN_TERMINATEEXTENSION>(
-      dlsym(handle_, "TerminateExtension"));
+  Resolve(handle_, "GetExtensionVersion", get_version_);
+  Resolve(handle_, "HttpExtensionProc", proc_);
+  Resolve(handle_, "TerminateExtension", terminate_);
   const char* missing = get_version_ == nullptr ? "GetExtensionVersion"
                         : proc_ == nullptr      ? "HttpExtensionProc"
                         : terminate_ == nullptr ? "TerminateExtension"

@@ -32,6 +32,15 @@ HostOptions TestOptions() {
   return options;
 }
 
+std::string Get(const std::string& path, const std::string& headers = "") {
+  return "GET " + path + " HTTP/1.1\r\nHost: h\r\n" + headers + "\r\n";
+}
+
+std::string Put(const std::string& path, const std::string& body) {
+  return "PUT " + path + " HTTP/1.1\r\nHost: h\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
 // A connection driven to completion of its input: the fake module answers
 // "<path>;" and leaves any body past the preload unread.
 struct Harness final : AnswerSink {
@@ -80,6 +89,14 @@ struct Harness final : AnswerSink {
     return Action::kNone;
   }
 
+  // Starts a call of a PUT whose body is not all in hand, waiting for it.
+  void CallWaitingForBody() {
+    steps.Start(now);
+    const std::string put = Put("/p", std::string(20, 'p'));
+    ASSERT_EQ(steps.OnReceived(put.data(), put.size() - 5, now), Action::kCall);
+    steps.CallWaits(CallWait::kBody, now);
+  }
+
   Action Call() {
     steps.output() += std::string(steps.intake().head().path_view()) + ";";
     CallOutcome outcome;
@@ -100,15 +117,6 @@ struct Harness final : AnswerSink {
   bool closed = false;
   std::vector<int> statuses;
 };
-
-std::string Get(const std::string& path, const std::string& headers = "") {
-  return "GET " + path + " HTTP/1.1\r\nHost: h\r\n" + headers + "\r\n";
-}
-
-std::string Put(const std::string& path, const std::string& body) {
-  return "PUT " + path + " HTTP/1.1\r\nHost: h\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
-}
 
 // What every split of `input` must agree on.
 std::string Outcome(const std::string& input, size_t piece) {
@@ -216,11 +224,7 @@ TEST(ConnectionSteps, DeadlinesCloseOrRefuseByStep) {
 
 TEST(ConnectionSteps, ACallWaitingTooLongIsCutShort) {
   Harness h;
-  h.steps.Start(h.now);
-  const std::string put = Put("/p", std::string(20, 'p'));
-  ASSERT_EQ(h.steps.OnReceived(put.data(), put.size() - 5, h.now),
-            Action::kCall);
-  h.steps.CallWaits(CallWait::kBody, h.now);
+  h.CallWaitingForBody();
   EXPECT_EQ(h.steps.OnTick(h.now + seconds(1)), Action::kNone);
   EXPECT_EQ(h.steps.OnTick(h.now + seconds(2)), Action::kCancelCall);
   EXPECT_TRUE(h.steps.call_timed_out());
@@ -273,11 +277,7 @@ TEST(ConnectionSteps, ShutdownClosesIdleConnectionsAndLetsCallsFinish) {
   idle.Drive("", 1, false);
   EXPECT_EQ(idle.steps.OnShutdown(false), Action::kClose);
   Harness busy;
-  busy.steps.Start(busy.now);
-  const std::string put = Put("/p", std::string(20, 'p'));
-  ASSERT_EQ(busy.steps.OnReceived(put.data(), put.size() - 5, busy.now),
-            Action::kCall);
-  busy.steps.CallWaits(CallWait::kBody, busy.now);
+  busy.CallWaitingForBody();
   EXPECT_EQ(busy.steps.OnShutdown(false), Action::kNone);
   EXPECT_EQ(busy.steps.OnShutdown(true), Action::kCancelCall);
   EXPECT_TRUE(busy.steps.call_aborted());
