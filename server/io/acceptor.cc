@@ -24,6 +24,7 @@ void Acceptor::Start(int listen_fd) {
 void Acceptor::Stop() {
   if (listen_fd_ < 0 || stopping_) return;
   stopping_ = true;
+  thread_.loop().Cancel(op_);
   thread_.loop().Close(closer_, listen_fd_);
 }
 

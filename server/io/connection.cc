@@ -118,6 +118,8 @@ void Connection::OnShutdown(bool force) {
 void Connection::Close() {
   if (closing_) return;
   closing_ = true;
+  loop_.Cancel(receiver_);
+  loop_.Cancel(sender_);
   loop_.Close(closer_, fd_);
 }
 

@@ -68,7 +68,7 @@ void EpollLoop::Start(IoOp& op) {
     case IoOp::Kind::kShutdown:
       return Queue(op);
     case IoOp::Kind::kClose:
-      CancelAllOn(op.fd);
+      ++At(op.fd).generation;  // its remaining events are stale
       return Queue(op);
     default:
       break;
@@ -103,19 +103,6 @@ void EpollLoop::Unpark(IoOp& op) {
   IoOp*& slot = WantsInput(op) ? descriptor.reader : descriptor.writer;
   if (slot == &op) slot = nullptr;
   op.place = kNowhere;
-}
-
-// Before a close: whatever waits or is queued on `fd` ends first, and the
-// descriptor's remaining events are stale.
-void EpollLoop::CancelAllOn(int fd) {
-  Descriptor& descriptor = At(fd);
-  for (IoOp* waiting : {descriptor.reader, descriptor.writer}) {
-    if (waiting != nullptr) Cancel(*waiting);
-  }
-  for (IoOp* queued = ready_head_; queued != nullptr; queued = queued->next) {
-    if (queued->fd == fd) queued->cancelled = true;
-  }
-  ++descriptor.generation;
 }
 
 void EpollLoop::Cancel(IoOp& op) {

@@ -66,7 +66,6 @@ class EpollLoop final : public EventLoop {
   explicit EpollLoop(int epoll_fd);
   Descriptor& At(int fd);
   bool WantsInput(const IoOp& op) const;
-  void CancelAllOn(int fd);
   void Queue(IoOp& op);
   void Park(IoOp& op);
   void Unpark(IoOp& op);

@@ -138,11 +138,12 @@ class EventLoop {
   void Accept(IoOp& op, int listen_fd);
   // Half-closes: nothing more is sent.
   void ShutdownSend(IoOp& op, int fd);
-  // Cancels every operation under way on `fd` (each completes with
-  // -ECANCELED or its own result), then closes it.
+  // Closes `fd`. REQUIRES: every operation under way on it was cancelled
+  // (they complete with -ECANCELED, or their own result).
   void Close(IoOp& op, int fd);
 
-  // Cuts `op`'s operation short; a no-op when it is idle.
+  // Cuts `op`'s operation short (and ends an accept's wait for the
+  // listening socket); a no-op when there is none.
   virtual void Cancel(IoOp& op) = 0;
 
   // Submits what was started, waits up to `limit` for something to

@@ -101,7 +101,6 @@ io_uring_sqe* UringLoop::Entry() {
 
 void UringLoop::Start(IoOp& op) {
   if (op.kind == IoOp::Kind::kAccept) return StartAccepting(op);
-  if (op.kind == IoOp::Kind::kClose) CancelAllOn(op.fd);
   io_uring_sqe* sqe = Entry();
   const iovec& piece = op.pieces[0];
   switch (op.kind) {
@@ -136,21 +135,6 @@ void UringLoop::Start(IoOp& op) {
       break;
   }
   io_uring_sqe_set_data(sqe, &op);
-}
-
-// Before a close: an operation under way holds the socket open, so they
-// are all cancelled first (a hard link runs the close whatever the
-// cancellation found), and those waiting here for the next turn end.
-void UringLoop::CancelAllOn(int fd) {
-  for (std::vector<IoOp*>* waiting : {&starved_, &accept_again_}) {
-    for (IoOp* other : *waiting) {
-      if (other->fd == fd) other->cancelled = true;
-    }
-  }
-  io_uring_sqe* cancel = Entry();
-  io_uring_prep_cancel_fd(cancel, fd, IORING_ASYNC_CANCEL_ALL);
-  io_uring_sqe_set_data64(cancel, kUnseen);
-  cancel->flags |= IOSQE_IO_HARDLINK;
 }
 
 void UringLoop::StartAccepting(IoOp& op) {
@@ -195,8 +179,11 @@ void UringLoop::TryAccept(IoOp& op) {
   }
 }
 
+// A cancellation by the operation's own tag: the kernel finds it in one
+// bucket of its table (one by descriptor would look through them all).
+// Those waiting here for the next turn see the flag and end there.
 void UringLoop::Cancel(IoOp& op) {
-  if (!op.busy() || op.cancelled) return;
+  if ((!op.busy() && op.place != kPollArmed) || op.cancelled) return;
   op.cancelled = true;
   io_uring_sqe* cancel = Entry();
   io_uring_prep_cancel(cancel, &op, 0);

@@ -58,7 +58,6 @@ class UringLoop final : public EventLoop {
   UringLoop() = default;
   bool Setup(std::string& error);
   io_uring_sqe* Entry();
-  void CancelAllOn(int fd);
   void StartAccepting(IoOp& op);
   void Deliver(const io_uring_cqe& cqe);
   void OnListenerReady(IoOp& op, const io_uring_cqe& cqe);
