@@ -38,24 +38,26 @@ BlockFacts ReadHeaderBlock(std::string_view block) {
   while (!block.empty()) {
     const size_t end = block.find(kCrLf);
     const std::string_view line = block.substr(0, end);
+    block.remove_prefix(end == std::string_view::npos ? block.size()
+                                                      : end + kCrLf.size());
     const size_t colon = line.find(':');
-    if (colon != std::string_view::npos) {
-      const std::string_view name = line.substr(0, colon);
-      const std::string_view value = TrimBlanks(line.substr(colon + 1));
-      if (EqualsIgnoringAsciiCase(name, "content-length")) {
-        const auto length = ParseDecimal(value);
-        if (!length ||
-            (facts.content_length && *facts.content_length != *length))
-          length_unusable = true;
-        facts.content_length = length;
-      } else if (EqualsIgnoringAsciiCase(name, "transfer-encoding")) {
-        chunked = true;
-      } else if (EqualsIgnoringAsciiCase(name, "connection")) {
-        facts.connection_close |= ListHasClose(value);
-      }
+    if (colon == std::string_view::npos) continue;
+    const std::string_view name = line.substr(0, colon);
+    // Three names matter, each of a length of its own: most lines are
+    // passed over on their length alone.
+    if (name.size() == 14 && EqualsIgnoringAsciiCase(name, "content-length")) {
+      const auto length = ParseDecimal(TrimBlanks(line.substr(colon + 1)));
+      if (!length || (facts.content_length && *facts.content_length != *length))
+        length_unusable = true;
+      facts.content_length = length;
+    } else if (name.size() == 17 &&
+               EqualsIgnoringAsciiCase(name, "transfer-encoding")) {
+      chunked = true;
+    } else if (name.size() == 10 &&
+               EqualsIgnoringAsciiCase(name, "connection")) {
+      facts.connection_close |=
+          ListHasClose(TrimBlanks(line.substr(colon + 1)));
     }
-    if (end == std::string_view::npos) break;
-    block.remove_prefix(end + kCrLf.size());
   }
   if (length_unusable || chunked) facts.content_length.reset();
   return facts;
