@@ -95,13 +95,14 @@ inline constexpr size_t kFlushThresholdBytes = 64 * 1024;
 // straight from the extension's memory, the fiber parking while the client
 // is slow.
 inline constexpr size_t kCoalesceBodyBytes = 16 * 1024;
-// The output buffer a connection starts with: room for a small answer, so
-// that a connection closed after one request grows it no further.
+// The output buffer a connection has from its first answer on: room for a
+// small answer, so that its head does not grow the buffer piece by piece
+// and a connection closed after one request grows it no further.
 inline constexpr size_t kInitialOutputBufferBytes = 1024;
-// A request head's text and fields start with room for this much, so that
-// a usual head needs no growing; they keep what they grew to.
-inline constexpr size_t kInitialHeadArenaBytes = 1024;
-inline constexpr size_t kInitialHeadFields = 32;
+// A request head's text and fields start with room for this much, enough
+// for a usual head; they keep what they grew to.
+inline constexpr size_t kInitialHeadArenaBytes = 512;
+inline constexpr size_t kInitialHeadFields = 16;
 // Buffers that grew beyond this for one request are given back after it, so
 // an idle connection holds little memory.
 inline constexpr size_t kRetainedBufferBytes = 64 * 1024;

@@ -199,6 +199,10 @@ Action ConnectionSteps::BeginCall() {
     request_.continue_sent = true;
     out_.append(kContinue);
   }
+  // Room for a small answer at once, so that its head does not grow the
+  // buffer piece by piece (a connection kept alive keeps it).
+  if (out_.capacity() < kInitialOutputBufferBytes)
+    out_.reserve(kInitialOutputBufferBytes);
   Enter(Step::kInCall);
   call_wait_ = CallWait::kNone;
   call_timed_out_ = false;
