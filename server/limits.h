@@ -128,8 +128,8 @@ inline constexpr size_t kAcceptsPerTurn = 32;
 // Receives of requests land in buffers the event loop lends: this many of
 // this size per I/O thread on io_uring (a provided buffer ring, a power of
 // two), one on epoll. A connection between requests holds none.
-inline constexpr unsigned kLentBuffers = 256;
-inline constexpr size_t kLentBufferBytes = 16 * 1024;
+inline constexpr unsigned kLentBuffers = 128;
+inline constexpr size_t kLentBufferBytes = 8 * 1024;
 // Submission entries of each io_uring (completions get twice as many).
 inline constexpr unsigned kRingEntries = 4096;
 // Readiness events one epoll_wait takes, and the operations one epoll turn
