@@ -15,11 +15,11 @@
 #include <cstdint>
 
 #include "base/isapi.h"
+#include "store/values.h"
 
 namespace pendrakel {
 
 class Response;
-class ValuesRef;
 struct ExtensionState;
 
 // Capacity of the cookie text, terminator included; a longer cookie header

@@ -44,12 +44,11 @@ ValueRef Value::Create(std::string_view name, std::string_view contentType,
   if (!contentType.empty()) {
     std::memcpy(trailer + name.size(), contentType.data(), contentType.size());
   }
-  return ValueRef(ValueRef::Adopt{}, value, budget);
+  return ValueRef::Adopt(value, {&budget});
 }
 
 void Value::Release(MemoryBudget& budget) {
-  // acq_rel: the destroying thread sees every write of the other holders.
-  if (refCount_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (!refCount_.Drop()) return;
   const uint32_t size = size_;
   this->~Value();
   budget.GiveBack(this, size);

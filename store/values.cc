@@ -11,12 +11,11 @@
 namespace pendrakel {
 
 ValuesRef Values::Create(MemoryBudget& budget, LazyFree* lazyFree) {
-  return ValuesRef(new (std::nothrow) Values(budget, lazyFree));
+  return ValuesRef::Adopt(new (std::nothrow) Values(budget, lazyFree));
 }
 
 void Values::Release() {
-  // acq_rel: the destroying thread sees every write of the other holders.
-  if (refCount_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (!refCount_.Drop()) return;
   if (lazyFree_ != nullptr && size() >= kLazyFreeMinEntries &&
       lazyFree_->Take(this)) {
     return;
@@ -28,15 +27,15 @@ Values::~Values() NO_THREAD_SAFETY_ANALYSIS {
   // The last holder is gone: no other thread can reach entries_.
   std::vector<Value*> all;
   try {
-    all.assign(entries_.begin(), entries_.end());
+    all.reserve(entries_.size());
+    for (const Entry& entry : entries_) all.push_back(entry.value());
     SortByName(all.begin(), all.end());
   } catch (const std::bad_alloc&) {
     all.clear();  // no room for the name order: release in index order
-    for (Value* value : entries_)
-      ValueRef(ValueRef::Adopt{}, value, budget_).reset();
+    for (const Entry& entry : entries_) Adopt(entry.value()).reset();
     return;
   }
-  for (Value* value : all) ValueRef(ValueRef::Adopt{}, value, budget_).reset();
+  for (Value* value : all) Adopt(value).reset();
 }
 
 template <typename Iterator>
@@ -54,11 +53,11 @@ Values::GetResult Values::Get(std::string_view name, int64_t now) {
   entries_.prefetch(name);
   auto it = entries_.find(name);
   if (it == entries_.end()) return result;
-  if ((*it)->IsLive(now)) {
-    result.value = ValueRef(ValueRef::Share{}, *it, budget_);
+  if (it->value()->IsLive(now)) {
+    result.value = ValueRef::Share(it->value(), {&budget_});
     return result;
   }
-  expired = ValueRef(ValueRef::Adopt{}, *it, budget_);
+  expired = Adopt(it->value());
   Erase(it);
   result.removedExpired = true;
   return result;
@@ -72,7 +71,7 @@ bool Values::MakeRoomForOne() {
   try {
     // Twice the entries: the inserts below never grow it in place.
     Entries bigger(2 * entries_.size() + 4);
-    for (Value* value : entries_) bigger.insert(value);
+    for (const Entry& entry : entries_) bigger.insert(entry);
     entries_.swap(bigger);
   } catch (const std::bad_alloc&) {
     return false;  // a table whose construction failed leaves nothing behind
@@ -92,16 +91,15 @@ Values::PutOutcome Values::Put(const ValueRef& value) {
   MutexLock hold(lock_);
   entries_.prefetch(value->name());
   if (!MakeRoomForOne()) return PutOutcome::kNoMemory;
-  const std::pair<Entries::iterator, bool> slot = entries_.insert(value.get());
+  const std::pair<Entries::iterator, bool> slot =
+      entries_.insert(Entry(value.get()));
   // The entry's own reference, taken once the entry is in the index.
-  Value* entry = value.Shared().Detach();
+  Value* owned = value.Share().Detach();
   if (slot.second) {
     CountEntries();
     return PutOutcome::kCreated;
   }
-  replaced = ValueRef(ValueRef::Adopt{}, *slot.first, budget_);
-  // The new value has the same name, so it belongs in the same slot.
-  const_cast<Value*&>(*slot.first) = entry;
+  replaced = Adopt(slot.first->Swap(owned));
   return PutOutcome::kReplaced;
 }
 
@@ -111,7 +109,7 @@ Values::RemoveOutcome Values::Remove(std::string_view name) {
   entries_.prefetch(name);
   auto it = entries_.find(name);
   if (it == entries_.end()) return RemoveOutcome::kAbsent;
-  removed = ValueRef(ValueRef::Adopt{}, *it, budget_);
+  removed = Adopt(it->value());
   Erase(it);
   return RemoveOutcome::kRemoved;
 }
@@ -122,13 +120,14 @@ void Values::CollectExpired(int64_t now, std::vector<ValueRef>& expired) {
     MutexLock hold(lock_);
     try {
       for (auto it = entries_.begin(); it != entries_.end();) {
-        if ((*it)->IsLive(now)) {
+        if (it->value()->IsLive(now)) {
           ++it;
           continue;
         }
         // Made in place once there is room, so a failed growth adopts
         // nothing and the entry stays.
-        expired.emplace_back(ValueRef::Adopt{}, *it, budget_);
+        expired.emplace_back();
+        expired.back() = Adopt(it->value());
         Erase(it++);
       }
     } catch (const std::bad_alloc&) {

@@ -105,7 +105,7 @@ TEST(Value, KeepsNameTypeAndDataApartAndGivesItsBytesBackOnLastRelease) {
   EXPECT_EQ(std::string_view(reinterpret_cast<char*>(value->data()), 5),
             "12345");
   EXPECT_EQ(budget.total(), 5u);
-  ValueRef second = value.Shared();
+  ValueRef second = value.Share();
   value.reset();
   EXPECT_EQ(budget.total(), 5u);  // one holder left
   second.reset();
