@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "base/debug_check.h"
+
 namespace pendrakel {
 
 void* MemoryBudget::Allocate(uint64_t n, size_t uncharged) {
@@ -27,7 +29,9 @@ bool MemoryBudget::Charge(uint64_t n) {
 
 void MemoryBudget::GiveBack(void* block, uint64_t n) {
   if (block == nullptr) return;
-  total_.fetch_sub(n, std::memory_order_relaxed);
+  [[maybe_unused]] const uint64_t before =
+      total_.fetch_sub(n, std::memory_order_relaxed);
+  PK_DCHECK(before >= n);  // never more back than was charged
   std::free(block);
 }
 
