@@ -53,10 +53,10 @@ bool Collectors::Start(Pass idlePass, Pass expiryPass) {
     stopping_ = false;
   }
   try {
-    valuesCollector_ = std::thread([this, pass = std::move(idlePass)] {
+    idleThread_ = std::thread([this, pass = std::move(idlePass)] {
       RunPasses(kIdlePassPeriod, pass);
     });
-    valueCollector_ = std::thread([this, pass = std::move(expiryPass)] {
+    expiryThread_ = std::thread([this, pass = std::move(expiryPass)] {
       RunPasses(kExpiryPassPeriod, pass);
     });
   } catch (const std::system_error&) {
@@ -72,8 +72,8 @@ void Collectors::Stop() {
     stopping_ = true;
   }
   wake_.notify_all();
-  if (valuesCollector_.joinable()) valuesCollector_.join();
-  if (valueCollector_.joinable()) valueCollector_.join();
+  if (idleThread_.joinable()) idleThread_.join();
+  if (expiryThread_.joinable()) expiryThread_.join();
 }
 
 void Collectors::RunPasses(std::chrono::milliseconds period, const Pass& pass) {

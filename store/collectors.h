@@ -28,8 +28,8 @@ namespace pendrakel {
 class CookieTable;
 class SharedValues;
 
-// Time between the passes of each collector (the idle pass on the values
-// collector, the expiry pass on the value collector); the sleep comes first.
+// Time between the passes of each collector thread (the idle collector,
+// the expiry collector); the sleep comes first.
 inline constexpr std::chrono::milliseconds kIdlePassPeriod{60'000};
 inline constexpr std::chrono::milliseconds kExpiryPassPeriod{300'000};
 
@@ -39,11 +39,13 @@ struct IdleDrop {
   bool sharedRenewed = false;  // the shared collection was dropped and renewed
 };
 
-// One idle pass at `now`. An idle limit of 0 turns it off.
+// One idle pass at `now`. An idle limit of 0 turns it off. REQUIRES: the
+// caller holds no lock (what the pass drops is released here).
 IdleDrop DropIdleCollections(int64_t now, int64_t idleLimit,
                              CookieTable& cookies, SharedValues& shared);
 
 // One expiry pass at `now`. Returns the number of values dropped.
+// REQUIRES: the caller holds no lock.
 size_t DropExpiredValues(int64_t now, CookieTable& cookies,
                          SharedValues& shared);
 
@@ -60,8 +62,9 @@ class Collectors {
   Collectors(const Collectors&) = delete;
   Collectors& operator=(const Collectors&) = delete;
 
-  // Starts both threads, the values collector first. False when a thread
-  // cannot be started; whatever was started is stopped again.
+  // Starts both threads, the idle collector first. False when a thread
+  // cannot be started; whatever was started is stopped again. REQUIRES:
+  // called by start-up; whatever the passes use outlives Stop.
   bool Start(Pass idlePass, Pass expiryPass) EXCLUDES(mutex_);
   // Signals both threads to stop and waits for them. They stop between
   // passes, never inside one, and a sleeping thread wakes at once. Does
@@ -80,8 +83,8 @@ class Collectors {
   std::condition_variable_any wake_;  // signalled under mutex_ by Stop
   bool stopping_ GUARDED_BY(mutex_) = false;
   // Touched only by the thread calling Start and Stop.
-  std::thread valuesCollector_;
-  std::thread valueCollector_;
+  std::thread idleThread_;
+  std::thread expiryThread_;
 };
 
 }  // namespace pendrakel

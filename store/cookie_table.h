@@ -50,7 +50,8 @@ class CookieTable {
   // when large, are destroyed on `lazyFree` if given (Values::Create).
   explicit CookieTable(MemoryBudget& budget, LazyFree* lazyFree = nullptr)
       : budget_(budget), lazyFree_(lazyFree) {}
-  // Releases every collection still in the table.
+  // Releases every collection still in the table. REQUIRES: no other thread
+  // uses the table any more.
   ~CookieTable() = default;
   CookieTable(const CookieTable&) = delete;
   CookieTable& operator=(const CookieTable&) = delete;
@@ -63,9 +64,10 @@ class CookieTable {
   // cannot be had.
   AcquireResult AcquireOrCreate(std::string_view cookie, int64_t now)
       EXCLUDES(lock_);
-  // Enters a collection the caller has just created (and touched) under a
-  // freshly made cookie; the table takes a handle of its own. kTaken or
-  // kNoMemory leave the table unchanged.
+  // Enters a collection the caller has just created under a freshly made
+  // cookie; the table takes a handle of its own. kTaken or kNoMemory leave
+  // the table unchanged. REQUIRES: `values` is touched, charges this
+  // table's budget and is in no table yet.
   InsertOutcome Insert(std::string_view cookie, const ValuesRef& values)
       EXCLUDES(lock_);
   // Moves every collection idle at `now` under `idleLimit` seconds into

@@ -52,9 +52,9 @@ class LazyFree {
   // queued and waits for it. Does nothing when no thread runs.
   void Stop() EXCLUDES(lock_);
 
-  // Queues `values`, which has no holder left, for destruction on the
-  // thread. False, with nothing done, when the thread is not running: the
-  // caller destroys it then.
+  // Queues `values` for destruction on the thread. False, with nothing
+  // done, when the thread is not running: the caller destroys it then.
+  // REQUIRES: `values` has no holder left; the caller holds no lock.
   bool Take(Values* values) EXCLUDES(lock_);
 
  private:

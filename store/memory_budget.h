@@ -35,10 +35,11 @@ class MemoryBudget {
   void* Allocate(uint64_t n, size_t uncharged = 0);
 
   // Returns a block from Allocate with the n bytes it was charged. A null
-  // block does nothing.
+  // block does nothing. REQUIRES: n is what the block was charged.
   void GiveBack(void* block, uint64_t n);
 
-  // The limit in bytes; 0 means no limit. Start-up only.
+  // The limit in bytes; 0 means no limit. REQUIRES: start-up, before any
+  // request.
   void SetMax(uint64_t max) { max_ = max; }
   uint64_t max() const { return max_; }
 
