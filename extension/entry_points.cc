@@ -5,7 +5,7 @@
 #include <string>
 
 #include "base/isapi.h"
-#include "host/module_state.h"
+#include "extension/module_state.h"
 #include "request/collector_passes.h"
 #include "request/dispatch.h"
 
