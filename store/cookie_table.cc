@@ -1,12 +1,33 @@
 #include "store/cookie_table.h"
 
 #include <algorithm>
+#include <bit>
 #include <new>
 
+#include "store/heap_block.h"
 #include "store/idle.h"
 #include "store/values.h"
 
 namespace pendrakel {
+namespace {
+
+// Longest text a std::string holds without a block of its own.
+constexpr size_t kInlineStringBytes = 15;
+
+}  // namespace
+
+CookieTable::~CookieTable() NO_THREAD_SAFETY_ANALYSIS {
+  // No other thread is left to reach entries_.
+  for (const auto& [cookie, values] : entries_) {
+    budget_.GiveBack(KeyCost(cookie.size()));
+  }
+  budget_.GiveBack(FlatIndex<Entries>::Cost(entries_.capacity()));
+}
+
+MemoryCost CookieTable::KeyCost(size_t length) {
+  if (length <= kInlineStringBytes) return {};
+  return {0, HeapBlockBytes(length + 1)};
+}
 
 ValuesRef CookieTable::Acquire(std::string_view cookie, int64_t now) {
   MutexLock hold(lock_);
@@ -47,12 +68,17 @@ CookieTable::InsertOutcome CookieTable::Insert(std::string_view cookie,
 bool CookieTable::MakeRoomForOne() {
   const size_t capacity = entries_.capacity();
   if (entries_.size() + erased_ + 2 <= capacity - capacity / 8) return true;
+  const MemoryCost cost =
+      FlatIndex<Entries>::Cost(std::bit_ceil(2 * entries_.size() + 5) - 1);
+  if (!budget_.Charge(cost)) return false;
   try {
     Entries bigger(2 * entries_.size() + 4);
     for (const auto& [cookie, values] : entries_)
       bigger.emplace(cookie, values.Share());
     entries_.swap(bigger);
+    budget_.GiveBack(FlatIndex<Entries>::Cost(bigger.capacity()));
   } catch (const std::bad_alloc&) {
+    budget_.GiveBack(cost);
     return false;  // `bigger` goes with what it holds; entries_ is whole
   }
   erased_ = 0;
@@ -60,10 +86,16 @@ bool CookieTable::MakeRoomForOne() {
 }
 
 bool CookieTable::Enter(std::string_view cookie, const ValuesRef& values) {
-  if (!MakeRoomForOne()) return false;
+  const MemoryCost keyCost = KeyCost(cookie.size());
+  if (!budget_.Charge(keyCost)) return false;
+  if (!MakeRoomForOne()) {
+    budget_.GiveBack(keyCost);
+    return false;
+  }
   try {
     entries_.emplace(std::string(cookie), values.Share());
   } catch (const std::bad_alloc&) {
+    budget_.GiveBack(keyCost);
     return false;  // the key's copy failed before the index changed
   }
   CountEntries();
@@ -90,6 +122,7 @@ void CookieTable::CollectIdle(int64_t now, int64_t idleLimit,
       if (!IsIdle(it->second->lastAccess(), now, idleLimit)) continue;
       idle.emplace_back();  // room first, so a failed growth moves nothing
       idle.back() = std::move(it->second);
+      budget_.GiveBack(KeyCost(it->first.size()));
       entries_.erase(it);  // erasing leaves the other iterators valid
       ++erased_;
     }

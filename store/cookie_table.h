@@ -30,6 +30,8 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/hash/hash.h"
 #include "base/mutex.h"
+#include "store/flat_index.h"
+#include "store/memory_budget.h"
 #include "store/values_ref.h"
 
 namespace pendrakel {
@@ -52,7 +54,7 @@ class CookieTable {
       : budget_(budget), lazyFree_(lazyFree) {}
   // Releases every collection still in the table. REQUIRES: no other thread
   // uses the table any more.
-  ~CookieTable() = default;
+  ~CookieTable();
   CookieTable(const CookieTable&) = delete;
   CookieTable& operator=(const CookieTable&) = delete;
 
@@ -97,6 +99,8 @@ class CookieTable {
   using Entries = absl::flat_hash_map<std::string, ValuesRef, Key, Key>;
 
   bool MakeRoomForOne() REQUIRES(lock_);
+  // What the copy of a cookie text of `length` bytes costs.
+  static MemoryCost KeyCost(size_t length);
   // Enters a new key; false when memory for it cannot be had.
   bool Enter(std::string_view cookie, const ValuesRef& values) REQUIRES(lock_);
   // Every entry, sorted by key. May throw std::bad_alloc.

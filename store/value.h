@@ -4,7 +4,8 @@
 //
 // Layout: one heap block holds the record, then the name, the content type
 // and the data, so a stored value costs one allocation. The block comes from
-// the MemoryBudget, charged with the data's size only.
+// the MemoryBudget: the data's size is charged as value bytes, the rest of
+// the heap block as bookkeeping.
 //
 // Ownership: every holder owns one reference: the entry of a Values (owned
 // by the collection), each request reading or storing it, a collector pass
@@ -87,6 +88,15 @@ class Value {
   // type is this long or longer: both lengths are then kept as 32-bit
   // counts at the front of the trailer, so the common record stays small.
   static constexpr uint16_t kLongLengths = UINT16_MAX;
+
+  // Bytes of the block besides the data: the record, the long lengths when
+  // there are, the name and the content type.
+  static size_t RecordBytes(size_t nameLength, size_t contentTypeLength) {
+    const bool longLengths =
+        nameLength >= kLongLengths || contentTypeLength >= kLongLengths;
+    return sizeof(Value) + (longLengths ? 2 * sizeof(uint32_t) : 0) +
+           nameLength + contentTypeLength;
+  }
 
   Value(uint32_t size, int64_t expiry, uint16_t nameLength,
         uint16_t contentTypeLength);

@@ -36,6 +36,7 @@
 #include "absl/hash/hash.h"
 #include "base/mutex.h"
 #include "store/counted_ref.h"
+#include "store/flat_index.h"
 #include "store/ref_count.h"
 #include "store/value.h"
 #include "store/value_ref.h"
@@ -153,21 +154,20 @@ class Values {
 
   Values(MemoryBudget& budget, LazyFree* lazyFree)
       : budget_(budget), lazyFree_(lazyFree) {}
+  // Releases every value, frees the index and gives the collection's bytes
+  // back.
   ~Values();
+  // Releases every entry's value, in name order when there is memory to
+  // sort. REQUIRES: no other holder is left.
+  void ReleaseInNameOrder();
 
-  // Makes sure the next insert finds a free slot without the index growing
-  // in place: absl's flat_hash_set is left broken by an allocation that
-  // fails in the middle of growing, so the bigger index is built aside and
-  // swapped in. False, with the index unchanged, when memory for it cannot
-  // be had.
-  bool MakeRoomForOne() REQUIRES(lock_);
   // A handle taking over the count of an entry that leaves the index.
   ValueRef Adopt(Value* owned) { return ValueRef::Adopt(owned, {&budget_}); }
   // Erases the entry at `it` (its reference is the caller's to release).
   void Erase(Entries::iterator it) REQUIRES(lock_);
 
   void CountEntries() REQUIRES(lock_) {
-    count_.store(entries_.size(), std::memory_order_relaxed);
+    count_.store(entries_.set().size(), std::memory_order_relaxed);
   }
 
   MemoryBudget& budget_;
@@ -176,10 +176,7 @@ class Values {
   // read only under LazyFree::lock_.
   Values* nextToFree_ = nullptr;
   Mutex lock_;
-  Entries entries_ GUARDED_BY(lock_);
-  // Erases since the index was last built: at least the erased slots it
-  // still counts as used.
-  size_t erased_ GUARDED_BY(lock_) = 0;
+  FlatIndex<Entries> entries_ GUARDED_BY(lock_);
   std::atomic<size_t> count_{0};        // entries_.size(), for lock-free hints
   std::atomic<int64_t> lastAccess_{0};  // seconds; 0 = never resolved
   RefCount refCount_;

@@ -57,6 +57,25 @@ TEST(CookieTable, AcquireFindsOnlyTheExactTextAndTouchesIt) {
   EXPECT_EQ(budget.total(), 0u);  // and no other handle was left over
 }
 
+TEST(CookieTable, ChargesEachCookieTextAndRefusesACollectionThatDoesNotFit) {
+  MemoryBudget budget;
+  budget.SetMax(1);
+  {
+    CookieTable table(budget);
+    const std::string cookie(1000, 'c');
+    table.AcquireOrCreate(cookie, 10).values.reset();
+    const uint64_t one = budget.charged();
+    EXPECT_GT(one, cookie.size());  // the text, its collection, the index
+    const MemoryCost squeeze{0, 1 + kBookkeepingAllowanceBytes - one};
+    ASSERT_TRUE(budget.Charge(squeeze));
+    EXPECT_EQ(table.AcquireOrCreate(cookie + "x", 10).values, nullptr);
+    EXPECT_EQ(table.size(), 1u);
+    EXPECT_NE(table.Acquire(cookie, 11), nullptr);  // the one in stays
+    budget.GiveBack(squeeze);
+  }
+  EXPECT_EQ(budget.charged(), 0u);
+}
+
 TEST(CookieTable, InsertOfATakenCookieLeavesTheEntryAlone) {
   MemoryBudget budget;
   CookieTable table(budget);
