@@ -22,8 +22,7 @@ IdleDrop DropIdleCollections(int64_t now, int64_t idleLimit,
                              CookieTable& cookies, SharedValues& shared) {
   IdleDrop drop;
   if (idleLimit == 0) return drop;
-  std::vector<ValuesRef> idle;
-  idle.reserve(cookies.size());
+  std::vector<ValuesRef> idle;  // grows as the walk finds idle ones
   cookies.CollectIdle(now, idleLimit, idle);
   drop.collections = idle.size();
   idle.clear();  // the last handles: the collections go here
