@@ -85,8 +85,8 @@ int32_t WithAttribute(const xmlNode* element, const char* name, Output& out,
   return Refuse(take(text), out, element, name, text, explain);
 }
 
-// Hands the text content of `element` to `take`; does nothing when the
-// element is absent.
+// Hands the text content of `element`, without the XML white space around
+// it, to `take`; does nothing when the element is absent.
 template <typename Take>
 int32_t WithContent(const xmlNode* element, Output& out, Explain explain,
                     Take take) {
@@ -94,7 +94,7 @@ int32_t WithContent(const xmlNode* element, Output& out, Explain explain,
   const SettingText content = SettingsDocument::Content(element);
   if (content.status != kOk)
     return Refuse(content.status, out, element, nullptr, "", explain);
-  const std::string_view text = View(content.text);
+  const std::string_view text = TrimXmlWhiteSpace(View(content.text));
   return Refuse(take(text), out, element, nullptr, text, explain);
 }
 
@@ -109,12 +109,12 @@ int32_t TakeIdleLimit(const SettingsDocument& document, Settings& settings,
 int32_t TakeCookie(const SettingsDocument& document, Settings& settings,
                    Output& out) {
   const xmlNode* cookie = document.FindSetting("Cookie");
-  const int32_t status = WithAttribute(
-      cookie, "Distribute", out, ExplainText<kSettingTextBytes>,
-      [&](std::string_view text) {
-        settings.Distribute = IsTrueText(text);
-        return kOk;
-      });
+  const int32_t status =
+      WithAttribute(cookie, "Distribute", out, ExplainText<kSettingTextBytes>,
+                    [&](std::string_view text) {
+                      settings.Distribute = IsTrueText(text);
+                      return kOk;
+                    });
   if (status != kOk) return status;
   const int32_t name_status =
       WithAttribute(cookie, "Name", out, ExplainText<kSettingTextBytes>,
