@@ -2,6 +2,9 @@
 // memory maximum, one step per setting in a fixed order. The first failing step
 // ends the load; the fields set by the steps before it keep their new values.
 // When asked, the failing step says in words what it refused and why.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -207,6 +210,14 @@ int32_t RefuseFile(int32_t status, SettingsProblem* problem, std::string why) {
 }
 
 }  // namespace
+
+bool SettingsFilePresent(const char* path) {
+  struct stat status {};
+  if (lstat(path, &status) == 0) return true;
+  // Nothing there. Any other failure (a folder that cannot be searched)
+  // leaves the read to fail and say why.
+  return errno != ENOENT && errno != ENOTDIR;
+}
 
 int32_t LoadSettings(const char* path, Settings& settings, uint64_t& memoryMax,
                      SettingsProblem* problem) {

@@ -1,7 +1,6 @@
 // The three entry points of the extension module.
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "base/isapi.h"
@@ -30,9 +29,8 @@ PENDRAKEL_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
   if (!module.shared.Start()) return FALSE;
   pendrakel::Count(module.counters.ValuesCreate);
   const std::string path = pendrakel::SettingsPath();
-  std::error_code error;
   uint64_t memoryMax = 0;
-  if (std::filesystem::exists(path, error) &&
+  if (pendrakel::SettingsFilePresent(path.c_str()) &&
       pendrakel::LoadSettings(path.c_str(), module.settings, memoryMax) < 0) {
     module.shared.Stop();
     return FALSE;

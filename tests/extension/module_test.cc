@@ -73,6 +73,8 @@ class LoadedModule {
     return request;
   }
 
+  const fs::path& folder() const { return folder_; }
+
   PFN_GETEXTENSIONVERSION getVersion = nullptr;
   PFN_HTTPEXTENSIONPROC proc = nullptr;
   PFN_TERMINATEEXTENSION terminate = nullptr;
@@ -151,6 +153,18 @@ TEST(Module, BrokenSettingsFileFailsStartUpWithNoThreadLeft) {
   EXPECT_EQ(ThreadCountOnceAt(before), before);
   EXPECT_TRUE(module.terminate(0));  // harmless after a failed start-up
   EXPECT_TRUE(module.terminate(0));
+}
+
+// A settings file that is a link to nothing is a file that cannot be read,
+// not an absent one: start-up fails rather than run on the defaults.
+TEST(Module, ASettingsLinkThatLeadsNowhereFailsStartUp) {
+  const int before = ThreadCount();
+  LoadedModule module;
+  fs::create_symlink(module.folder() / "gone.setting",
+                     module.folder() / "Pendrakel.setting");
+  HSE_VERSION_INFO info{};
+  EXPECT_FALSE(module.getVersion(&info));
+  EXPECT_EQ(ThreadCountOnceAt(before), before);
 }
 
 TEST(Module, TerminateReturnsAtOnceWhileBothCollectorsSleep) {
