@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "base/debug_check.h"
-#include "store/heap_block.h"
 
 namespace pendrakel {
 namespace {
@@ -19,42 +18,20 @@ bool AddWithin(std::atomic<uint64_t>& figure, uint64_t n, uint64_t limit) {
   return true;
 }
 
-void Subtract(std::atomic<uint64_t>& figure, uint64_t n) {
-  [[maybe_unused]] const uint64_t before =
-      figure.fetch_sub(n, std::memory_order_relaxed);
-  PK_DCHECK(before >= n);  // never more back than was charged
-}
-
 }  // namespace
 
-bool MemoryBudget::Charge(MemoryCost cost) {
-  const uint64_t all = cost.valueBytes + cost.bookkeepingBytes;
-  if (max_ == 0) {
-    if (cost.valueBytes != 0)
-      total_.fetch_add(cost.valueBytes, std::memory_order_relaxed);
-    charged_.fetch_add(all, std::memory_order_relaxed);
-    return true;
-  }
+bool MemoryBudget::ChargeWithinMax(MemoryCost cost) {
   if (cost.valueBytes != 0 && !AddWithin(total_, cost.valueBytes, max_)) {
     return false;
   }
   const uint64_t limit = max_ > UINT64_MAX - kBookkeepingAllowanceBytes
                              ? UINT64_MAX
                              : max_ + kBookkeepingAllowanceBytes;
-  if (!AddWithin(charged_, all, limit)) {
+  if (!AddWithin(charged_, cost.valueBytes + cost.bookkeepingBytes, limit)) {
     if (cost.valueBytes != 0) Subtract(total_, cost.valueBytes);
     return false;
   }
   return true;
-}
-
-void MemoryBudget::GiveBack(MemoryCost cost) {
-  if (cost.valueBytes != 0) Subtract(total_, cost.valueBytes);
-  Subtract(charged_, cost.valueBytes + cost.bookkeepingBytes);
-}
-
-MemoryCost MemoryBudget::BlockCost(uint64_t n, size_t uncharged) {
-  return {n, HeapBlockBytes(n + uncharged) - n};
 }
 
 void* MemoryBudget::Allocate(uint64_t n, size_t uncharged) {

@@ -34,6 +34,7 @@
 #include <cstdint>
 
 #include "base/debug_check.h"
+#include "store/heap_block.h"
 
 namespace pendrakel {
 
@@ -62,9 +63,20 @@ class MemoryBudget {
 
   // Charges `cost`; false, with nothing charged, when the maximum would be
   // passed.
-  bool Charge(MemoryCost cost);
+  bool Charge(MemoryCost cost) {
+    if (max_ != 0) return ChargeWithinMax(cost);
+    if (cost.valueBytes != 0) {
+      total_.fetch_add(cost.valueBytes, std::memory_order_relaxed);
+    }
+    charged_.fetch_add(cost.valueBytes + cost.bookkeepingBytes,
+                       std::memory_order_relaxed);
+    return true;
+  }
   // REQUIRES: `cost` is what one earlier Charge took.
-  void GiveBack(MemoryCost cost);
+  void GiveBack(MemoryCost cost) {
+    if (cost.valueBytes != 0) Subtract(total_, cost.valueBytes);
+    Subtract(charged_, cost.valueBytes + cost.bookkeepingBytes);
+  }
 
   // A block of n + `uncharged` bytes from the heap, charged n value bytes
   // and the rest of the heap block as bookkeeping; nullptr when the
@@ -76,7 +88,9 @@ class MemoryBudget {
   // and `uncharged` are what the block was allocated with.
   void GiveBack(void* block, uint64_t n, size_t uncharged = 0);
   // What Allocate(n, uncharged) charges.
-  static MemoryCost BlockCost(uint64_t n, size_t uncharged);
+  static MemoryCost BlockCost(uint64_t n, size_t uncharged) {
+    return {n, HeapBlockBytes(n + uncharged) - n};
+  }
 
   // The maximum in bytes; 0 means no limit. REQUIRES: start-up, before any
   // request.
@@ -91,6 +105,13 @@ class MemoryBudget {
  private:
   // Relaxed order is enough: the figures order nothing but themselves. They
   // share a cache line: a value's charge changes both.
+  bool ChargeWithinMax(MemoryCost cost);
+  static void Subtract(std::atomic<uint64_t>& figure, uint64_t n) {
+    [[maybe_unused]] const uint64_t before =
+        figure.fetch_sub(n, std::memory_order_relaxed);
+    PK_DCHECK(before >= n);  // never more back than was charged
+  }
+
   std::atomic<uint64_t> total_{0};
   std::atomic<uint64_t> charged_{0};
   // Written only during start-up, before other threads read it.
