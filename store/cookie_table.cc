@@ -44,8 +44,10 @@ CookieTable::~CookieTable() NO_THREAD_SAFETY_ANALYSIS {
   index_.Free(budget_);
 }
 
-CookieTable::Entry* CookieTable::MakeEntry(std::string_view cookie, size_t hash,
+CookieTable::Entry* CookieTable::MakeEntry(std::string_view cookie,
                                            ValuesRef values) {
+  static_assert(sizeof(Entry) == 36, "the key follows its length at once");
+  if (cookie.size() > UINT32_MAX) return nullptr;
   const MemoryCost cost = Entry::Cost(cookie.size());
   if (!budget_.Charge(cost)) return nullptr;
   void* block = ::operator new(sizeof(Entry) + cookie.size(), std::nothrow);
@@ -53,7 +55,8 @@ CookieTable::Entry* CookieTable::MakeEntry(std::string_view cookie, size_t hash,
     budget_.GiveBack(cost);
     return nullptr;
   }
-  auto* entry = new (block) Entry(hash, std::move(values), cookie.size());
+  auto* entry = new (block)
+      Entry(std::move(values), static_cast<uint32_t>(cookie.size()));
   if (!cookie.empty()) {
     std::memcpy(static_cast<char*>(block) + sizeof(Entry), cookie.data(),
                 cookie.size());
@@ -74,9 +77,9 @@ CookieTable::Entry* CookieTable::Find(const Probe& probe) {
   return it == index.end() ? nullptr : it->entry;
 }
 
-bool CookieTable::Enter(Entry* entry) {
+bool CookieTable::Enter(Entry* entry, size_t hash) {
   if (!index_.MakeRoomForOne(budget_)) return false;
-  index_.set().insert(Slot{entry, entry->hash});
+  index_.set().insert(Slot{entry, hash});
   tree_.insert(*entry);
   CountEntries();
   return true;
@@ -91,7 +94,7 @@ void CookieTable::Remove(Entry* entry) {
     if (walk->next == entry) walk->next = successor;
   }
   tree_.erase(at);
-  index_.Erase(index_.set().find(Slot{entry, entry->hash}));
+  index_.Erase(index_.set().find(Slot{entry, Hash(entry->key())}));
   CountEntries();
 }
 
@@ -119,7 +122,7 @@ CookieTable::AcquireResult CookieTable::AcquireOrCreate(std::string_view cookie,
   ValuesRef fresh = Values::Create(budget_, lazyFree_);
   if (!fresh) return {};
   fresh->Touch(now);
-  Entry* made = MakeEntry(cookie, probe.hash, fresh.Share());
+  Entry* made = MakeEntry(cookie, fresh.Share());
   if (made == nullptr) return {};
   AcquireResult result;
   {
@@ -127,7 +130,7 @@ CookieTable::AcquireResult CookieTable::AcquireOrCreate(std::string_view cookie,
     if (Entry* entry = Find(probe)) {
       entry->values->Touch(now);
       result = {entry->values.Share(), false};
-    } else if (Enter(made)) {
+    } else if (Enter(made, probe.hash)) {
       result = {std::move(fresh), true};
       made = nullptr;
     }
@@ -139,14 +142,14 @@ CookieTable::AcquireResult CookieTable::AcquireOrCreate(std::string_view cookie,
 CookieTable::InsertOutcome CookieTable::Insert(std::string_view cookie,
                                                const ValuesRef& values) {
   const Probe probe{cookie, Hash(cookie)};
-  Entry* made = MakeEntry(cookie, probe.hash, values.Share());
+  Entry* made = MakeEntry(cookie, values.Share());
   if (made == nullptr) return InsertOutcome::kNoMemory;
   InsertOutcome outcome = InsertOutcome::kNoMemory;
   {
     MutexLock hold(lock_);
     if (Find(probe) != nullptr) {
       outcome = InsertOutcome::kTaken;
-    } else if (Enter(made)) {
+    } else if (Enter(made, probe.hash)) {
       outcome = InsertOutcome::kInserted;
       made = nullptr;
     }

@@ -108,14 +108,16 @@ class CookieTable {
   size_t size() const { return count_.load(std::memory_order_relaxed); }
 
  private:
-  // One cookie: its key (the bytes after the record), the key's hash, the
-  // table's handle on the collection and the links of the tree.
+  // One cookie: its key (the bytes after the record), the table's handle
+  // on the collection and the links of the tree. Packed, so that the key
+  // follows its length at once: every cookie pays for this record.
+#pragma pack(push, 4)
   struct Entry
       : boost::intrusive::set_base_hook<
             boost::intrusive::optimize_size<true>,
             boost::intrusive::link_mode<boost::intrusive::normal_link>> {
-    Entry(size_t hash, ValuesRef values, size_t keyBytes)
-        : values(std::move(values)), hash(hash), keyBytes(keyBytes) {}
+    Entry(ValuesRef values, uint32_t keyBytes)
+        : values(std::move(values)), keyBytes(keyBytes) {}
 
     std::string_view key() const {
       return {reinterpret_cast<const char*>(this + 1), keyBytes};
@@ -126,9 +128,9 @@ class CookieTable {
     }
 
     ValuesRef values;
-    const size_t hash;
-    const size_t keyBytes;
+    const uint32_t keyBytes;
   };
+#pragma pack(pop)
   // The tree's order: by key.
   struct ByKey {
     bool operator()(const Entry& a, const Entry& b) const {
@@ -140,7 +142,7 @@ class CookieTable {
                             boost::intrusive::constant_time_size<false>>;
 
   // A slot of the hash index: an entry and its key's hash, so that growing
-  // the index reads neither.
+  // the index reads neither (taking an entry out hashes its key again).
   struct Slot {
     Entry* entry;
     size_t hash;
@@ -180,17 +182,19 @@ class CookieTable {
     return absl::Hash<std::string_view>{}(key);
   }
   // A new entry holding `values` under `cookie`, charged to the budget;
-  // nullptr when memory for it cannot be had.
-  Entry* MakeEntry(std::string_view cookie, size_t hash, ValuesRef values);
+  // nullptr when memory for it cannot be had, or the cookie is longer than
+  // a 32-bit length.
+  Entry* MakeEntry(std::string_view cookie, ValuesRef values);
   // Frees an entry out of the table, releasing its handle (if still held)
   // and giving its bytes back. REQUIRES: lock_ is not held.
   void FreeEntry(Entry* entry);
 
   // The entry of `probe`, or nullptr.
   Entry* Find(const Probe& probe) REQUIRES(lock_);
-  // Enters `entry`; false, with the table unchanged, when the index cannot
-  // grow. REQUIRES: its key is not in the table.
-  bool Enter(Entry* entry) REQUIRES(lock_);
+  // Enters `entry`, whose key hashes to `hash`; false, with the table
+  // unchanged, when the index cannot grow. REQUIRES: its key is not in the
+  // table.
+  bool Enter(Entry* entry, size_t hash) REQUIRES(lock_);
   // Takes `entry` out of the index and the tree, moving every walk on it to
   // its successor; the entry is the caller's.
   void Remove(Entry* entry) REQUIRES(lock_);

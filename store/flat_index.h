@@ -25,6 +25,7 @@
 #include <bit>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "base/debug_check.h"
@@ -35,6 +36,9 @@ namespace pendrakel {
 
 // How long a refused large growth is not tried again.
 inline constexpr std::chrono::milliseconds kGrowthRetryAfter{100};
+// Most slots an index grows to (2^31 - 1, over 16 GiB of slots): its counts
+// then fit 32 bits, which keeps every collection's record small.
+inline constexpr size_t kMaxIndexSlots = (size_t{1} << 31) - 1;
 
 // Control bytes absl keeps beyond one per slot: a sentinel and the group of
 // 15 cloned at the end.
@@ -64,7 +68,9 @@ class FlatIndex {
     if (HasRoomForOne()) return true;
     // Twice the entries: the inserts that follow are far from the next
     // growth.
-    return Rebuild(std::bit_ceil(2 * set_.size() + 5) - 1, budget);
+    const size_t capacity = std::bit_ceil(2 * set_.size() + 5) - 1;
+    if (capacity > kMaxIndexSlots) return false;
+    return Rebuild(capacity, budget);
   }
 
   // Erases the entry at `it`; whatever it owns is the caller's. Its slot
@@ -72,7 +78,7 @@ class FlatIndex {
   void Erase(typename Set::iterator it) {
     set_.erase(it);
     ++erased_;
-    growthRefused_ = false;  // a rebuild may now fit where a growth did not
+    retryAtMs_ = 0;  // a rebuild may now fit where a growth did not
   }
 
   // Frees the table and gives its bytes back; the index is empty after.
@@ -99,9 +105,7 @@ class FlatIndex {
   bool Rebuild(size_t capacity, MemoryBudget& budget) {
     const MemoryCost cost = Cost(capacity);
     const bool mapped = cost.bookkeepingBytes >= kMappedBlockBytes;
-    const auto now = mapped ? std::chrono::steady_clock::now()
-                            : std::chrono::steady_clock::time_point();
-    if (mapped && growthRefused_ && now < retryAt_) return false;
+    if (mapped && Refused()) return false;
     if (!budget.Charge(cost)) return false;
     try {
       Set bigger(capacity);
@@ -112,22 +116,40 @@ class FlatIndex {
     } catch (const std::bad_alloc&) {
       // Nothing was built: the old table is whole.
       budget.GiveBack(cost);
-      growthRefused_ = mapped;
-      retryAt_ = now + kGrowthRetryAfter;
+      if (mapped) {
+        const uint32_t at =
+            NowMs() + static_cast<uint32_t>(kGrowthRetryAfter.count());
+        retryAtMs_ = at == 0 ? 1 : at;  // 0 reads as none
+      }
       return false;
     }
     erased_ = 0;
-    growthRefused_ = false;
+    retryAtMs_ = 0;
     return true;
+  }
+
+  // The steady clock in milliseconds, cut to 32 bits: compared only over
+  // spans far shorter than the 49 days it takes to wrap.
+  static uint32_t NowMs() {
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+  }
+  // Whether a refused growth is not to be tried yet; forgets one that is.
+  bool Refused() {
+    if (retryAtMs_ == 0) return false;
+    if (static_cast<int32_t>(retryAtMs_ - NowMs()) > 0) return true;
+    retryAtMs_ = 0;
+    return false;
   }
 
   Set set_;
   // Entries erased since the table was last built: at least the erased
-  // slots it still counts as used.
-  size_t erased_ = 0;
-  // A large growth the heap refused, not tried again before retryAt_.
-  bool growthRefused_ = false;
-  std::chrono::steady_clock::time_point retryAt_{};
+  // slots it still counts as used; under 7/8 of kMaxIndexSlots.
+  uint32_t erased_ = 0;
+  // When a large growth the heap refused may be tried again; 0: none was.
+  uint32_t retryAtMs_ = 0;
 };
 
 }  // namespace pendrakel
