@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,72 +106,60 @@ Waits WaitsBehind(FilledTable& filled, Work work) {
   return {Micro(longest).count(), Micro(longestUnpreempted).count()};
 }
 
-void ReportPass(benchmark::State& state, FilledTable& filled,
-                const std::function<void()>& pass) {
-  Clock::time_point start;
-  Clock::time_point end;
-  const Waits waits = WaitsBehind(filled, [&] {
-    start = Clock::now();
-    pass();
-    end = Clock::now();
-  });
-  state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-  state.counters["longest_wait_us"] = waits.longestUs;
-  state.counters["unpreempted_us"] = waits.longestUnpreemptedUs;
+// For each iteration, fills a table of state.range(0) cookies with
+// state.range(1)-byte prefixes, then times `pass` on it (given the table)
+// and reports the waits beside it.
+template <typename Pass>
+void TimeBehind(benchmark::State& state, Pass pass) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    FilledTable filled(state.range(0), state.range(1));
+    state.ResumeTiming();
+    Clock::time_point start;
+    Clock::time_point end;
+    const Waits waits = WaitsBehind(filled, [&] {
+      start = Clock::now();
+      pass(filled);
+      end = Clock::now();
+    });
+    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+    state.counters["longest_wait_us"] = waits.longestUs;
+    state.counters["unpreempted_us"] = waits.longestUnpreemptedUs;
+  }
 }
 
 void BM_RequestBehindIdlePass(benchmark::State& state) {
-  for (auto _ : state) {
-    state.PauseTiming();
-    FilledTable filled(state.range(0), state.range(1));
-    state.ResumeTiming();
-    ReportPass(state, filled, [&] {
-      DropIdleCollections(kPassTime, kIdleLimitSeconds, filled.table,
-                          filled.shared);
-    });
-  }
+  TimeBehind(state, [](FilledTable& filled) {
+    DropIdleCollections(kPassTime, kIdleLimitSeconds, filled.table,
+                        filled.shared);
+  });
 }
 
 void BM_RequestBehindExpiryPass(benchmark::State& state) {
-  for (auto _ : state) {
-    state.PauseTiming();
-    FilledTable filled(state.range(0), state.range(1));
-    state.ResumeTiming();
-    ReportPass(state, filled, [&] {
-      DropExpiredValues(kPassTime, filled.table, filled.shared);
-    });
-  }
+  TimeBehind(state, [](FilledTable& filled) {
+    DropExpiredValues(kPassTime, filled.table, filled.shared);
+  });
 }
 
-// The insert that grows the table: filled to one entry short of its growth
-// (an index of 2^k - 1 slots grows when 7/8 of them are in use), then new
+// The insert that grows the table: filled to just short of its growth (an
+// index of 2^k - 1 slots grows when 7/8 of them are in use), then new
 // cookies are entered until it has grown.
 void BM_RequestBehindTableGrowth(benchmark::State& state) {
-  for (auto _ : state) {
-    state.PauseTiming();
-    FilledTable filled(state.range(0), state.range(1));
-    state.ResumeTiming();
-    ReportPass(state, filled, [&] {
-      for (size_t i = 0; i < 64; ++i) {
-        filled.table
-            .AcquireOrCreate(Cookie(state.range(0) + i, state.range(1)), kUsed)
-            .values.reset();
-      }
-    });
-  }
+  TimeBehind(state, [&state](FilledTable& filled) {
+    for (size_t i = 0; i < 64; ++i) {
+      filled.table
+          .AcquireOrCreate(Cookie(state.range(0) + i, state.range(1)), kUsed)
+          .values.reset();
+    }
+  });
 }
 
 // The control: the same requests while no pass runs, for as long as a
 // pass takes, so that the waits the machine itself adds show.
 void BM_RequestWithoutPass(benchmark::State& state) {
-  for (auto _ : state) {
-    state.PauseTiming();
-    FilledTable filled(state.range(0), state.range(1));
-    state.ResumeTiming();
-    ReportPass(state, filled, [] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    });
-  }
+  TimeBehind(state, [](FilledTable&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  });
 }
 
 #define PASS_SIZES                    \
