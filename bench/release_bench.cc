@@ -38,7 +38,7 @@ void BM_ReleaseLargeCollection(benchmark::State& state) {
   for (auto _ : state) {
     MemoryBudget budget;
     LazyFree lazyFree;
-    if (lazy && !lazyFree.Start()) state.SkipWithError("no lazy-free thread");
+    if (lazy && !lazyFree.Start()) state.SkipWithError("no lazy free");
     ValuesRef last = FilledCollection(budget, lazyFree);
     const auto start = std::chrono::steady_clock::now();
     last.reset();

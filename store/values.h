@@ -13,11 +13,12 @@
 // handles (store/values_ref.h): the cookie table entry or the shared
 // pointer, each request resolved to it and each collector pass working on it
 // hold one; the last one destroys it and releases every entry, on the
-// lazy-free thread for a large collection made with one
-// (store/lazy_free.h), else at once.
+// idle collector (through the lazy free, store/lazy_free.h) for a large
+// collection made with one, else at once. Its record, and its index as it
+// grows, are charged to its budget.
 //
 // Thread safety (store/README.md): every operation may be called from any
-// thread. lock_ guards entries_ and erased_ only and is held for one lookup
+// thread. lock_ guards entries_ only and is held for one lookup
 // plus the insert or erase that goes with it; values unlinked under it are
 // released after it is given up, so no other lock is ever taken while it is
 // held. refCount_, lastAccess_ and count_ are atomics, read and written without
@@ -106,7 +107,7 @@ class Values {
   friend struct ValuesCounting;  // the only code that changes refCount_
 
   // Drops one reference; the last one destroys the collection, or hands a
-  // large one to the lazy-free thread.
+  // large one to the lazy free.
   void Release();
 
   // An entry of the index: the one count the collection owns on a value,
