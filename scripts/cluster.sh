@@ -102,7 +102,7 @@ else
   cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DPENDRAKEL_BUILD_TESTS=OFF >&2
   ninja -C build-release pendrakel pendrakel-host >&2
-  host_binary=build-release/server/pendrakel-host module=build-release/host/pendrakel.so
+  host_binary=build-release/server/pendrakel-host module=build-release/extension/pendrakel.so
 fi
 
 WORK=$(mktemp -d /tmp/pendrakel-cluster.XXXXXX)
