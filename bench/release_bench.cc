@@ -1,9 +1,9 @@
 // Micro-benchmark of the last release of a collection of a million values,
 // as a request makes it when a collector pass has dropped the collection
 // from the table meanwhile: destroyed on the releasing thread (Arg 0) or
-// handed to the lazy-free thread (Arg 1). Only the release is timed (by
-// hand, as wall time); building the collection and awaiting the lazy-free
-// thread's work are not.
+// handed to the lazy free (Arg 1), whose queue the idle collector destroys.
+// Only the release is timed (by hand, as wall time); building the
+// collection and destroying it after a hand-over are not.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -38,7 +38,7 @@ void BM_ReleaseLargeCollection(benchmark::State& state) {
   for (auto _ : state) {
     MemoryBudget budget;
     LazyFree lazyFree;
-    if (lazy && !lazyFree.Start()) state.SkipWithError("no lazy-free thread");
+    if (lazy && !lazyFree.Start()) state.SkipWithError("no lazy free");
     ValuesRef last = FilledCollection(budget, lazyFree);
     const auto start = std::chrono::steady_clock::now();
     last.reset();

@@ -2,6 +2,9 @@
 // memory maximum, one step per setting in a fixed order. The first failing step
 // ends the load; the fields set by the steps before it keep their new values.
 // When asked, the failing step says in words what it refused and why.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -85,8 +88,8 @@ int32_t WithAttribute(const xmlNode* element, const char* name, Output& out,
   return Refuse(take(text), out, element, name, text, explain);
 }
 
-// Hands the text content of `element` to `take`; does nothing when the
-// element is absent.
+// Hands the text content of `element`, without the XML white space around
+// it, to `take`; does nothing when the element is absent.
 template <typename Take>
 int32_t WithContent(const xmlNode* element, Output& out, Explain explain,
                     Take take) {
@@ -94,7 +97,7 @@ int32_t WithContent(const xmlNode* element, Output& out, Explain explain,
   const SettingText content = SettingsDocument::Content(element);
   if (content.status != kOk)
     return Refuse(content.status, out, element, nullptr, "", explain);
-  const std::string_view text = View(content.text);
+  const std::string_view text = TrimXmlWhiteSpace(View(content.text));
   return Refuse(take(text), out, element, nullptr, text, explain);
 }
 
@@ -109,12 +112,12 @@ int32_t TakeIdleLimit(const SettingsDocument& document, Settings& settings,
 int32_t TakeCookie(const SettingsDocument& document, Settings& settings,
                    Output& out) {
   const xmlNode* cookie = document.FindSetting("Cookie");
-  const int32_t status = WithAttribute(
-      cookie, "Distribute", out, ExplainText<kSettingTextBytes>,
-      [&](std::string_view text) {
-        settings.Distribute = IsTrueText(text);
-        return kOk;
-      });
+  const int32_t status =
+      WithAttribute(cookie, "Distribute", out, ExplainText<kSettingTextBytes>,
+                    [&](std::string_view text) {
+                      settings.Distribute = IsTrueText(text);
+                      return kOk;
+                    });
   if (status != kOk) return status;
   const int32_t name_status =
       WithAttribute(cookie, "Name", out, ExplainText<kSettingTextBytes>,
@@ -207,6 +210,14 @@ int32_t RefuseFile(int32_t status, SettingsProblem* problem, std::string why) {
 }
 
 }  // namespace
+
+bool SettingsFilePresent(const char* path) {
+  struct stat status {};
+  if (lstat(path, &status) == 0) return true;
+  // Nothing there. Any other failure (a folder that cannot be searched)
+  // leaves the read to fail and say why.
+  return errno != ENOENT && errno != ENOTDIR;
+}
 
 int32_t LoadSettings(const char* path, Settings& settings, uint64_t& memoryMax,
                      SettingsProblem* problem) {

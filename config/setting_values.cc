@@ -79,6 +79,14 @@ int32_t ParseMemoryMaxBytes(std::string_view text, uint64_t& bytes) {
   return kOk;
 }
 
+std::string_view TrimXmlWhiteSpace(std::string_view text) {
+  constexpr std::string_view kXmlWhiteSpace = " \t\r\n";
+  const size_t first = text.find_first_not_of(kXmlWhiteSpace);
+  if (first == std::string_view::npos) return text.substr(0, 0);
+  const size_t last = text.find_last_not_of(kXmlWhiteSpace);
+  return text.substr(first, last - first + 1);
+}
+
 bool IsTrueText(std::string_view text) {
   return EqualsIgnoringAsciiCase(text, "true");
 }

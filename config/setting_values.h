@@ -25,6 +25,11 @@ int32_t ParseIdleLimitMinutes(std::string_view text, int64_t& seconds);
 // the digits is out of range (kErrorOverflow), "-0" included.
 int32_t ParseMemoryMaxBytes(std::string_view text, uint64_t& bytes);
 
+// `text` without the XML white space (space, tab, CR, LF) at its start and
+// end: how an element's text is taken, so that a pretty-printed element
+// (its text on a line of its own, indented) means what it says.
+std::string_view TrimXmlWhiteSpace(std::string_view text);
+
 // Whether `text` is "true" with ASCII letters compared without regard to
 // case. Any other text, blanks around "true" included, is false.
 bool IsTrueText(std::string_view text);

@@ -48,6 +48,12 @@ inline constexpr int32_t kErrorOutOfMemory = static_cast<int32_t>(0x8007000Eu);
 inline constexpr int32_t kErrorTypeMismatch = static_cast<int32_t>(0x80020005u);
 inline constexpr int32_t kErrorOverflow = static_cast<int32_t>(0x8002000Au);
 
+// Whether anything is at `path`: a file, or a link even when it leads
+// nowhere. Start-up reads the settings only when they are there, and a link
+// that cannot be followed must fail it (the read does) rather than leave
+// the defaults, with no memory limit, in force.
+bool SettingsFilePresent(const char* path);
+
 // Reads the XML settings file at `path` into `settings`, and its memory
 // maximum in bytes (0: no limit) into `memoryMax`, which is set only when the
 // whole file was taken. Returns kOk, or a negative code when the file was

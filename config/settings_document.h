@@ -8,7 +8,8 @@
 //
 // Names are compared byte by byte as written in the document: a setting is an
 // element without a namespace prefix, and an attribute is one without a
-// prefix. Texts are the UTF-8 bytes of the document, white space kept as is.
+// prefix. Texts are the UTF-8 bytes of the document, white space kept as is
+// (the loader takes an element's text without the white space around it).
 //
 // Threads: any one thread at a time per object; libxml2 is initialised once
 // per process on first use. The object owns the parsed tree and frees it on

@@ -1,14 +1,13 @@
 #include "config/settings_problem.h"
 
 namespace pendrakel {
-namespace {
 
-std::string Shown(const std::string& text) {
+std::string QuoteSettingText(std::string_view text, size_t shownBytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string shown = "\"";
-  for (size_t i = 0; i < text.size() && i < kShownTextBytes; ++i) {
+  for (size_t i = 0; i < text.size() && i < shownBytes; ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x20 || byte == 0x7f) {
+    if (byte < 0x20 || byte == 0x7f || byte == '"' || byte == '\\') {
       shown += "\\x";
       shown += kHex[byte >> 4];
       shown += kHex[byte & 0xf];
@@ -17,16 +16,14 @@ std::string Shown(const std::string& text) {
     }
   }
   shown += '"';
-  if (text.size() > kShownTextBytes)
+  if (text.size() > shownBytes)
     shown += "... (" + std::to_string(text.size()) + " bytes)";
   return shown;
 }
 
-}  // namespace
-
 std::string SettingsProblem::Describe() const {
   if (text.empty() && where == "the file") return where + " " + why;
-  return where + " " + Shown(text) + " " + why;
+  return where + " " + QuoteSettingText(text, kShownTextBytes) + " " + why;
 }
 
 }  // namespace pendrakel

@@ -96,8 +96,12 @@ std::string CString(std::string_view text) {
 }
 
 std::string Variable(const std::optional<std::string>& value, size_t capacity) {
-  if (!value || value->size() + 1 > capacity) return "";
+  if (!value || TooLong(value, capacity)) return "";
   return CString(*value);
+}
+
+bool TooLong(const std::optional<std::string>& value, size_t capacity) {
+  return value && value->size() + 1 > capacity;
 }
 
 // The response being built for one request.
@@ -133,12 +137,18 @@ ExpectedResponse StoreModel::Handle(const RequestSpec& request, int64_t now,
     Check(guids.empty(), "STAT drew a GUID");
     return StatReport();
   }
+  // The value name of get, set and del too long to read, or a cookie too
+  // long to read while cookies are not handed out, is refused as a request
+  // with no collection, before any is resolved.
+  if ((method == "POST" && NamesAValue(Remainder(request)) &&
+       TooLong(request.name, kParamBytes)) ||
+      (!settings_.Distribute && TooLong(request.cookie, kCookieTextBytes))) {
+    Check(guids.empty(), "a GUID was drawn for a refused request");
+    return Refusal();
+  }
   Reply reply;
   Collection* values = Resolve(request, now, guids, reply.response.headers);
-  if (values == nullptr) {
-    Count(kValuesError);
-    return {kServerError, std::string(kLengthZero) + "\r\n", "", 0};
-  }
+  if (values == nullptr) return Refusal();
   if (method == "POST") {
     reply.commandForm = true;
     Command(request, *values, now, reply);
@@ -146,6 +156,17 @@ ExpectedResponse StoreModel::Handle(const RequestSpec& request, int64_t now,
     Method(request, method, *values, now, reply);
   }
   return reply.response;
+}
+
+ExpectedResponse StoreModel::Refusal() {
+  Count(kValuesError);
+  return {kServerError, std::string(kLengthZero) + "\r\n", "", 0};
+}
+
+bool StoreModel::NamesAValue(std::string_view command) const {
+  return EqualsIgnoringAsciiCase(command, settings_.GetCmdName) ||
+         EqualsIgnoringAsciiCase(command, settings_.SetCmdName) ||
+         EqualsIgnoringAsciiCase(command, settings_.DelCmdName);
 }
 
 ExpectedResponse StoreModel::StatReport() {

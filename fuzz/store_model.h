@@ -5,9 +5,10 @@
 // answer says the store changed; the fuzzer compares both after every step.
 //
 // The model works from the request as the host hands it over (C strings end
-// at the first NUL, a server variable that does not fit its buffer counts as
-// absent) and from the GUIDs the extension drew for new cookies, which the
-// fuzzer records.
+// at the first NUL; a value name, or a cookie while cookies are not handed
+// out, that does not fit its buffer is refused, any other variable that does
+// not counts as absent) and from the GUIDs the
+// extension drew for new cookies, which the fuzzer records.
 //
 // Owned by one fuzz input, used by one thread; it reads the Settings it is
 // given, which must outlive it.
@@ -121,6 +122,10 @@ class StoreModel {
   struct Reply;
 
   ExpectedResponse StatReport();
+  // The answer to a request that gets no collection.
+  ExpectedResponse Refusal();
+  // Whether `command` is get, set or del, the commands that read a name.
+  bool NamesAValue(std::string_view command) const;
   Collection* Resolve(const RequestSpec& request, int64_t now,
                       const std::vector<GuidDraw>& guids, std::string& headers);
   Collection* Distribute(int64_t now, const std::vector<GuidDraw>& guids,
@@ -153,6 +158,8 @@ std::string CString(std::string_view text);
 // `capacity` bytes: absent, or too long for the buffer with its terminator,
 // reads as empty.
 std::string Variable(const std::optional<std::string>& value, size_t capacity);
+// Whether a server variable is present but too long for such a buffer.
+bool TooLong(const std::optional<std::string>& value, size_t capacity);
 
 }  // namespace pendrakel::fuzz
 

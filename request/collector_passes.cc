@@ -34,7 +34,8 @@ bool StartCollectors(Collectors& collectors, ExtensionState& state) {
       [&state] {
         return DropAndCountExpiredValues(state.clock(), state.cookies,
                                          state.shared, state.counters);
-      });
+      },
+      &state.lazyFree);
 }
 
 }  // namespace pendrakel

@@ -28,8 +28,9 @@ size_t DropAndCountExpiredValues(int64_t now, CookieTable& cookies,
                                  SharedValues& shared, Counters& counters);
 
 // Starts both collector threads on `state`, each pass at state.clock() and
-// the idle pass under state.settings.IdleLimit. False when a thread cannot
-// be started.
+// the idle pass under state.settings.IdleLimit, the idle collector also
+// destroying what state.lazyFree is handed. False when a thread cannot be
+// started.
 bool StartCollectors(Collectors& collectors, ExtensionState& state);
 
 }  // namespace pendrakel

@@ -89,9 +89,15 @@ ValuesRef Distribute(ExtensionState& state, int64_t now, Response& response) {
 ValuesRef ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
                         int64_t now, Response& response) {
   char cookie[kCookieTextBytes];
-  ReadVariable(ecb, "HTTP_COOKIE", cookie, sizeof cookie);
+  const VariableRead read =
+      ReadVariable(ecb, "HTTP_COOKIE", cookie, sizeof cookie);
   const std::string_view text(cookie);
   if (!state.settings.Distribute) {
+    // A cookie too long to read is refused rather than taken for none,
+    // which would put the client in the collection every cookieless client
+    // shares. (Handing out cookies, it gets a fresh one, as an unknown
+    // cookie does.)
+    if (read == VariableRead::kTooLong) return {};
     if (text.empty()) return state.shared.Acquire(now);
     CookieTable::AcquireResult found = state.cookies.AcquireOrCreate(text, now);
     if (found.created) Count(state.counters.ValuesCreate);

@@ -24,24 +24,42 @@ void AnswerUnknown(ExtensionState& state, Response& response, Status status) {
   Count(state.counters.CmdUnknown);
 }
 
+// The command form's operations, by the command name in the path.
+enum class Command { kGet, kSet, kDel, kNop, kUnknown };
+
+Command MatchCommand(const Settings& settings, std::string_view command) {
+  if (EqualsIgnoringAsciiCase(command, settings.GetCmdName))
+    return Command::kGet;
+  if (EqualsIgnoringAsciiCase(command, settings.SetCmdName))
+    return Command::kSet;
+  if (EqualsIgnoringAsciiCase(command, settings.DelCmdName))
+    return Command::kDel;
+  if (EqualsIgnoringAsciiCase(command, settings.NopCmdName))
+    return Command::kNop;
+  return Command::kUnknown;
+}
+
 void DispatchCommand(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
-                     Values& values, std::string_view command, int64_t now,
-                     Response& response) {
-  char name[kParamBytes];
-  ReadVariable(ecb, "HTTP_X_PARAM_NAME", name, sizeof name);
+                     Values& values, Command command, std::string_view name,
+                     int64_t now, Response& response) {
   const CommandRequest request{ecb, values,   name,
                                now, response, Form::kCommand};
-  const Settings& settings = state.settings;
-  if (EqualsIgnoringAsciiCase(command, settings.GetCmdName)) {
-    ReadValue(state, request, /*withBody=*/true);
-  } else if (EqualsIgnoringAsciiCase(command, settings.SetCmdName)) {
-    StoreValue(state, request);
-  } else if (EqualsIgnoringAsciiCase(command, settings.DelCmdName)) {
-    DeleteValue(state, request);
-  } else if (EqualsIgnoringAsciiCase(command, settings.NopCmdName)) {
-    NoOperation(state, request);
-  } else {
-    AnswerUnknown(state, response, Status::kNotFound);
+  switch (command) {
+    case Command::kGet:
+      ReadValue(state, request, /*withBody=*/true);
+      break;
+    case Command::kSet:
+      StoreValue(state, request);
+      break;
+    case Command::kDel:
+      DeleteValue(state, request);
+      break;
+    case Command::kNop:
+      NoOperation(state, request);
+      break;
+    case Command::kUnknown:
+      AnswerUnknown(state, response, Status::kNotFound);
+      break;
   }
 }
 
@@ -79,16 +97,29 @@ DWORD HandleRequest(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb) {
     return HSE_STATUS_SUCCESS;
   }
   const int64_t now = state.clock();
+  const std::string_view remainder =
+      PathRemainder(ecb->lpszPathInfo, state.settings.PathBaseLength);
+  const bool commandForm = std::strcmp(method, "POST") == 0;
+  const Command command =
+      commandForm ? MatchCommand(state.settings, remainder) : Command::kUnknown;
+  // A value name too long to read is refused, before any collection is
+  // resolved for it, rather than taken for the empty name.
+  char name[kParamBytes];
+  name[0] = '\0';  // read only for the commands that use it
+  if (command != Command::kNop && command != Command::kUnknown &&
+      ReadVariable(ecb, "HTTP_X_PARAM_NAME", name, sizeof name) ==
+          VariableRead::kTooLong) {
+    RefuseRequest(state, ecb);
+    return HSE_STATUS_SUCCESS;
+  }
   Response response(ecb);
   const ValuesRef values = ResolveValues(state, ecb, now, response);
   if (!values) {
     RefuseRequest(state, ecb);
     return HSE_STATUS_SUCCESS;
   }
-  const std::string_view remainder =
-      PathRemainder(ecb->lpszPathInfo, state.settings.PathBaseLength);
-  if (std::strcmp(method, "POST") == 0) {
-    DispatchCommand(state, ecb, *values, remainder, now, response);
+  if (commandForm) {
+    DispatchCommand(state, ecb, *values, command, name, now, response);
   } else {
     DispatchMethod(state, ecb, method, *values, remainder, now, response);
   }

@@ -5,11 +5,12 @@
 // Members are built in declaration order and destroyed in reverse, which is
 // the order the store needs: the memory budget is built first and destroyed
 // last, after the cookie table, the shared collection and the collector
-// threads, all of which give bytes back to it on their way out. The lazy-free
-// thread comes next to the budget: it is stopped, and whatever it was handed
-// destroyed, after every collection has been released and before the budget
-// goes. The collectors are stopped (their threads joined) before anything
-// they use is destroyed. `state` names the others for request handling.
+// threads, all of which give bytes back to it on their way out. The lazy
+// free's queue comes next to the budget: whatever it still holds is
+// destroyed after every collection has been released and before the budget
+// goes. The collectors are stopped (their threads joined, the lazy free's
+// queue emptied) before anything they use is destroyed. `state` names the
+// others for request handling.
 #ifndef PENDRAKEL_REQUEST_EXTENSION_OBJECTS_H_
 #define PENDRAKEL_REQUEST_EXTENSION_OBJECTS_H_
 
@@ -32,7 +33,7 @@ struct ExtensionObjects {
   ExtensionObjects& operator=(const ExtensionObjects&) = delete;
 
   MemoryBudget budget;  // first built, last destroyed
-  LazyFree lazyFree;    // runs between start-up and shut-down
+  LazyFree lazyFree;    // takes collections while the collectors run
   Settings settings;    // defaults until start-up reads the file
   Counters counters;    // all zero at load
   // Its collections are released at unload.

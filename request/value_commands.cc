@@ -79,7 +79,10 @@ bool ReadBody(EXTENSION_CONTROL_BLOCK* ecb, Value& value) {
 
 int64_t ReadExpiry(EXTENSION_CONTROL_BLOCK* ecb, int64_t now) {
   char text[kParamBytes];
-  if (!ReadVariable(ecb, "HTTP_X_PARAM_TIMEOUT", text, sizeof text)) return 0;
+  if (ReadVariable(ecb, "HTTP_X_PARAM_TIMEOUT", text, sizeof text) !=
+      VariableRead::kRead) {
+    return 0;  // absent or too long: the value never expires
+  }
   const uint32_t timeout = ParseTimeout(text);
   return timeout == 0 ? 0 : now + static_cast<int64_t>(timeout);
 }

@@ -169,7 +169,7 @@ start_host() {
   local dir="$WORK/$1"
   shift
   mkdir -p "$dir"
-  cp "$BUILD/host/pendrakel.so" "$dir/"
+  cp "$BUILD/extension/pendrakel.so" "$dir/"
   printf '<Settings><Cookie Distribute="false"/></Settings>\n' \
     >"$dir/Pendrakel.setting"
   "$BUILD/server/pendrakel-host" --module "$dir/pendrakel.so" \

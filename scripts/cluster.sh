@@ -22,7 +22,8 @@
 # for K = 1..N, then
 #   cluster listening on ADDR:PORT
 # and stays in the foreground; SIGTERM or SIGINT stops every process it
-# started, by its id. An instance that ends is reported on standard error and
+# started, by its id, and whatever ends the script (a SIGKILL too) sends each
+# of them SIGTERM. An instance that ends is reported on standard error and
 # HAProxy's health checks take it out; if HAProxy ends, everything stops.
 #
 # Installs what is missing (haproxy and the build's packages) and builds a
@@ -40,8 +41,6 @@ readonly MAX_INSTANCES=32
 # one to end after SIGTERM (the host's shutdown grace is 5 s) before SIGKILL.
 readonly START_TIMEOUT_TENTHS=150
 readonly STOP_TIMEOUT_TENTHS=100
-# Length of the value name's prefix in the path when the settings set none.
-readonly DEFAULT_PATH_BASE_LENGTH=1
 
 # Bad input: exit 2. Anything that fails on the way: exit 1.
 refuse() {
@@ -75,8 +74,11 @@ if [[ "$listen" =~ $IPV6_ADDRESS_PORT || "$listen" =~ $ADDRESS_PORT ]]; then
 else
   refuse "--listen wants ADDR:PORT or [IPv6]:PORT, not '$listen'"
 fi
-listen_port=$((10#$listen_port))
-[[ "$listen_port" -le 65535 ]] || refuse "--listen: no port $listen_port"
+# At most five digits after leading zeros, so that the number cannot wrap
+# in the shell's 64-bit arithmetic before it is compared.
+[[ "$listen_port" =~ ^0*([0-9]{1,5})$ && $((10#${BASH_REMATCH[1]})) -le 65535 ]] ||
+  refuse "--listen: no port $listen_port"
+listen_port=$((10#${BASH_REMATCH[1]}))
 if [[ -n "$settings" ]]; then
   [[ -f "$settings" && -r "$settings" ]] || refuse "no readable settings file $settings"
   settings=$(realpath "$settings")
@@ -90,63 +92,9 @@ if [[ -n "$tls_cert" ]]; then
   tls_cert=$(realpath "$tls_cert")
 fi
 
-# --- what the settings mean for the balancer, and where it listens --------
-
-command -v python3 >/dev/null || scripts/install-deps.sh python3 >&2
-
-# Prints the cookie name when the settings hand out cookies (empty line
-# otherwise), then the length of PathBase in bytes; refuses files the
-# balancer cannot follow.
-read_settings() {
-  python3 - "$1" <<'PYTHON'
-import re, sys, xml.etree.ElementTree as ET
-
-path = sys.argv[1]
-try:
-    root = ET.parse(path).getroot()
-except (ET.ParseError, OSError) as error:
-    sys.exit(f"cluster.sh: {path} is not a well-formed settings file: {error}")
-
-def child(name):  # the first child element of the root of that name
-    return next((c for c in root if c.tag.rpartition("}")[2] == name), None)
-
-cookie = child("Cookie")
-distribute = cookie is not None and cookie.get("Distribute", "").lower() == "true"
-name = cookie.get("Name", "") if cookie is not None else ""
-if distribute and not name:
-    sys.exit(f"cluster.sh: {path} hands out cookies without a Name; the "
-             'balancer keeps clients by cookie name: add Name="pk" to <Cookie>')
-if distribute and not re.fullmatch(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+", name):
-    sys.exit(f"cluster.sh: {path}: cookie Name {name!r} is not a token")
-path_base = child("PathBase")
-print(name if distribute else "")
-print(len("".join(path_base.itertext()).encode()) if path_base is not None else 1)
-PYTHON
-}
-
-# bindable_port HOST PORT: PORT, or a free one for 0, once a socket could be
-# bound there (so that what answers there later is HAProxy).
-bindable_port() {
-  python3 -c 'import socket, sys
-host, port = sys.argv[1], int(sys.argv[2])
-s = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
-try:
-    s.bind((host, port))
-except OSError as error:
-    sys.exit(f"cluster.sh: cannot listen on {host} port {port}: {error.strerror}")
-print(s.getsockname()[1])' "$1" "$2"
-}
-
-cookie_name="" path_base_length=$DEFAULT_PATH_BASE_LENGTH
-if [[ -n "$settings" ]]; then
-  { read -r cookie_name && read -r path_base_length; } < <(read_settings "$settings") ||
-    exit 2
-fi
-
-listen_port=$(bindable_port "$listen_host" "$listen_port") || exit 2
-
 # --- set-up ----------------------------------------------------------------
 
+command -v python3 >/dev/null || scripts/install-deps.sh python3 >&2
 scripts/install-deps.sh haproxy >&2
 if [[ -n "${PENDRAKEL_HOST_BINARY:-}" && -n "${PENDRAKEL_MODULE:-}" ]]; then
   host_binary=$PENDRAKEL_HOST_BINARY module=$PENDRAKEL_MODULE
@@ -154,7 +102,7 @@ else
   cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DPENDRAKEL_BUILD_TESTS=OFF >&2
   ninja -C build-release pendrakel pendrakel-host >&2
-  host_binary=build-release/server/pendrakel-host module=build-release/host/pendrakel.so
+  host_binary=build-release/server/pendrakel-host module=build-release/extension/pendrakel.so
 fi
 
 WORK=$(mktemp -d /tmp/pendrakel-cluster.XXXXXX)
@@ -188,6 +136,67 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 0' INT TERM
 
+# --- what the settings mean for the balancer, and where it listens --------
+
+# Reads the settings with the module's own loader (pendrakel-host --check on
+# a copy of the module beside them), so that the balancer follows exactly
+# what the instances will do. Prints the cookie name when the settings hand
+# out cookies (an empty line otherwise), then the length of PathBase in
+# bytes; refuses, in one line, what the module or the balancer cannot take.
+read_settings() {
+  local dir="$WORK/check" report problem
+  mkdir -p "$dir"
+  cp "$module" "$dir/pendrakel.so"
+  [[ -z "$settings" ]] || cp "$settings" "$dir/Pendrakel.setting"
+  if ! report=$("$host_binary" --module "$dir/pendrakel.so" --check 2>"$dir/check.log"); then
+    problem=$(head -n 1 "$dir/check.log")
+    refuse "${problem//"$dir/Pendrakel.setting"/$settings}"
+  fi
+  python3 -c '
+import re, sys
+
+def value(label):  # the text of a line `  LABEL: "..."`, its escapes undone
+    found = re.search(r"^  %s: \"(.*)\"$" % re.escape(label), report, re.M)
+    if not found:
+        sys.exit(f"cluster.sh: pendrakel-host --check gave no {label}")
+    escaped = found.group(1).encode("latin-1", "backslashreplace")
+    return escaped.decode("unicode_escape").encode("latin-1")
+
+report, path = sys.stdin.read(), sys.argv[1]
+distribute = re.search(r"^  Cookie Distribute: true$", report, re.M) is not None
+name = value("Cookie Name").decode("latin-1")
+if distribute and not name:
+    sys.exit(f"cluster.sh: {path} hands out cookies without a Name; the "
+             "balancer keeps clients by cookie name: add Name=\"pk\" to <Cookie>")
+if distribute and not re.fullmatch(r"[!#$%&\x27*+.^_`|~0-9A-Za-z-]+", name):
+    sys.exit(f"cluster.sh: {path}: cookie Name {name!r} is not a token")
+print(name if distribute else "")
+print(len(value("PathBase")))
+' "$settings" <<<"$report"
+}
+
+# bindable_port HOST PORT: PORT, or a free one for 0, once a socket could be
+# bound there (so that what answers there later is HAProxy).
+bindable_port() {
+  python3 -c 'import socket, sys
+host, port = sys.argv[1], int(sys.argv[2])
+s = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+try:
+    s.bind((host, port))
+except OSError as error:
+    sys.exit(f"cluster.sh: cannot listen on {host} port {port}: {error.strerror}")
+print(s.getsockname()[1])' "$1" "$2"
+}
+
+{ read -r cookie_name && read -r path_base_length; } < <(read_settings) || exit 2
+listen_port=$(bindable_port "$listen_host" "$listen_port") || exit 2
+
+# tied COMMAND...: runs COMMAND so that it is sent SIGTERM when this script
+# ends, however it ends (a SIGKILL too): nothing it started outlives it.
+tied() {
+  exec setpriv --pdeathsig TERM -- "$@"
+}
+
 # wait_for_line FILE PATTERN PID NAME: until FILE holds PATTERN, bounded.
 wait_for_line() {
   local file=$1 pattern=$2 pid=$3 name=$4
@@ -206,16 +215,8 @@ start_instance() {
   local k=$1 dir="$WORK/instance-$1"
   mkdir -p "$dir"
   cp "$module" "$dir/pendrakel.so"
-  if [[ -n "$settings" ]]; then
-    cp "$settings" "$dir/Pendrakel.setting"
-    # The module's own loader says what it would refuse, in one line.
-    local problem
-    if [[ $k -eq 1 ]] &&
-       ! problem=$("$host_binary" --module "$dir/pendrakel.so" --check 2>&1 >/dev/null); then
-      refuse "${problem//"$dir/Pendrakel.setting"/$settings}"
-    fi
-  fi
-  "$host_binary" --module "$dir/pendrakel.so" --listen 127.0.0.1:0 \
+  [[ -z "$settings" ]] || cp "$settings" "$dir/Pendrakel.setting"
+  tied "$host_binary" --module "$dir/pendrakel.so" --listen 127.0.0.1:0 \
     --admin-listen 127.0.0.1:0 >"$dir/host.log" 2>&1 &
   local pid=$!
   started+=("$pid") watched+=("$pid")
@@ -246,7 +247,7 @@ start_haproxy() {
     "$TEMPLATE" >"$WORK/haproxy.cfg"
   PENDRAKEL_LISTEN=$bind PENDRAKEL_TLS_CERT=$tls_cert \
     PENDRAKEL_COOKIE_NAME=$cookie_name PENDRAKEL_PATH_BASE_LENGTH=$path_base_length \
-    haproxy -db -f "$WORK/haproxy.cfg" >"$WORK/haproxy.log" 2>&1 &
+    tied haproxy -db -f "$WORK/haproxy.cfg" >"$WORK/haproxy.log" 2>&1 &
   haproxy_pid=$!
   watched+=("$haproxy_pid")
   # A listening socket accepts; a wildcard address is reached on loopback.

@@ -1,11 +1,15 @@
 #include "store/collectors.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <new>
 #include <system_error>
 #include <vector>
 
 #include "store/cookie_table.h"
 #include "store/freed_memory.h"
+#include "store/lazy_free.h"
 #include "store/shared_values.h"
 #include "store/value.h"
 #include "store/value_ref.h"
@@ -18,8 +22,7 @@ IdleDrop DropIdleCollections(int64_t now, int64_t idleLimit,
                              CookieTable& cookies, SharedValues& shared) {
   IdleDrop drop;
   if (idleLimit == 0) return drop;
-  std::vector<ValuesRef> idle;
-  idle.reserve(cookies.size());
+  std::vector<ValuesRef> idle;  // grows as the walk finds idle ones
   cookies.CollectIdle(now, idleLimit, idle);
   drop.collections = idle.size();
   idle.clear();  // the last handles: the collections go here
@@ -46,23 +49,24 @@ size_t DropExpiredValues(int64_t now, CookieTable& cookies,
   return collected;
 }
 
-bool Collectors::Start(Pass idlePass, Pass expiryPass) {
+bool Collectors::Start(Pass idlePass, Pass expiryPass, LazyFree* lazyFree) {
   Stop();
   {
     MutexLock hold(mutex_);
     stopping_ = false;
+    lazyFreeQueued_ = false;
   }
+  lazyFree_ = lazyFree;
   try {
-    valuesCollector_ = std::thread([this, pass = std::move(idlePass)] {
-      RunPasses(kIdlePassPeriod, pass);
-    });
-    valueCollector_ = std::thread([this, pass = std::move(expiryPass)] {
-      RunPasses(kExpiryPassPeriod, pass);
-    });
+    idleThread_ =
+        std::thread([this, pass = std::move(idlePass)] { RunIdle(pass); });
+    expiryThread_ =
+        std::thread([this, pass = std::move(expiryPass)] { RunExpiry(pass); });
   } catch (const std::system_error&) {
     Stop();
     return false;
   }
+  if (lazyFree_ != nullptr) lazyFree_->Start({&WakeForLazyFree, this});
   return true;
 }
 
@@ -72,33 +76,86 @@ void Collectors::Stop() {
     stopping_ = true;
   }
   wake_.notify_all();
-  if (valuesCollector_.joinable()) valuesCollector_.join();
-  if (valueCollector_.joinable()) valueCollector_.join();
+  if (idleThread_.joinable()) idleThread_.join();
+  if (expiryThread_.joinable()) expiryThread_.join();
+  if (lazyFree_ != nullptr) lazyFree_->Stop();
+  lazyFree_ = nullptr;
 }
 
-void Collectors::RunPasses(std::chrono::milliseconds period, const Pass& pass) {
-  while (Sleep(period)) {
-    size_t dropped = 0;
-    try {
-      dropped = pass();
-    } catch (const std::bad_alloc&) {
-      // Out of memory for a pass's lists: what it held has been released;
-      // the next pass tries again.
+void Collectors::WakeForLazyFree(void* collectors) {
+  auto* self = static_cast<Collectors*>(collectors);
+  {
+    MutexLock hold(self->mutex_);
+    self->lazyFreeQueued_ = true;
+  }
+  self->wake_.notify_all();
+}
+
+namespace {
+
+// A batch thread does not preempt the thread that wakes it: a request that
+// hands over a collection goes on at once, and the work takes its fair share
+// after.
+void RunAtBatchClass() {
+  const sched_param batch{};
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
+}
+
+}  // namespace
+
+void Collectors::RunIdle(const Pass& pass) {
+  RunAtBatchClass();
+  auto deadline = std::chrono::steady_clock::now() + kIdlePassPeriod;
+  for (;;) {
+    switch (SleepUntil(deadline, /*lazy=*/true)) {
+      case Woken::kStopped:
+        return;
+      case Woken::kLazyFree:
+        // Destroyed at once; the next pass stays where it was due.
+        lazyFree_->DestroyQueued();
+        break;
+      case Woken::kDeadline:
+        RunPass(pass);
+        deadline = std::chrono::steady_clock::now() + kIdlePassPeriod;
+        break;
     }
-    if (dropped > 0) ReturnFreedMemory();
   }
 }
 
-bool Collectors::Sleep(std::chrono::milliseconds period) {
-  const auto deadline = std::chrono::steady_clock::now() + period;
+void Collectors::RunExpiry(const Pass& pass) {
+  RunAtBatchClass();
+  for (;;) {
+    const auto deadline = std::chrono::steady_clock::now() + kExpiryPassPeriod;
+    if (SleepUntil(deadline, /*lazy=*/false) == Woken::kStopped) return;
+    RunPass(pass);
+  }
+}
+
+void Collectors::RunPass(const Pass& pass) {
+  size_t dropped = 0;
+  try {
+    dropped = pass();
+  } catch (const std::bad_alloc&) {
+    // Out of memory for a pass's lists: what it held has been released;
+    // the next pass tries again.
+  }
+  if (dropped > 0) ReturnFreedMemory();
+}
+
+Collectors::Woken Collectors::SleepUntil(
+    std::chrono::steady_clock::time_point deadline, bool lazy) {
   MutexLock hold(mutex_);
-  while (!stopping_) {
+  for (;;) {
+    if (stopping_) return Woken::kStopped;
+    if (lazy && lazyFreeQueued_) {
+      lazyFreeQueued_ = false;
+      return Woken::kLazyFree;
+    }
     // The wait gives mutex_ up and takes it back before it returns.
     if (wake_.wait_until(mutex_, deadline) == std::cv_status::timeout) {
-      return !stopping_;
+      return stopping_ ? Woken::kStopped : Woken::kDeadline;
     }
   }
-  return false;
 }
 
 }  // namespace pendrakel

@@ -1,41 +1,65 @@
 // CookieTable: the index from a client's cookie text to that client's Values.
 //
 // Keys are byte strings compared like value names (unsigned bytes, shorter
-// first, no case folding); the whole cookie header text is one key. They are
-// indexed by a hash, so a lookup is one probe; the walks over the whole
-// table (CollectIdle, AcquireAll) sort the keys first and go in key order.
+// first, no case folding); the whole cookie header text is one key. Each
+// cookie is one entry, a heap record holding the key, its hash and the
+// table's handle on the collection. The entries are indexed twice:
 //
-// Ownership: each entry holds a handle on its collection. Acquire and
-// AcquireOrCreate hand the caller a handle of its own; CollectIdle moves the
-// entries' handles into the caller's list; the destructor releases what is
-// left.
+// - by a hash index whose slots hold an entry and its hash, so a lookup is
+//   one probe, and growing the index (FlatIndex, built aside) moves slots
+//   without reading a key;
+// - by a tree in key order, linked through the entries themselves (no
+//   allocation), which the whole-table walks (CollectIdle, AcquireAll) go
+//   through in bounded slices: at most kWalkSliceEntries entries per hold of
+//   the lock, so a request never waits long behind a collector pass,
+//   however many collections there are. Between slices a walk remembers the
+//   next entry to look at; an entry leaving the table moves every walk on
+//   it to its successor.
+//
+// Ownership: the table owns its entries. Each holds a handle on its
+// collection; Acquire and AcquireOrCreate hand the caller a handle of its
+// own; CollectIdle moves the entries' handles into the caller's list and
+// frees the entries; the destructor releases what is left. An entry's key,
+// its hash slot and the index are charged to the table's budget.
 //
 // Thread safety (store/README.md): every operation takes lock_ itself. lock_
-// guards entries_ only; a collection's lastAccess is its own atomic, touched
-// under lock_ by Acquire and AcquireOrCreate so that CollectIdle, under the
-// same lock, never drops a collection a request has just resolved. No
-// Values lock is taken and no value is freed while lock_ is held
-// (collections leaving the table are released by the caller after it is
+// guards the index, the tree and the walks; a collection's lastAccess is its
+// own atomic, touched under lock_ by Acquire and AcquireOrCreate so that
+// CollectIdle, testing it under the same lock, never drops a collection a
+// request has just resolved. Keys are hashed and entries made before lock_
+// is taken; no Values lock is taken and nothing is freed while it is held
+// (collections and entries leaving the table are released after it is
 // given up).
 #ifndef PENDRAKEL_STORE_COOKIE_TABLE_H_
 #define PENDRAKEL_STORE_COOKIE_TABLE_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 #include "absl/hash/hash.h"
 #include "base/mutex.h"
+#include "boost/intrusive/set.hpp"
+#include "store/flat_index.h"
+#include "store/heap_block.h"
+#include "store/memory_budget.h"
 #include "store/values_ref.h"
 
 namespace pendrakel {
 
 class LazyFree;
-class MemoryBudget;
+
+// Entries a walk over the table looks at per hold of the lock.
+inline constexpr size_t kWalkSliceEntries = 256;
+// A walk's pause between two holds of the lock: a mutex lets the thread
+// that just gave it up take it back before a woken waiter can run, so
+// without the pause a request could wait behind slice after slice.
+inline constexpr std::chrono::microseconds kWalkPause{20};
 
 class CookieTable {
  public:
@@ -50,68 +74,148 @@ class CookieTable {
   // when large, are destroyed on `lazyFree` if given (Values::Create).
   explicit CookieTable(MemoryBudget& budget, LazyFree* lazyFree = nullptr)
       : budget_(budget), lazyFree_(lazyFree) {}
-  // Releases every collection still in the table.
-  ~CookieTable() = default;
+  // Releases every collection still in the table, in key order. REQUIRES:
+  // no other thread uses the table any more.
+  ~CookieTable();
   CookieTable(const CookieTable&) = delete;
   CookieTable& operator=(const CookieTable&) = delete;
 
   // A handle on the collection of `cookie`, touched at `now`; empty when the
   // cookie is not in the table.
   ValuesRef Acquire(std::string_view cookie, int64_t now) EXCLUDES(lock_);
-  // As Acquire, but a cookie not in the table gets a new collection, entered
-  // within the same hold of the lock; an empty handle when memory for it
-  // cannot be had.
+  // As Acquire, but a cookie not in the table gets a new collection, made
+  // outside the lock and entered unless another request entered one for the
+  // same cookie meanwhile (then both get that one); an empty handle when
+  // memory for it cannot be had.
   AcquireResult AcquireOrCreate(std::string_view cookie, int64_t now)
       EXCLUDES(lock_);
-  // Enters a collection the caller has just created (and touched) under a
-  // freshly made cookie; the table takes a handle of its own. kTaken or
-  // kNoMemory leave the table unchanged.
+  // Enters a collection the caller has just created under a freshly made
+  // cookie; the table takes a handle of its own. kTaken or kNoMemory leave
+  // the table unchanged. REQUIRES: `values` is touched, charges this
+  // table's budget and is in no table yet.
   InsertOutcome Insert(std::string_view cookie, const ValuesRef& values)
       EXCLUDES(lock_);
   // Moves every collection idle at `now` under `idleLimit` seconds into
-  // `idle`, each with the handle its entry held. An entry that finds no room
-  // in `idle` stays.
+  // `idle`, in key order, each with the handle its entry held. An entry
+  // that finds no room in `idle` stays.
   void CollectIdle(int64_t now, int64_t idleLimit, std::vector<ValuesRef>& idle)
       EXCLUDES(lock_);
-  // Appends a handle on every collection in the table, as far as `all` has
-  // room.
+  // Appends a handle on every collection in the table, in key order, as far
+  // as `all` has room.
   void AcquireAll(std::vector<ValuesRef>& all) EXCLUDES(lock_);
 
   // Number of entries, read without the lock; only a hint for sizing lists.
   size_t size() const { return count_.load(std::memory_order_relaxed); }
 
  private:
-  // Hash and equality of keys, transparent so that a lookup by string_view
-  // copies nothing.
-  struct Key {
-    using is_transparent = void;
-    size_t operator()(std::string_view key) const {
-      return absl::Hash<std::string_view>{}(key);
+  // One cookie: its key (the bytes after the record), the table's handle
+  // on the collection and the links of the tree. Packed, so that the key
+  // follows its length at once: every cookie pays for this record.
+#pragma pack(push, 4)
+  struct Entry
+      : boost::intrusive::set_base_hook<
+            boost::intrusive::optimize_size<true>,
+            boost::intrusive::link_mode<boost::intrusive::normal_link>> {
+    Entry(ValuesRef values, uint32_t keyBytes)
+        : values(std::move(values)), keyBytes(keyBytes) {}
+
+    std::string_view key() const {
+      return {reinterpret_cast<const char*>(this + 1), keyBytes};
     }
-    bool operator()(std::string_view a, std::string_view b) const {
-      return a == b;
+    // The entry and its key, as the heap holds them.
+    static MemoryCost Cost(size_t keyBytes) {
+      return {0, HeapBlockBytes(sizeof(Entry) + keyBytes)};
+    }
+
+    ValuesRef values;
+    const uint32_t keyBytes;
+  };
+#pragma pack(pop)
+  // The tree's order: by key.
+  struct ByKey {
+    bool operator()(const Entry& a, const Entry& b) const {
+      return a.key() < b.key();
     }
   };
-  using Entries = absl::flat_hash_map<std::string, ValuesRef, Key, Key>;
+  using Tree =
+      boost::intrusive::set<Entry, boost::intrusive::compare<ByKey>,
+                            boost::intrusive::constant_time_size<false>>;
 
-  bool MakeRoomForOne() REQUIRES(lock_);
-  // Enters a new key; false when memory for it cannot be had.
-  bool Enter(std::string_view cookie, const ValuesRef& values) REQUIRES(lock_);
-  // Every entry, sorted by key. May throw std::bad_alloc.
-  std::vector<Entries::iterator> InKeyOrder() REQUIRES(lock_);
+  // A slot of the hash index: an entry and its key's hash, so that growing
+  // the index reads neither (taking an entry out hashes its key again).
+  struct Slot {
+    Entry* entry;
+    size_t hash;
+  };
+  // What a lookup looks for.
+  struct Probe {
+    std::string_view key;
+    size_t hash;
+  };
+  struct SlotHash {
+    using is_transparent = void;
+    size_t operator()(const Slot& slot) const { return slot.hash; }
+    size_t operator()(const Probe& probe) const { return probe.hash; }
+  };
+  struct SlotEq {
+    using is_transparent = void;
+    bool operator()(const Slot& a, const Slot& b) const {
+      return a.entry == b.entry;
+    }
+    bool operator()(const Slot& slot, const Probe& probe) const;
+    bool operator()(const Probe& probe, const Slot& slot) const {
+      return (*this)(slot, probe);
+    }
+  };
+  using Index = absl::flat_hash_set<Slot, SlotHash, SlotEq>;
+
+  // A walk in progress over the tree: the next entry to look at (null at
+  // the end). Registered with the table while it runs.
+  struct Walk {
+    Entry* next = nullptr;
+    Walk* nextWalk = nullptr;
+  };
+
+  // The key's hash, seeded per process so that clients cannot choose keys
+  // that collide.
+  static size_t Hash(std::string_view key) {
+    return absl::Hash<std::string_view>{}(key);
+  }
+  // A new entry holding `values` under `cookie`, charged to the budget;
+  // nullptr when memory for it cannot be had, or the cookie is longer than
+  // a 32-bit length.
+  Entry* MakeEntry(std::string_view cookie, ValuesRef values);
+  // Frees an entry out of the table, releasing its handle (if still held)
+  // and giving its bytes back. REQUIRES: lock_ is not held.
+  void FreeEntry(Entry* entry);
+
+  // The entry of `probe`, or nullptr.
+  Entry* Find(const Probe& probe) REQUIRES(lock_);
+  // Enters `entry`, whose key hashes to `hash`; false, with the table
+  // unchanged, when the index cannot grow. REQUIRES: its key is not in the
+  // table.
+  bool Enter(Entry* entry, size_t hash) REQUIRES(lock_);
+  // Takes `entry` out of the index and the tree, moving every walk on it to
+  // its successor; the entry is the caller's.
+  void Remove(Entry* entry) REQUIRES(lock_);
+
+  // Runs `visit` on each entry in key order, in slices of the lock, with
+  // `room` called before each slice (outside the lock) to make room for
+  // what the slice may keep. `visit` returns false to end the walk.
+  template <typename Room, typename Visit>
+  void WalkInSlices(Room room, Visit visit) EXCLUDES(lock_);
 
   void CountEntries() REQUIRES(lock_) {
-    count_.store(entries_.size(), std::memory_order_relaxed);
+    count_.store(index_.set().size(), std::memory_order_relaxed);
   }
 
   MemoryBudget& budget_;
   LazyFree* const lazyFree_;
   Mutex lock_;
-  Entries entries_ GUARDED_BY(lock_);
-  // Entries erased since the index was last rebuilt (their slots count
-  // toward its growth).
-  size_t erased_ GUARDED_BY(lock_) = 0;
-  std::atomic<size_t> count_{0};  // entries_.size(), for lock-free hints
+  FlatIndex<Index> index_ GUARDED_BY(lock_);
+  Tree tree_ GUARDED_BY(lock_);
+  Walk* walks_ GUARDED_BY(lock_) = nullptr;  // the walks in progress
+  std::atomic<size_t> count_{0};  // index_.set().size(), for lock-free hints
 };
 
 }  // namespace pendrakel

@@ -1,28 +1,14 @@
 #include "store/lazy_free.h"
 
-#include <pthread.h>
-#include <sched.h>
-
-#include <system_error>
-
 #include "store/freed_memory.h"
 #include "store/values.h"
 
 namespace pendrakel {
 
-bool LazyFree::Start() {
-  Stop();
-  {
-    MutexLock hold(lock_);
-    stopping_ = false;
-  }
-  try {
-    thread_ = std::thread([this] { Run(); });
-  } catch (const std::system_error&) {
-    return false;
-  }
+bool LazyFree::Start(Wake wake) {
   MutexLock hold(lock_);
   accepting_ = true;
+  wake_ = wake;
   return true;
 }
 
@@ -30,39 +16,32 @@ void LazyFree::Stop() {
   {
     MutexLock hold(lock_);
     accepting_ = false;
-    stopping_ = true;
+    wake_ = {};
   }
-  wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  DestroyQueued();
 }
 
 bool LazyFree::Take(Values* values) {
+  Wake wake;
   {
     MutexLock hold(lock_);
     if (!accepting_) return false;
     values->nextToFree_ = queued_;
     queued_ = values;
+    wake = wake_;
   }
-  wake_.notify_one();
+  if (wake.call != nullptr) wake.call(wake.context);
   return true;
 }
 
-void LazyFree::Run() {
-  // A batch thread does not preempt the thread that wakes it: the releasing
-  // request goes on at once, and the destruction takes its fair share after.
-  const sched_param batch{};
-  pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
-  while (WaitForQueued()) {
-    while (Values* values = PopQueued()) delete values;
-    ReturnFreedMemory();
+bool LazyFree::DestroyQueued() {
+  bool destroyed = false;
+  while (Values* values = PopQueued()) {
+    delete values;
+    destroyed = true;
   }
-}
-
-bool LazyFree::WaitForQueued() {
-  MutexLock hold(lock_);
-  // The wait gives lock_ up and takes it back before it returns.
-  while (queued_ == nullptr && !stopping_) wake_.wait(lock_);
-  return queued_ != nullptr;
+  if (destroyed) ReturnFreedMemory();
+  return destroyed;
 }
 
 Values* LazyFree::PopQueued() {

@@ -2,32 +2,52 @@
 
 #include <cstdlib>
 
+#include "base/debug_check.h"
+
 namespace pendrakel {
+namespace {
+
+// Adds n to `figure` unless that passes `limit`. Written so that the sum
+// cannot wrap: a figure that reaches the limit exactly is admitted.
+bool AddWithin(std::atomic<uint64_t>& figure, uint64_t n, uint64_t limit) {
+  uint64_t now = figure.load(std::memory_order_relaxed);
+  do {
+    if (n > limit || now > limit - n) return false;
+  } while (
+      !figure.compare_exchange_weak(now, now + n, std::memory_order_relaxed));
+  return true;
+}
+
+}  // namespace
+
+bool MemoryBudget::ChargeWithinMax(MemoryCost cost) {
+  if (cost.valueBytes != 0 && !AddWithin(total_, cost.valueBytes, max_)) {
+    return false;
+  }
+  const uint64_t limit = max_ > UINT64_MAX - kBookkeepingAllowanceBytes
+                             ? UINT64_MAX
+                             : max_ + kBookkeepingAllowanceBytes;
+  if (!AddWithin(charged_, cost.valueBytes + cost.bookkeepingBytes, limit)) {
+    if (cost.valueBytes != 0) Subtract(total_, cost.valueBytes);
+    return false;
+  }
+  return true;
+}
 
 void* MemoryBudget::Allocate(uint64_t n, size_t uncharged) {
   if (n > SIZE_MAX - uncharged - 1) return nullptr;
   // Charged before the heap is asked, so that a store that is full refuses
   // without touching the heap; the charge goes back if the heap fails.
-  if (!Charge(n)) return nullptr;
+  const MemoryCost cost = BlockCost(n, uncharged);
+  if (!Charge(cost)) return nullptr;
   void* block = std::malloc(n + uncharged == 0 ? 1 : n + uncharged);
-  if (block == nullptr) total_.fetch_sub(n, std::memory_order_relaxed);
+  if (block == nullptr) GiveBack(cost);
   return block;
 }
 
-bool MemoryBudget::Charge(uint64_t n) {
-  uint64_t total = total_.load(std::memory_order_relaxed);
-  do {
-    // Written so that total + n cannot wrap: a total that reaches max
-    // exactly is admitted.
-    if (max_ != 0 && (n > max_ || total > max_ - n)) return false;
-  } while (!total_.compare_exchange_weak(total, total + n,
-                                         std::memory_order_relaxed));
-  return true;
-}
-
-void MemoryBudget::GiveBack(void* block, uint64_t n) {
+void MemoryBudget::GiveBack(void* block, uint64_t n, size_t uncharged) {
   if (block == nullptr) return;
-  total_.fetch_sub(n, std::memory_order_relaxed);
+  GiveBack(BlockCost(n, uncharged));
   std::free(block);
 }
 

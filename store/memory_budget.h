@@ -1,18 +1,31 @@
-// MemoryBudget: the one account of the bytes held by the data blocks of all
-// stored values, with an optional upper limit.
+// MemoryBudget: the one account of the memory the store keeps for its
+// clients, with an optional maximum.
 //
-// Every value's block is obtained with Allocate and returned with GiveBack,
-// charged and given back with the same byte count (the value's data size;
-// the record around the data is not charged), so `total` is always the sum
-// of the data sizes of the blocks handed out and returns to 0 when none is
-// held.
+// It keeps two figures. The value bytes are the data of every stored value:
+// what the STAT report shows as X-Memory-Total. Everything charged is the
+// value bytes plus the bookkeeping around them: each value's record with its
+// name and content type, each collection, each cookie entry with its cookie
+// text, and the slots of every index, each at what the heap really takes for
+// it (store/heap_block.h). Whatever a client can make the store keep is
+// charged before it is made.
 //
-// Thread safety (store/README.md): Allocate and GiveBack may be called from
-// any thread and take no lock: `total_` changes only by atomic
-// read-modify-write, and a charge is one compare-and-swap of the total it
-// was tested against, so two allocations never both pass the test against
-// the same total. SetMax is called only during start-up, before any
-// request.
+// With a maximum M, a charge is refused when it would take the value bytes
+// past M (to the byte, as before bookkeeping was counted), or everything
+// charged past M + kBookkeepingAllowanceBytes. So however a client loads
+// the store (long names, long cookies, many collections, empty values), the
+// memory it keeps stays within M + kBookkeepingAllowanceBytes.
+//
+// Accounting: Charge is the one place that adds to the figures and GiveBack
+// the one that takes away; every record gives back exactly the MemoryCost
+// it was charged, worked out again from the record, so both figures return
+// to 0 when the store is empty. Debug builds check that no give-back takes
+// either below zero, and that nothing is left charged when the budget goes.
+//
+// Thread safety (store/README.md): Charge, GiveBack and the blocks may be
+// used from any thread and take no lock: each figure changes only by atomic
+// read-modify-write, and a charge is a compare-and-swap of the figure it was
+// tested against, so two charges never both pass against the same figure.
+// SetMax is called only during start-up, before any request.
 #ifndef PENDRAKEL_STORE_MEMORY_BUDGET_H_
 #define PENDRAKEL_STORE_MEMORY_BUDGET_H_
 
@@ -20,37 +33,87 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/debug_check.h"
+#include "store/heap_block.h"
+
 namespace pendrakel {
+
+// Bookkeeping a maximum admits beyond the value bytes: room for the records
+// of a small store (the shared collection alone takes a few hundred bytes),
+// so that a maximum still bounds the value bytes exactly as the STAT report
+// shows them.
+inline constexpr uint64_t kBookkeepingAllowanceBytes = uint64_t{1} << 20;
+
+// What one record of the store costs.
+struct MemoryCost {
+  uint64_t valueBytes = 0;        // stored data (X-Memory-Total)
+  uint64_t bookkeepingBytes = 0;  // the record and indexes around it
+};
 
 class MemoryBudget {
  public:
   MemoryBudget() = default;
+  // REQUIRES: everything charged has been given back.
+  ~MemoryBudget() {
+    PK_DCHECK(total() == 0);
+    PK_DCHECK(charged() == 0);
+  }
   MemoryBudget(const MemoryBudget&) = delete;
   MemoryBudget& operator=(const MemoryBudget&) = delete;
 
-  // A block of n + `uncharged` bytes of which n are charged to the budget, or
-  // nullptr when the limit would be passed or the heap is exhausted (total
-  // is then unchanged; while the heap is being asked, the total includes n). A
-  // request for 0 bytes yields a valid, distinct block charged 0 bytes.
+  // Charges `cost`; false, with nothing charged, when the maximum would be
+  // passed.
+  bool Charge(MemoryCost cost) {
+    if (max_ != 0) return ChargeWithinMax(cost);
+    if (cost.valueBytes != 0) {
+      total_.fetch_add(cost.valueBytes, std::memory_order_relaxed);
+    }
+    charged_.fetch_add(cost.valueBytes + cost.bookkeepingBytes,
+                       std::memory_order_relaxed);
+    return true;
+  }
+  // REQUIRES: `cost` is what one earlier Charge took.
+  void GiveBack(MemoryCost cost) {
+    if (cost.valueBytes != 0) Subtract(total_, cost.valueBytes);
+    Subtract(charged_, cost.valueBytes + cost.bookkeepingBytes);
+  }
+
+  // A block of n + `uncharged` bytes from the heap, charged n value bytes
+  // and the rest of the heap block as bookkeeping; nullptr when the
+  // maximum would be passed or the heap is exhausted (nothing is charged
+  // then; while the heap is being asked, the charge is counted). A request
+  // for 0 bytes yields a valid, distinct block with no value bytes.
   void* Allocate(uint64_t n, size_t uncharged = 0);
+  // Returns a block from Allocate. A null block does nothing. REQUIRES: n
+  // and `uncharged` are what the block was allocated with.
+  void GiveBack(void* block, uint64_t n, size_t uncharged = 0);
+  // What Allocate(n, uncharged) charges.
+  static MemoryCost BlockCost(uint64_t n, size_t uncharged) {
+    return {n, HeapBlockBytes(n + uncharged) - n};
+  }
 
-  // Returns a block from Allocate with the n bytes it was charged. A null
-  // block does nothing.
-  void GiveBack(void* block, uint64_t n);
-
-  // The limit in bytes; 0 means no limit. Start-up only.
+  // The maximum in bytes; 0 means no limit. REQUIRES: start-up, before any
+  // request.
   void SetMax(uint64_t max) { max_ = max; }
   uint64_t max() const { return max_; }
 
-  // Bytes currently charged (the STAT report).
+  // Value bytes currently charged (the STAT report).
   uint64_t total() const { return total_.load(std::memory_order_relaxed); }
+  // Value bytes and bookkeeping currently charged.
+  uint64_t charged() const { return charged_.load(std::memory_order_relaxed); }
 
  private:
-  // Adds n to the total unless that would pass the limit.
-  bool Charge(uint64_t n);
+  // Relaxed order is enough: the figures order nothing but themselves. They
+  // share a cache line: a value's charge changes both.
+  bool ChargeWithinMax(MemoryCost cost);
+  static void Subtract(std::atomic<uint64_t>& figure, uint64_t n) {
+    [[maybe_unused]] const uint64_t before =
+        figure.fetch_sub(n, std::memory_order_relaxed);
+    PK_DCHECK(before >= n);  // never more back than was charged
+  }
 
-  // Relaxed order is enough: the total orders nothing but itself.
   std::atomic<uint64_t> total_{0};
+  std::atomic<uint64_t> charged_{0};
   // Written only during start-up, before other threads read it.
   uint64_t max_ = 0;
 };

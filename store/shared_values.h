@@ -37,8 +37,10 @@ class SharedValues {
   SharedValues& operator=(const SharedValues&) = delete;
 
   // Makes the first collection. False when memory for it cannot be had.
+  // REQUIRES: called by start-up.
   bool Start() EXCLUDES(lock_);
   // Releases the pointer's reference; afterwards Acquire yields nullptr.
+  // REQUIRES: called by shut-down, once no collector runs.
   void Stop() EXCLUDES(lock_);
 
   // A handle on the current collection, touched at `now`; empty when

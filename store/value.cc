@@ -23,10 +23,8 @@ ValueRef Value::Create(std::string_view name, std::string_view contentType,
   }
   const bool long_lengths =
       name.size() >= kLongLengths || contentType.size() >= kLongLengths;
-  const size_t lengthBytes = long_lengths ? 2 * sizeof(uint32_t) : 0;
-  const size_t recordBytes =
-      sizeof(Value) + lengthBytes + name.size() + contentType.size();
-  void* block = budget.Allocate(size, recordBytes);
+  void* block =
+      budget.Allocate(size, RecordBytes(name.size(), contentType.size()));
   if (block == nullptr) return {};
   auto* value =
       long_lengths ? new (block) Value(size, expiry, kLongLengths, kLongLengths)
@@ -44,15 +42,15 @@ ValueRef Value::Create(std::string_view name, std::string_view contentType,
   if (!contentType.empty()) {
     std::memcpy(trailer + name.size(), contentType.data(), contentType.size());
   }
-  return ValueRef(ValueRef::Adopt{}, value, budget);
+  return ValueRef::Adopt(value, {&budget});
 }
 
 void Value::Release(MemoryBudget& budget) {
-  // acq_rel: the destroying thread sees every write of the other holders.
-  if (refCount_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (!refCount_.Drop()) return;
   const uint32_t size = size_;
+  const size_t recordBytes = RecordBytes(nameLength(), contentTypeLength());
   this->~Value();
-  budget.GiveBack(this, size);
+  budget.GiveBack(this, size, recordBytes);
 }
 
 }  // namespace pendrakel

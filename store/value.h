@@ -4,13 +4,14 @@
 //
 // Layout: one heap block holds the record, then the name, the content type
 // and the data, so a stored value costs one allocation. The block comes from
-// the MemoryBudget, charged with the data's size only.
+// the MemoryBudget: the data's size is charged as value bytes, the rest of
+// the heap block as bookkeeping.
 //
 // Ownership: every holder owns one reference: the entry of a Values (owned
 // by the collection), each request reading or storing it, a collector pass
 // that has unlinked it; all but the entries hold theirs as a ValueRef
 // (store/value_ref.h), the only code that changes the count. The holder whose
-// Release brings the count to zero destroys the record and gives its bytes
+// release brings the count to zero destroys the record and gives its bytes
 // back to the budget.
 //
 // Thread safety: refCount_ changes only by atomic read-modify-write. The
@@ -19,16 +20,21 @@
 #ifndef PENDRAKEL_STORE_VALUE_H_
 #define PENDRAKEL_STORE_VALUE_H_
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
+#include "store/counted_ref.h"
+#include "store/ref_count.h"
+
 namespace pendrakel {
 
 class MemoryBudget;
-class ValueRef;
+class Value;
+struct ValueCounting;
+// A counted handle on a Value (store/value_ref.h).
+using ValueRef = CountedRef<Value, ValueCounting>;
 
 // Longest name and content type a value can carry: their lengths are
 // 32-bit counts.
@@ -63,6 +69,8 @@ class Value {
   std::string_view contentType() const {
     return {texts() + nameLength(), contentTypeLength()};
   }
+  // The data, written by the creator only. REQUIRES: the value is not
+  // stored yet (Values::Put); afterwards it is only read.
   unsigned char* data() {
     return reinterpret_cast<unsigned char*>(texts()) + nameLength() +
            contentTypeLength();
@@ -70,16 +78,25 @@ class Value {
   const unsigned char* data() const { return const_cast<Value*>(this)->data(); }
 
  private:
-  friend class ValueRef;
+  friend struct ValueCounting;  // the only code that changes refCount_
 
-  void AddRef() { refCount_.fetch_add(1, std::memory_order_relaxed); }
-  // Drops one reference; the last one destroys the record.
+  // Drops one reference; the last one destroys the record and gives its
+  // bytes back to `budget`. REQUIRES: `budget` is the one it was charged to.
   void Release(MemoryBudget& budget);
 
   // The record's two 16-bit lengths hold this when the name or the content
   // type is this long or longer: both lengths are then kept as 32-bit
   // counts at the front of the trailer, so the common record stays small.
   static constexpr uint16_t kLongLengths = UINT16_MAX;
+
+  // Bytes of the block besides the data: the record, the long lengths when
+  // there are, the name and the content type.
+  static size_t RecordBytes(size_t nameLength, size_t contentTypeLength) {
+    const bool longLengths =
+        nameLength >= kLongLengths || contentTypeLength >= kLongLengths;
+    return sizeof(Value) + (longLengths ? 2 * sizeof(uint32_t) : 0) +
+           nameLength + contentTypeLength;
+  }
 
   Value(uint32_t size, int64_t expiry, uint16_t nameLength,
         uint16_t contentTypeLength);
@@ -105,7 +122,7 @@ class Value {
     return trailer() + (HasLongLengths() ? 2 * sizeof(uint32_t) : 0);
   }
 
-  std::atomic<int32_t> refCount_{1};
+  RefCount refCount_;
   const uint32_t size_;        // bytes of data
   unsigned char expiry_[8];    // int64 seconds since the epoch; 0 = never
   const uint16_t nameLength_;  // bytes of name, or kLongLengths

@@ -10,13 +10,24 @@
 
 namespace pendrakel {
 
+namespace {
+
+// The record of a collection, without its index. Kept small: every
+// collection pays for it (a 160-byte heap block).
+static_assert(sizeof(Values) <= 144);
+constexpr MemoryCost kRecordCost{0, HeapBlockBytes(sizeof(Values))};
+
+}  // namespace
+
 ValuesRef Values::Create(MemoryBudget& budget, LazyFree* lazyFree) {
-  return ValuesRef(new (std::nothrow) Values(budget, lazyFree));
+  if (!budget.Charge(kRecordCost)) return {};
+  Values* values = new (std::nothrow) Values(budget, lazyFree);
+  if (values == nullptr) budget.GiveBack(kRecordCost);
+  return ValuesRef::Adopt(values);
 }
 
 void Values::Release() {
-  // acq_rel: the destroying thread sees every write of the other holders.
-  if (refCount_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (!refCount_.Drop()) return;
   if (lazyFree_ != nullptr && size() >= kLazyFreeMinEntries &&
       lazyFree_->Take(this)) {
     return;
@@ -26,17 +37,23 @@ void Values::Release() {
 
 Values::~Values() NO_THREAD_SAFETY_ANALYSIS {
   // The last holder is gone: no other thread can reach entries_.
+  ReleaseInNameOrder();
+  entries_.Free(budget_);
+  budget_.GiveBack(kRecordCost);
+}
+
+void Values::ReleaseInNameOrder() NO_THREAD_SAFETY_ANALYSIS {
   std::vector<Value*> all;
   try {
-    all.assign(entries_.begin(), entries_.end());
+    all.reserve(entries_.set().size());
+    for (const Entry& entry : entries_.set()) all.push_back(entry.value());
     SortByName(all.begin(), all.end());
   } catch (const std::bad_alloc&) {
     all.clear();  // no room for the name order: release in index order
-    for (Value* value : entries_)
-      ValueRef(ValueRef::Adopt{}, value, budget_).reset();
+    for (const Entry& entry : entries_.set()) Adopt(entry.value()).reset();
     return;
   }
-  for (Value* value : all) ValueRef(ValueRef::Adopt{}, value, budget_).reset();
+  for (Value* value : all) Adopt(value).reset();
 }
 
 template <typename Iterator>
@@ -51,67 +68,59 @@ Values::GetResult Values::Get(std::string_view name, int64_t now) {
   MutexLock hold(lock_);
   // In a large collection the index's control bytes and its slots are both
   // out of cache: asked for together, their misses overlap.
-  entries_.prefetch(name);
-  auto it = entries_.find(name);
-  if (it == entries_.end()) return result;
-  if ((*it)->IsLive(now)) {
-    result.value = ValueRef(ValueRef::Share{}, *it, budget_);
+  Entries& entries = entries_.set();
+  entries.prefetch(name);
+  auto it = entries.find(name);
+  if (it == entries.end()) return result;
+  if (it->value()->IsLive(now)) {
+    result.value = ValueRef::Share(it->value(), {&budget_});
     return result;
   }
-  expired = ValueRef(ValueRef::Adopt{}, *it, budget_);
+  expired = Adopt(it->value());
   Erase(it);
   result.removedExpired = true;
   return result;
 }
 
-bool Values::MakeRoomForOne() {
-  // The index grows in place once the slots in use, erased ones included,
-  // reach 7/8 of its capacity; this stays one slot short of that.
-  const size_t capacity = entries_.capacity();
-  if (entries_.size() + erased_ + 2 <= capacity - capacity / 8) return true;
-  try {
-    // Twice the entries: the inserts below never grow it in place.
-    Entries bigger(2 * entries_.size() + 4);
-    for (Value* value : entries_) bigger.insert(value);
-    entries_.swap(bigger);
-  } catch (const std::bad_alloc&) {
-    return false;  // a table whose construction failed leaves nothing behind
-  }
-  erased_ = 0;
-  return true;
-}
-
 void Values::Erase(Entries::iterator it) {
-  entries_.erase(it);
-  ++erased_;
+  entries_.Erase(it);
   CountEntries();
 }
 
 Values::PutOutcome Values::Put(const ValueRef& value) {
   ValueRef replaced;  // released after lock_ is given up
   MutexLock hold(lock_);
-  entries_.prefetch(value->name());
-  if (!MakeRoomForOne()) return PutOutcome::kNoMemory;
-  const std::pair<Entries::iterator, bool> slot = entries_.insert(value.get());
+  Entries& entries = entries_.set();
+  entries.prefetch(value->name());
+  if (!entries_.HasRoomForOne()) {
+    // A replacement needs no room; a new name may need the index to grow.
+    auto it = entries.find(value->name());
+    if (it != entries.end()) {
+      replaced = Adopt(it->Swap(value.Share().Detach()));
+      return PutOutcome::kReplaced;
+    }
+    if (!entries_.MakeRoomForOne(budget_)) return PutOutcome::kNoMemory;
+  }
+  const std::pair<Entries::iterator, bool> slot =
+      entries.insert(Entry(value.get()));
   // The entry's own reference, taken once the entry is in the index.
-  Value* entry = value.Shared().Detach();
+  Value* owned = value.Share().Detach();
   if (slot.second) {
     CountEntries();
     return PutOutcome::kCreated;
   }
-  replaced = ValueRef(ValueRef::Adopt{}, *slot.first, budget_);
-  // The new value has the same name, so it belongs in the same slot.
-  const_cast<Value*&>(*slot.first) = entry;
+  replaced = Adopt(slot.first->Swap(owned));
   return PutOutcome::kReplaced;
 }
 
 Values::RemoveOutcome Values::Remove(std::string_view name) {
   ValueRef removed;  // released after lock_ is given up
   MutexLock hold(lock_);
-  entries_.prefetch(name);
-  auto it = entries_.find(name);
-  if (it == entries_.end()) return RemoveOutcome::kAbsent;
-  removed = ValueRef(ValueRef::Adopt{}, *it, budget_);
+  Entries& entries = entries_.set();
+  entries.prefetch(name);
+  auto it = entries.find(name);
+  if (it == entries.end()) return RemoveOutcome::kAbsent;
+  removed = Adopt(it->value());
   Erase(it);
   return RemoveOutcome::kRemoved;
 }
@@ -121,14 +130,16 @@ void Values::CollectExpired(int64_t now, std::vector<ValueRef>& expired) {
   {
     MutexLock hold(lock_);
     try {
-      for (auto it = entries_.begin(); it != entries_.end();) {
-        if ((*it)->IsLive(now)) {
+      Entries& entries = entries_.set();
+      for (auto it = entries.begin(); it != entries.end();) {
+        if (it->value()->IsLive(now)) {
           ++it;
           continue;
         }
         // Made in place once there is room, so a failed growth adopts
         // nothing and the entry stays.
-        expired.emplace_back(ValueRef::Adopt{}, *it, budget_);
+        expired.emplace_back();
+        expired.back() = Adopt(it->value());
         Erase(it++);
       }
     } catch (const std::bad_alloc&) {

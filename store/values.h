@@ -13,11 +13,12 @@
 // handles (store/values_ref.h): the cookie table entry or the shared
 // pointer, each request resolved to it and each collector pass working on it
 // hold one; the last one destroys it and releases every entry, on the
-// lazy-free thread for a large collection made with one
-// (store/lazy_free.h), else at once.
+// idle collector (through the lazy free, store/lazy_free.h) for a large
+// collection made with one, else at once. Its record, and its index as it
+// grows, are charged to its budget.
 //
 // Thread safety (store/README.md): every operation may be called from any
-// thread. lock_ guards entries_ and erased_ only and is held for one lookup
+// thread. lock_ guards entries_ only and is held for one lookup
 // plus the insert or erase that goes with it; values unlinked under it are
 // released after it is given up, so no other lock is ever taken while it is
 // held. refCount_, lastAccess_ and count_ are atomics, read and written without
@@ -29,11 +30,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "absl/container/flat_hash_set.h"
 #include "absl/hash/hash.h"
 #include "base/mutex.h"
+#include "store/counted_ref.h"
+#include "store/flat_index.h"
+#include "store/ref_count.h"
 #include "store/value.h"
 #include "store/value_ref.h"
 
@@ -41,7 +46,10 @@ namespace pendrakel {
 
 class LazyFree;
 class MemoryBudget;
-class ValuesRef;
+class Values;
+struct ValuesCounting;
+// A counted handle on a Values (store/values_ref.h).
+using ValuesRef = CountedRef<Values, ValuesCounting>;
 
 class Values {
  public:
@@ -65,12 +73,12 @@ class Values {
   // or more, its last release hands it to `lazyFree`, if given.
   static ValuesRef Create(MemoryBudget& budget, LazyFree* lazyFree = nullptr);
 
-  // Runs under the lock of whoever hands the collection out (the cookie
-  // table's or the shared pointer's), which also orders it against the
-  // idleness test; the collection's own lock is not needed. Stores only a
-  // new time: requests of one second touching a busy
-  // collection from several threads then share its cache line instead of
-  // writing it in turn.
+  // Sets lastAccess to `now`. Stores only a new time: requests of one
+  // second touching a busy collection from several threads then share its
+  // cache line instead of writing it in turn. REQUIRES: the caller holds the
+  // lock of whoever hands the collection out (the cookie table's or the
+  // shared pointer's), which orders it against the idleness test, or the
+  // collection is not handed out yet; its own lock is not needed.
   void Touch(int64_t now) {
     if (lastAccess_.load(std::memory_order_relaxed) != now)
       lastAccess_.store(now, std::memory_order_relaxed);
@@ -80,9 +88,9 @@ class Values {
   }
 
   GetResult Get(std::string_view name, int64_t now) EXCLUDES(lock_);
-  // Stores `value` (complete, data filled, charged to this collection's
-  // budget) under its name; the entry takes its own reference, the caller
-  // keeps its handle.
+  // Stores `value` under its name; the entry takes its own reference, the
+  // caller keeps its handle. REQUIRES: `value` is complete (its data
+  // filled), charged to this collection's budget, and stored nowhere yet.
   PutOutcome Put(const ValueRef& value) EXCLUDES(lock_);
   RemoveOutcome Remove(std::string_view name) EXCLUDES(lock_);
   // Moves every entry that is not live at `now` into `expired`, in name
@@ -95,20 +103,38 @@ class Values {
   size_t size() const { return count_.load(std::memory_order_relaxed); }
 
  private:
-  friend class LazyFree;   // destroys the collections handed to it
-  friend class ValuesRef;  // the only code that changes refCount_
+  friend class LazyFree;         // destroys the collections handed to it
+  friend struct ValuesCounting;  // the only code that changes refCount_
 
-  void AddRef() { refCount_.fetch_add(1, std::memory_order_relaxed); }
   // Drops one reference; the last one destroys the collection, or hands a
-  // large one to the lazy-free thread.
+  // large one to the lazy free.
   void Release();
 
-  // Hash and equality of values by name, transparent so that a lookup by
+  // An entry of the index: the one count the collection owns on a value,
+  // taken from a handle with Detach and given back to one with Adopt when
+  // the entry leaves. As small as the pointer it is. Its value may be
+  // swapped in place for another of the same name: where an entry sits in
+  // the index depends on the name alone.
+  class Entry {
+   public:
+    explicit Entry(Value* owned) : value_(owned) {}
+    Value* value() const { return value_; }
+    // Puts `owned` in the entry and returns the value it held, whose count
+    // is the caller's now. REQUIRES: `owned` has the name of this entry.
+    Value* Swap(Value* owned) const { return std::exchange(value_, owned); }
+
+   private:
+    mutable Value* value_;
+  };
+
+  // Hash and equality of entries by name, transparent so that a lookup by
   // name allocates nothing. The hash is seeded per process, so that clients
   // cannot choose names that collide.
   struct ByName {
     using is_transparent = void;
-    static std::string_view Key(const Value* value) { return value->name(); }
+    static std::string_view Key(const Entry& entry) {
+      return entry.value()->name();
+    }
     static std::string_view Key(std::string_view name) { return name; }
     template <typename A>
     size_t operator()(const A& a) const {
@@ -121,7 +147,7 @@ class Values {
   };
   // The values themselves, each knowing its name: about ten bytes of index
   // per entry, and a lookup touches one or two cache lines of it.
-  using Entries = absl::flat_hash_set<Value*, ByName, ByName>;
+  using Entries = absl::flat_hash_set<Entry, ByName, ByName>;
 
   // Puts the values of [first, last) in name order.
   template <typename Iterator>
@@ -129,19 +155,20 @@ class Values {
 
   Values(MemoryBudget& budget, LazyFree* lazyFree)
       : budget_(budget), lazyFree_(lazyFree) {}
+  // Releases every value, frees the index and gives the collection's bytes
+  // back.
   ~Values();
+  // Releases every entry's value, in name order when there is memory to
+  // sort. REQUIRES: no other holder is left.
+  void ReleaseInNameOrder();
 
-  // Makes sure the next insert finds a free slot without the index growing
-  // in place: absl's flat_hash_set is left broken by an allocation that
-  // fails in the middle of growing, so the bigger index is built aside and
-  // swapped in. False, with the index unchanged, when memory for it cannot
-  // be had.
-  bool MakeRoomForOne() REQUIRES(lock_);
+  // A handle taking over the count of an entry that leaves the index.
+  ValueRef Adopt(Value* owned) { return ValueRef::Adopt(owned, {&budget_}); }
   // Erases the entry at `it` (its reference is the caller's to release).
   void Erase(Entries::iterator it) REQUIRES(lock_);
 
   void CountEntries() REQUIRES(lock_) {
-    count_.store(entries_.size(), std::memory_order_relaxed);
+    count_.store(entries_.set().size(), std::memory_order_relaxed);
   }
 
   MemoryBudget& budget_;
@@ -150,13 +177,10 @@ class Values {
   // read only under LazyFree::lock_.
   Values* nextToFree_ = nullptr;
   Mutex lock_;
-  Entries entries_ GUARDED_BY(lock_);
-  // Erases since the index was last built: at least the erased slots it
-  // still counts as used.
-  size_t erased_ GUARDED_BY(lock_) = 0;
+  FlatIndex<Entries> entries_ GUARDED_BY(lock_);
   std::atomic<size_t> count_{0};        // entries_.size(), for lock-free hints
   std::atomic<int64_t> lastAccess_{0};  // seconds; 0 = never resolved
-  std::atomic<int32_t> refCount_{1};
+  RefCount refCount_;
 };
 
 }  // namespace pendrakel

@@ -11,18 +11,23 @@
 namespace pendrakel::server {
 namespace {
 
+// Every text is printed quoted and escaped: a line break in a command name
+// must not print a line of its own.
 void PrintValues(const Settings& settings, uint64_t memory_max,
                  std::ostream& out) {
   out << "  GC Limit: " << settings.IdleLimit / 60 << " minutes"
       << (settings.IdleLimit == 0 ? " (collections are never dropped)" : "")
       << "\n  Cookie Distribute: " << (settings.Distribute ? "true" : "false")
-      << "\n  Cookie Name: \"" << settings.CookieName << "\""
-      << "\n  Cookie Attributes: \"" << settings.CookieAttributes << "\""
-      << "\n  CmdName: Get=\"" << settings.GetCmdName << "\" Set=\""
-      << settings.SetCmdName << "\" Del=\"" << settings.DelCmdName
-      << "\" Nop=\"" << settings.NopCmdName << "\""
-      << "\n  PathBase: \"" << settings.PathBase << "\""
-      << "\n  DefaultContentType: \"" << settings.DefaultContentType << "\""
+      << "\n  Cookie Name: " << QuoteSettingText(settings.CookieName)
+      << "\n  Cookie Attributes: "
+      << QuoteSettingText(settings.CookieAttributes)
+      << "\n  CmdName: Get=" << QuoteSettingText(settings.GetCmdName)
+      << " Set=" << QuoteSettingText(settings.SetCmdName)
+      << " Del=" << QuoteSettingText(settings.DelCmdName)
+      << " Nop=" << QuoteSettingText(settings.NopCmdName)
+      << "\n  PathBase: " << QuoteSettingText(settings.PathBase)
+      << "\n  DefaultContentType: "
+      << QuoteSettingText(settings.DefaultContentType)
       << "\n  Memory Max: " << memory_max
       << (memory_max == 0 ? " (no limit)" : " bytes") << "\n";
 }

@@ -6,6 +6,7 @@ without cookies; TLS at the balancer; refused command lines.
 
 Run by ctest as: cluster_test.py CLUSTER_SCRIPT HOST_BINARY MODULE_FILE
 """
+import http.client
 import os
 import re
 import signal
@@ -14,10 +15,12 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
-from cluster_support import (CLUSTER_SCRIPT, HOST, MODULE, Cluster,
-                             make_certificate, metric, process_alive, request)
+from cluster_support import (CLUSTER_SCRIPT, HOST, MODULE, STOP_SECONDS,
+                             Cluster, make_certificate, metric, process_alive,
+                             request)
 
 DISTRIBUTE = '<Settings><Cookie Distribute="true" Name="pk"/></Settings>'
 # HAProxy's prefix: the instance's cookie id (iK for instance K) and "~".
@@ -102,10 +105,22 @@ class DistributedCookies(ClusterTest):
                       self.cluster.stderr())
 
 
+# Distribute in a namespace-prefixed element, which the module ignores: the
+# balancer must follow the module and route by hash.
+PREFIXED_COOKIE = ('<Settings xmlns:p="urn:other">'
+                   '<p:Cookie Distribute="true" Name="pk"/></Settings>')
+
+
 class NamesWithoutDistribution(ClusterTest):
     def test_every_name_and_own_cookie_reaches_the_instance_that_holds_it(self):
-        cluster = Cluster(self, 3)
+        cluster = Cluster(self, 3, PREFIXED_COOKIE)
         port = cluster.port
+        # The empty name: a command without X-Param-Name, or the bare path.
+        self.assertEqual(request(port, "POST", "/set", b"empty")[0], 200)
+        for n in range(8):
+            status, headers, body = request(port, "POST", ("/get", "/GET")[n % 2])
+            self.assertEqual((headers["x-result-code"], body), ("0", b"empty"))
+            self.assertEqual(request(port, "GET", "/")[2], b"empty")
         for n in range(40):
             # The same name in either form, escaped or not, with a "/".
             name = f"n{n}/x"
@@ -142,6 +157,14 @@ class NamesWithoutDistribution(ClusterTest):
                    for i, before in zip(cluster.instances, created)]
         self.assertEqual(sum(created), 20)
         self.assertLess(max(created), 20)  # and the cookies are spread
+        # A name the balancer cannot read as the store would is refused.
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+        connection.putrequest("POST", "/get")
+        for name in ("n1/x", "n2/x"):
+            connection.putheader("X-Param-Name", name)
+        connection.endheaders()
+        self.assertEqual(connection.getresponse().status, 400)
+        connection.close()
         self.assertEqual(cluster.stop(), 0, cluster.stderr())
         # SIGTERM stopped everything it started.
         for instance in cluster.instances:
@@ -166,6 +189,22 @@ class TlsAtTheBalancer(ClusterTest):
         self.assertEqual(cluster.stop(), 0, cluster.stderr())
 
 
+class KilledScript(ClusterTest):
+    def test_nothing_it_started_outlives_a_sigkill(self):
+        cluster = Cluster(self, 2)
+        os.kill(cluster.process.pid, signal.SIGKILL)
+        cluster.process.wait(STOP_SECONDS)
+        for _ in range(STOP_SECONDS * 10):
+            alive = [i.pid for i in cluster.instances if process_alive(i.pid)]
+            try:
+                socket.create_connection(("127.0.0.1", cluster.port), timeout=1).close()
+            except OSError:
+                if not alive:
+                    return
+            time.sleep(0.1)
+        self.fail(f"still running: instances {alive} or the balancer")
+
+
 class RefusedCommandLines(ClusterTest):
     def refusal(self, *args, settings=None):
         if settings is not None:
@@ -187,6 +226,9 @@ class RefusedCommandLines(ClusterTest):
         listen = ("--listen", "127.0.0.1:0")
         self.assertIn("--instances", self.refusal("--instances", "0", *listen))
         self.assertIn("--listen", self.refusal("--instances", "2", "--listen", "8080"))
+        for port in ("18446744073709551617", str(2**63), "65536"):
+            self.assertIn(f"no port {port}", self.refusal(
+                "--instances", "2", "--listen", f"127.0.0.1:{port}"))
         self.assertIn("unknown option", self.refusal("--instances", "2", "--x", "1"))
         self.assertIn("PEM", self.refusal("--instances", "2", *listen,
                                           "--tls-cert", "/nonexistent.pem"))

@@ -376,7 +376,12 @@ TEST_F(LoadSettingsTest, PathBaseLengthCountsTheBytesOfTheTextAsWritten) {
     int8_t length;
   } kCases[] = {
       {"/kv/", "/kv/", 4},
-      {" /kv/\n", " /kv/\n", 6},  // white space is kept as is
+      // XML white space around the text is dropped, as when pretty-printed;
+      // inside it, it stays.
+      {" /kv/\n", "/kv/", 4},
+      {"\n    /kv/one\r\n  ", "/kv/one", 7},
+      {"\t/a b/\t", "/a b/", 5},
+      {" \n ", "", 0},
       {"/a&amp;b/", "/a&b/", 5},
       {"/<![CDATA[<x>]]>/", "/<x>/", 5},
       {"/\xC3\xA9/", "/\xC3\xA9/", 4},  // UTF-8 bytes, unconverted
@@ -388,6 +393,16 @@ TEST_F(LoadSettingsTest, PathBaseLengthCountsTheBytesOfTheTextAsWritten) {
     EXPECT_STREQ(settings_.PathBase, c.path_base);
     EXPECT_EQ(settings_.PathBaseLength, c.length);
   }
+}
+
+TEST_F(LoadSettingsTest, DefaultContentTypeIsTakenWithoutTheWhiteSpaceAround) {
+  ASSERT_EQ(Load(Document("<DefaultContentType>\n  text/plain\r\n"
+                          "</DefaultContentType>")),
+            kOk);
+  EXPECT_STREQ(settings_.DefaultContentType, "text/plain");
+  // A line break inside the text would end its header line: refused.
+  EXPECT_LT(Load(Document("<DefaultContentType> a\nb </DefaultContentType>")),
+            0);
 }
 
 TEST_F(LoadSettingsTest, FileThatIsNotWellFormedChangesNothing) {

@@ -3,11 +3,11 @@
 # own. The module's folders form a stack, each including only itself and what
 # lies below it:
 #
-#   host/     entry points and the module's one set of objects
-#   request/  dispatch, value commands, cookies, counters, STAT report
-#   config/   settings and their file
-#   store/    values, collections, memory budget, collectors, locks
-#   base/     the control-block interface and small text helpers
+#   extension/  entry points, start-up and shut-down, the module's objects
+#   request/    dispatch, value commands, cookies, counters, STAT report
+#   config/     settings and their file
+#   store/      values, collections, memory budget, collectors, locks
+#   base/       the control-block interface and small text helpers
 #
 # server/ is a separate program on top; it may include base/, config/ (the
 # settings check reads the file with the module's own loader) and itself.
@@ -25,7 +25,7 @@
 set -euo pipefail
 root="${1:?usage: check_includes.sh SOURCE_ROOT}"
 
-stack=(base store config request host)
+stack=(base store config request extension)
 # Project folders; other quoted includes (third-party headers) are not ours.
 project=" ${stack[*]} server tests fuzz bench "
 

@@ -199,6 +199,19 @@ class SettingsCheck(unittest.TestCase):
         finally:
             shutil.rmtree(folder, ignore_errors=True)
 
+    def test_no_text_of_the_file_can_pose_as_another_line(self):
+        host = start(self, '<Settings><CmdName Get="g&#10;  Memory Max: 1 bytes"'
+                           ' Nop="&quot;q\\"/>'
+                           '<PathBase>/a&#13;&#10;b/</PathBase></Settings>')
+        check = self.run_host(host.folder, "--check")
+        self.assertEqual(check.returncode, 0, check.stderr)
+        lines = check.stdout.splitlines()
+        self.assertEqual([l for l in lines if l.startswith("  Memory Max:")],
+                         ["  Memory Max: 0 (no limit)"])
+        self.assertIn('Get="g\\x0a  Memory Max: 1 bytes"', check.stdout)
+        self.assertIn('Nop="\\x22q\\x5c"', check.stdout)
+        self.assertIn('PathBase: "/a\\x0d\\x0ab/"', check.stdout)
+
     def test_a_good_file_is_ok_with_the_values_it_gives(self):
         host = start(self, '<Settings><GC Limit="5"/><Memory Max="5"/>'
                            '<Cookie Attributes="Path=/"/></Settings>')

@@ -60,11 +60,19 @@ TEST(CookieResolution, WithoutDistributionACookieTextIsAKeyOfItsOwn) {
   EXPECT_EQ(ext.Counter(&Counters::ValuesCreate), 3u);
 }
 
-TEST(CookieResolution, ACookieHeaderTooLongCountsAsNone) {
+// Too long to read is not "no cookie": that would hand the client the
+// collection every cookieless client shares.
+TEST(CookieResolution, ACookieHeaderTooLongIsRefusedNotShared) {
   TestExtension ext;
   Put(ext, "", "shared");
   EXPECT_EQ(Get(ext, std::string(1023, 'c')), "<none>");  // fits: a key
-  EXPECT_EQ(Get(ext, std::string(1024, 'c')), "shared");  // does not fit
+  auto tooLong = Put(ext, std::string(1024, 'c'), "mine");
+  EXPECT_EQ(tooLong->status(), "500 Internal Server Error(Pendrakel)");
+  EXPECT_EQ(tooLong->headers(), "Content-Length: 0\r\n\r\n");
+  EXPECT_EQ(ext.Counter(&Counters::ValuesError), 1u);
+  EXPECT_EQ(ext.Counter(&Counters::CmdSet), 1u);  // the first store only
+  EXPECT_EQ(ext.cookies.size(), 1u);              // the 1023-byte key
+  EXPECT_EQ(Get(ext, ""), "shared");
 }
 
 TEST(CookieResolution, DistributionHandsOutARandomCookieFirstInTheBlock) {

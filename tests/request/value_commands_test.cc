@@ -433,17 +433,37 @@ TEST(ValueCommands, CommandNameIgnoresCaseButValueNameDoesNot) {
   EXPECT_EQ(exact->body(), "v");
 }
 
-TEST(ValueCommands, OverlongOrMissingNameIsTheEmptyName) {
+// A name too long to read is refused rather than taken for the empty name,
+// where different long names would overwrite one another; a missing one is
+// the empty name as before.
+TEST(ValueCommands, AnOverlongNameIsRefusedAndAMissingOneIsTheEmptyName) {
   TestExtension ext;
-  FakeRequest set("POST", "/set");
-  set.Header("X-Param-Name", std::string(256, 'n')).Body("long");
-  ext.Run(set);
-  auto empty = MakeRequest(false, Op::kGet, "");
-  ext.Run(*empty);
-  EXPECT_EQ(empty->body(), "long");
-  FakeRequest missing("POST", "/get");
-  ext.Run(missing);
-  EXPECT_EQ(missing.body(), "long");
+  FakeRequest missingSet("POST", "/set");
+  missingSet.Body("empty");
+  ext.Run(missingSet);
+  for (const char* command : {"/set", "/get", "/del"}) {
+    SCOPED_TRACE(command);
+    FakeRequest tooLong("POST", command);
+    tooLong.Header("X-Param-Name", std::string(256, 'n')).Body("long");
+    ext.Run(tooLong);
+    EXPECT_EQ(tooLong.status(), "500 Internal Server Error(Pendrakel)");
+    EXPECT_EQ(tooLong.headers(), "Content-Length: 0\r\n\r\n");
+    EXPECT_EQ(tooLong.bodyBytesRead(), tooLong.ecb()->cbAvailable);
+  }
+  EXPECT_EQ(ext.Counter(&Counters::ValuesError), 3u);
+  EXPECT_EQ(ext.Counter(&Counters::CmdSet), 1u);  // only the first store
+  // A no-op and an unknown command read no name: answered as ever.
+  FakeRequest nop("POST", "/nop");
+  nop.Header("X-Param-Name", std::string(256, 'n'));
+  ext.Run(nop);
+  EXPECT_EQ(nop.status(), "200 OK(Pendrakel)");
+  FakeRequest missingGet("POST", "/get");
+  ext.Run(missingGet);
+  EXPECT_EQ(missingGet.body(), "empty");
+  FakeRequest longest("POST", "/set");
+  longest.Header("X-Param-Name", std::string(255, 'n')).Body("fits");
+  ext.Run(longest);
+  EXPECT_EQ(longest.HeaderValue("x-result-code"), "0");
 }
 
 }  // namespace

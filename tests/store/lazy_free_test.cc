@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
+#include "store/collectors.h"
 #include "store/memory_budget.h"
 #include "store/values.h"
 #include "store/values_ref.h"
@@ -36,6 +40,28 @@ TEST(LazyFree, StopReturnsOnceEveryHandedCollectionIsDestroyed) {
   Filled(budget, lazyFree, kLazyFreeMinEntries + 1).reset();
   lazyFree.Stop();
   EXPECT_EQ(budget.total(), 0u);
+  Filled(budget, lazyFree, kLazyFreeMinEntries).reset();
+  EXPECT_EQ(budget.total(), 0u);
+}
+
+// The idle collector destroys a handed-over collection as soon as it is
+// handed over, without running its pass ahead of time.
+TEST(LazyFree, TheIdleCollectorDestroysAHandedOverCollectionOffSchedule) {
+  MemoryBudget budget;
+  LazyFree lazyFree;
+  Collectors collectors;
+  std::atomic<int> idlePasses{0};
+  ASSERT_TRUE(collectors.Start([&] { return size_t(++idlePasses); },
+                               [] { return size_t{0}; }, &lazyFree));
+  Filled(budget, lazyFree, kLazyFreeMinEntries).reset();
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (budget.total() != 0 && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(budget.total(), 0u);
+  EXPECT_EQ(idlePasses.load(), 0);  // the first pass is a minute away
+  collectors.Stop();
+  // Stopped, the queue takes nothing: the releasing thread destroys.
   Filled(budget, lazyFree, kLazyFreeMinEntries).reset();
   EXPECT_EQ(budget.total(), 0u);
 }

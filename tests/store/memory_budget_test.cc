@@ -1,15 +1,19 @@
 #include "store/memory_budget.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "store/heap_block.h"
 #include "store/value.h"
 #include "store/value_ref.h"
 #include "store/values_ref.h"
+#include "tests/hardening/build_speed.h"
 
 namespace pendrakel {
 namespace {
@@ -44,6 +48,41 @@ TEST(MemoryBudget, RefusesABlockLargerThanMaxEvenWhenEmpty) {
   void* small = budget.Allocate(10);
   EXPECT_NE(small, nullptr);
   budget.GiveBack(small, 10);
+}
+
+TEST(MemoryBudget, BookkeepingHasAnAllowanceWhileValueBytesStayExact) {
+  MemoryBudget budget;
+  budget.SetMax(100);
+  const MemoryCost full{0, 100 + kBookkeepingAllowanceBytes};
+  ASSERT_TRUE(budget.Charge(full));
+  EXPECT_FALSE(budget.Charge({0, 1}));
+  EXPECT_FALSE(budget.Charge({1, 0}));  // everything charged is at its limit
+  EXPECT_EQ(budget.total(), 0u);
+  budget.GiveBack(full);
+  ASSERT_TRUE(budget.Charge({100, 40}));
+  EXPECT_FALSE(budget.Charge({1, 0}));  // value bytes are at the maximum
+  EXPECT_EQ(budget.charged(), 140u);    // the refusal took nothing
+  budget.GiveBack({100, 40});
+  EXPECT_EQ(budget.charged(), 0u);
+}
+
+TEST(HeapBlockBytes, IsWhatTheHeapTakesForTheBlock) {
+#ifdef PENDRAKEL_SANITIZED_BUILD
+  GTEST_SKIP() << "a sanitizer's heap is not the one the store runs on";
+#endif
+  for (const size_t n : {0, 1, 24, 25, 136, 1000, 130'000}) {
+    void* block = std::malloc(n);
+    EXPECT_EQ(malloc_usable_size(block) + kHeapHeaderBytes, HeapBlockBytes(n))
+        << n;
+    std::free(block);
+  }
+  // A large block gets pages of its own, or comes from the heap once the
+  // heap has raised its threshold: whole pages are the most it takes.
+  void* large = std::malloc(200'000);
+  const size_t taken = malloc_usable_size(large) + kHeapHeaderBytes;
+  EXPECT_GE(HeapBlockBytes(200'000), taken);
+  EXPECT_LT(HeapBlockBytes(200'000), taken + kPageBytes);
+  std::free(large);
 }
 
 TEST(MemoryBudget, WithoutMaxAcceptsWhatTheHeapGives) {
@@ -105,7 +144,7 @@ TEST(Value, KeepsNameTypeAndDataApartAndGivesItsBytesBackOnLastRelease) {
   EXPECT_EQ(std::string_view(reinterpret_cast<char*>(value->data()), 5),
             "12345");
   EXPECT_EQ(budget.total(), 5u);
-  ValueRef second = value.Shared();
+  ValueRef second = value.Share();
   value.reset();
   EXPECT_EQ(budget.total(), 5u);  // one holder left
   second.reset();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "store/cookie_table.h"
 #include "store/memory_budget.h"
@@ -67,6 +68,32 @@ TEST(OutOfMemory, CookieTableInsertsFailWholeAtEveryAllocation) {
     }
   }
   EXPECT_EQ(budget.total(), 0u);
+}
+
+// A large index whose growth the heap refused is not grown again for every
+// request: a new cookie is refused at once until kGrowthRetryAfter passed.
+TEST(OutOfMemory, ARefusedLargeGrowthIsNotRetriedAtOnce) {
+  if (!testing::kCanFailAllocations) GTEST_SKIP() << "operator new is not ours";
+  MemoryBudget budget;
+  {
+    CookieTable table(budget);
+    // An index of 16 383 slots, past where the heap maps it on its own,
+    // grows before its 14 336th entry.
+    int next = 0;
+    auto enter = [&] {
+      return table.AcquireOrCreate("c" + std::to_string(next++), 1).values;
+    };
+    while (table.size() < 14'335) ASSERT_NE(enter(), nullptr);
+    // The collection and its entry are made; the bigger index is not.
+    FailAllocationAfter(2);
+    EXPECT_EQ(enter(), nullptr);
+    EXPECT_TRUE(AllocationFailed());
+    EXPECT_EQ(enter(), nullptr);  // the heap would give it now: not asked
+    EXPECT_EQ(table.size(), 14'335u);
+    std::this_thread::sleep_for(kGrowthRetryAfter);
+    EXPECT_NE(enter(), nullptr);
+  }
+  EXPECT_EQ(budget.charged(), 0u);
 }
 
 }  // namespace

@@ -113,6 +113,31 @@ TEST_F(ValuesTest, CollectExpiredTakesOnlyValuesDueByNowInNameOrder) {
   EXPECT_EQ(values_->size(), 2u);
 }
 
+TEST(Values, ARecordAndIndexThatDoNotFitAreRefusedButReplacementsGoOn) {
+  MemoryBudget budget;
+  budget.SetMax(1000);
+  EXPECT_EQ(budget.charged(), 0u);
+  ValuesRef values = Values::Create(budget);
+  EXPECT_GT(budget.charged(), sizeof(void*));  // the record itself
+  // Six values fill an index of seven slots; a seventh name needs more.
+  for (const char* name : {"a", "b", "c", "d", "e", "f"}) {
+    ASSERT_EQ(values->Put(MakeValue(budget, name, "v")),
+              Values::PutOutcome::kCreated);
+  }
+  // Leaves room for a value's record, not for a bigger index.
+  const MemoryCost squeeze{
+      0, 1000 + kBookkeepingAllowanceBytes - budget.charged() - 100};
+  ASSERT_TRUE(budget.Charge(squeeze));
+  EXPECT_EQ(values->Put(MakeValue(budget, "g", "v")),
+            Values::PutOutcome::kNoMemory);
+  EXPECT_EQ(values->Put(MakeValue(budget, "a", "w")),
+            Values::PutOutcome::kReplaced);
+  EXPECT_EQ(Values::Create(budget), nullptr);
+  budget.GiveBack(squeeze);
+  values.reset();
+  EXPECT_EQ(budget.charged(), 0u);  // every byte given back
+}
+
 TEST_F(ValuesTest, WalksNamesInUnsignedByteOrderShorterFirst) {
   for (const char* name : {"b", "abc", "\x80", "a", "B", "ab", "A"}) {
     Store(name, name, /*expiry=*/1);

@@ -1,4 +1,4 @@
-#include "host/module_state.h"
+#include "extension/module_state.h"
 
 #include <dlfcn.h>
 

@@ -1,8 +1,8 @@
 // The module's one set of process-wide objects, and where its settings file
 // is. The objects are built when the module is loaded and destroyed when it
 // is unloaded, in the order ExtensionObjects gives.
-#ifndef PENDRAKEL_HOST_MODULE_STATE_H_
-#define PENDRAKEL_HOST_MODULE_STATE_H_
+#ifndef PENDRAKEL_EXTENSION_MODULE_STATE_H_
+#define PENDRAKEL_EXTENSION_MODULE_STATE_H_
 
 #include <string>
 
@@ -18,4 +18,4 @@ std::string SettingsPath();
 
 }  // namespace pendrakel
 
-#endif  // PENDRAKEL_HOST_MODULE_STATE_H_
+#endif  // PENDRAKEL_EXTENSION_MODULE_STATE_H_

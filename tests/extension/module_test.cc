@@ -73,6 +73,8 @@ class LoadedModule {
     return request;
   }
 
+  const fs::path& folder() const { return folder_; }
+
   PFN_GETEXTENSIONVERSION getVersion = nullptr;
   PFN_HTTPEXTENSIONPROC proc = nullptr;
   PFN_TERMINATEEXTENSION terminate = nullptr;
@@ -153,12 +155,26 @@ TEST(Module, BrokenSettingsFileFailsStartUpWithNoThreadLeft) {
   EXPECT_TRUE(module.terminate(0));
 }
 
+// A settings file that is a link to nothing is a file that cannot be read,
+// not an absent one: start-up fails rather than run on the defaults.
+TEST(Module, ASettingsLinkThatLeadsNowhereFailsStartUp) {
+  const int before = ThreadCount();
+  LoadedModule module;
+  fs::create_symlink(module.folder() / "gone.setting",
+                     module.folder() / "Pendrakel.setting");
+  HSE_VERSION_INFO info{};
+  EXPECT_FALSE(module.getVersion(&info));
+  EXPECT_EQ(ThreadCountOnceAt(before), before);
+}
+
 TEST(Module, TerminateReturnsAtOnceWhileBothCollectorsSleep) {
   const int before = ThreadCount();
   LoadedModule module;
   HSE_VERSION_INFO info{};
   ASSERT_TRUE(module.getVersion(&info));
-  EXPECT_EQ(ThreadCount(), before + 3);  // the collectors and the lazy free
+  // The two collectors, and no other: the idle one also destroys large
+  // dropped collections.
+  EXPECT_EQ(ThreadCount(), before + 2);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(module.terminate(0));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -185,8 +201,8 @@ TEST(Module, UnloadGivesEveryByteBack) {
   EXPECT_TRUE(module.terminate(0));
 }
 
-// A shared collection large enough to be destroyed on the lazy-free thread
-// is gone, bytes and all, once shut-down returns.
+// A shared collection large enough to be destroyed lazily is gone, bytes
+// and all, once shut-down returns.
 TEST(Module, ShutDownWaitsForTheLargeSharedCollection) {
   LoadedModule module;
   HSE_VERSION_INFO info{};

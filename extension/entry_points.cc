@@ -1,11 +1,10 @@
 // The three entry points of the extension module.
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "base/isapi.h"
-#include "host/module_state.h"
+#include "extension/module_state.h"
 #include "request/collector_passes.h"
 #include "request/dispatch.h"
 
@@ -15,9 +14,10 @@ using pendrakel::Module;
 #define PENDRAKEL_EXPORT extern "C" __attribute__((visibility("default")))
 
 // Start-up: fills the host's version record, makes the shared collection,
-// reads the settings file beside the module if there is one and starts the
-// lazy-free thread and both collectors. A failure undoes what was done and
-// returns FALSE.
+// reads the settings file beside the module if there is one and starts both
+// collectors, the module's only threads (the idle collector also destroys
+// large dropped collections). A failure undoes what was done and returns
+// FALSE.
 PENDRAKEL_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
   ExtensionObjects& module = Module();
   version->dwExtensionVersion = HSE_VERSION;
@@ -29,17 +29,14 @@ PENDRAKEL_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
   if (!module.shared.Start()) return FALSE;
   pendrakel::Count(module.counters.ValuesCreate);
   const std::string path = pendrakel::SettingsPath();
-  std::error_code error;
   uint64_t memoryMax = 0;
-  if (std::filesystem::exists(path, error) &&
+  if (pendrakel::SettingsFilePresent(path.c_str()) &&
       pendrakel::LoadSettings(path.c_str(), module.settings, memoryMax) < 0) {
     module.shared.Stop();
     return FALSE;
   }
   module.budget.SetMax(memoryMax);
-  if (!module.lazyFree.Start() ||
-      !pendrakel::StartCollectors(module.collectors, module.state)) {
-    module.lazyFree.Stop();
+  if (!pendrakel::StartCollectors(module.collectors, module.state)) {
     module.shared.Stop();
     return FALSE;
   }
@@ -57,15 +54,14 @@ PENDRAKEL_EXPORT DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   }
 }
 
-// Shut-down: stops both collectors (waking them from their sleep), releases
-// the shared collection and stops the lazy-free thread once it has destroyed
-// every collection handed to it; collections released later (the cookie
-// table's, at unload) are destroyed at once. Harmless when repeated or after
-// a failed start-up.
+// Shut-down: stops both collectors (waking them from their sleep) once the
+// large collections handed to the idle one are destroyed, then releases the
+// shared collection; collections released from then on (the shared one,
+// the cookie table's at unload) are destroyed at once. Harmless when
+// repeated or after a failed start-up.
 PENDRAKEL_EXPORT BOOL TerminateExtension(DWORD /*flags*/) {
   ExtensionObjects& module = Module();
   module.collectors.Stop();
   module.shared.Stop();
-  module.lazyFree.Stop();
   return TRUE;
 }
