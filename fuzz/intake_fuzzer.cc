@@ -18,7 +18,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
-#include "server/request_intake.h"
+#include "server/http/request_intake.h"
 
 namespace pendrakel::fuzz {
 namespace {

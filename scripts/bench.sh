@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# The benchmark: pendrakel-host against the nginx reference over HTTP, and
-# the resident memory per stored value against memcached and Redis, all
-# measured in one run on this machine, then the micro-benchmarks.
+# The benchmark: pendrakel-host against the nginx reference over HTTP, like
+# for like (the host with as many I/O threads as nginx has workers, 1 and
+# 2), beside the floor of this machine (a server that only answers a fixed
+# text); the resident memory per stored value against memcached and Redis;
+# all measured in one run on this machine, then the micro-benchmarks.
 #
-#   scripts/bench.sh           full run: each figure the median of 3 runs of
-#                              10 s after a warm-up (about 16 minutes)
+#   scripts/bench.sh           full run: each figure the median of 3
+#                              alternating runs of 10 s after a warm-up
+#                              (about 32 minutes)
 #   scripts/bench.sh --quick   1 run of 2 s per figure and 100 000 values for
-#                              the memory figure (about 3 minutes)
+#                              the memory figure (about 5 minutes)
 #   --runs=N                   N runs per figure instead (after --quick: of 2 s)
+#   --threads=N                only the pairing of N against N (1 or 2)
 #
-# Installs what is missing (wrk, nginx-light, redis-server, memcached),
+# Installs what is missing (wrk, nginx-light, redis-server, memcached, perf),
 # builds a Release build in build-bench/, prints the tables and writes them
 # under results/: bench-<time>.csv (throughput and latency),
 # memory-<time>.csv, micro-<time>.json and the whole output, bench-<time>.log.
@@ -35,17 +39,16 @@ readonly MAX_CONNECTIONS=8192
 # Idle time-out for both servers: longer than any run, so that the idle
 # connections stay open.
 readonly IDLE_TIMEOUT_SECONDS=3600
-# Our p99 latency may be at most this many times the reference's, and our
-# CPU per request at most this many times the reference's.
+# Our p99 latency, CPU per request and system calls per request may be at
+# most this many times the reference's.
 readonly P99_LIMIT=1.0
 readonly CPU_LIMIT=1.0
-# I/O threads of the hosts under test. wrk runs on the same two cores and
-# keeps one of them busy, so one I/O thread per core left over is the set-up
-# for this machine: with two, three threads take turns on two cores, and the
-# switching costs more than the second thread brings (the scenario 11 row
-# measures the host with two; scenario 12 nginx with one worker, so that
-# the set-up of neither is chosen in our favour).
+readonly SYSCALL_LIMIT=1.0
+# I/O threads of the hosts of the access-log and slow-client figures (the
+# throughput rows run both pairings).
 readonly HOST_THREADS=1
+# The system calls counted per request: the total, and these by name.
+readonly COUNTED_CALLS="recvfrom recvmsg read sendto sendmsg writev write sendfile64 epoll_wait epoll_ctl io_uring_enter accept4 close shutdown setsockopt getsockname getpeername ioctl futex openat newfstatat"
 # Memory the memcached reference may use, in MiB (far above what it needs).
 readonly MEMCACHED_MIB=2048
 # Bounded waits for a server to come up.
@@ -54,6 +57,7 @@ CLOCK_TICKS=$(getconf CLK_TCK)
 readonly CLOCK_TICKS
 
 runs=3
+pairings=(1 2)
 seconds=10
 warmup_seconds=3
 memory_values=1000000
@@ -67,7 +71,10 @@ for arg in "$@"; do
     --runs=*)
       runs=${arg#--runs=}
       [[ "$runs" =~ ^[1-9][0-9]?$ ]] || { echo "bench.sh: --runs wants 1 to 99" >&2; exit 2; } ;;
-    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --threads=*)
+      pairings=("${arg#--threads=}")
+      [[ "${pairings[0]}" =~ ^[12]$ ]] || { echo "bench.sh: --threads wants 1 or 2" >&2; exit 2; } ;;
+    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench.sh: unknown option $arg (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -79,13 +86,13 @@ fail() {
 
 # --- set-up ---------------------------------------------------------------
 
-scripts/install-deps.sh wrk nginx-light redis-server memcached
+scripts/install-deps.sh wrk nginx-light redis-server memcached linux-perf
 command -v python3 >/dev/null || scripts/install-deps.sh python3
 
 readonly BUILD=build-bench
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPENDRAKEL_BUILD_BENCH=ON -DPENDRAKEL_BUILD_TESTS=OFF >/dev/null
-ninja -C "$BUILD" pendrakel pendrakel-host pendrakel_bench
+ninja -C "$BUILD" pendrakel pendrakel-host pendrakel_bench floor_server
 
 # The idle holder, the host and nginx each need a descriptor per connection.
 readonly DESCRIPTORS_NEEDED=$((MAX_CONNECTIONS + 1024))
@@ -155,8 +162,8 @@ wait_for_port() {
 
 # start_host NAME [FLAGS...]: a host in its own folder holding a copy of the
 # module and its settings (collections without a cookie share one
-# collection), with FLAGS added to its command line. Sets host_pid and
-# host_port. Runs `host_threads` I/O threads.
+# collection), with FLAGS added to its command line, and its admin port.
+# Sets host_pid, host_port and admin_port. Runs `host_threads` I/O threads.
 host_threads=$HOST_THREADS
 start_host() {
   local dir="$WORK/$1"
@@ -168,11 +175,13 @@ start_host() {
   "$BUILD/server/pendrakel-host" --module "$dir/pendrakel.so" \
     --listen 127.0.0.1:0 --max-connections "$MAX_CONNECTIONS" \
     --threads "$host_threads" \
-    --idle-timeout "$IDLE_TIMEOUT_SECONDS" "$@" >"$dir/host.log" 2>&1 &
+    --idle-timeout "$IDLE_TIMEOUT_SECONDS" --admin-listen 127.0.0.1:0 "$@" \
+    >"$dir/host.log" 2>&1 &
   host_pid=$!
   started+=("$host_pid")
-  wait_for_line "$dir/host.log" '^listening on ' "$host_pid"
+  wait_for_line "$dir/host.log" '^admin listening on ' "$host_pid"
   host_port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$dir/host.log")
+  admin_port=$(sed -n 's/^admin listening on .*:\([0-9]*\)$/\1/p' "$dir/host.log")
 }
 
 # start_nginx WORKERS: the reference from bench/nginx.conf.in with WORKERS
@@ -209,26 +218,52 @@ cpu_ticks() {
   done | awk '{ s += $1 } END { print s + 0 }'
 }
 
+# syscall_events: perf's events for the counted system calls.
+syscall_events() {
+  local events="raw_syscalls:sys_enter" call
+  for call in $COUNTED_CALLS; do events+=",syscalls:sys_enter_$call"; done
+  echo "$events"
+}
+SYSCALL_EVENTS=$(syscall_events)
+readonly SYSCALL_EVENTS
+
 # run_wrk SCRIPT URL SECONDS PID...: prints "req/s p50_us p99_us errors
-# cpu_us_per_request", the CPU time being that of the given server processes
-# during the run.
+# cpu_us_per_request syscalls_per_request calls", the CPU time and the
+# system calls (counted by perf on every thread) being those of the given
+# server processes during the run; calls names the ones above 0.005 per
+# request, "recvfrom:1.00,writev:1.00,...".
 run_wrk() {
   local script=$1 url=$2 duration=$3
   shift 3
-  local out before after
+  local out before after perf_pid
+  local perf_out="$WORK/perf-$$.txt"
+  rm -f "$perf_out"
+  perf stat -x, -e "$SYSCALL_EVENTS" -p "$(IFS=,; echo "$*")" -o "$perf_out" \
+    2>/dev/null &
+  perf_pid=$!
+  sleep 0.2  # perf attaches
   before=$(cpu_ticks "$@")
   out=$(wrk -t"$WRK_THREADS" -c"$CONNECTIONS" -d"${duration}s" \
     --timeout "${WRK_TIMEOUT_SECONDS}s" -s "$ROOT/bench/$script.lua" "$url")
   after=$(cpu_ticks "$@")
-  grep '^RESULT ' <<<"$out" | tr ' ' '\n' |
+  kill -INT "$perf_pid" 2>/dev/null || true
+  wait "$perf_pid" 2>/dev/null || true
+  { grep '^RESULT ' <<<"$out" | tr ' ' '\n'; sed -n 's/^ *\([0-9][0-9]*\),,\([a-z0-9_:]*\),.*/SYSCALL \2 \1/p' "$perf_out" 2>/dev/null; } |
     awk -F= -v ticks=$((after - before)) -v hz="$CLOCK_TICKS" '
+    /^SYSCALL / { split($0, f, " "); name = f[2]; sub(/^.*sys_enter_?/, "", name);
+                  calls[name == "" ? "all" : name] = f[3]; next }
     { v[$1] = $2 }
     END {
+      n = v["requests"] > 0 ? v["requests"] : 1
       errors = v["connect_errors"] + v["read_errors"] + v["write_errors"]
       errors += v["status_errors"] + v["timeouts"]
-      printf "%.0f %d %d %d %.2f\n", v["requests"] / (v["duration_us"] / 1e6),
-             v["p50_us"], v["p99_us"], errors,
-             ticks * 1e6 / hz / (v["requests"] > 0 ? v["requests"] : 1)
+      list = ""
+      for (c in calls) if (c != "all" && calls[c] / n >= 0.005)
+        list = list (list == "" ? "" : ",") sprintf("%s:%.2f", c, calls[c] / n)
+      printf "%.0f %d %d %d %.2f %s %s\n", v["requests"] / (v["duration_us"] / 1e6),
+             v["p50_us"], v["p99_us"], errors, ticks * 1e6 / hz / n,
+             ("all" in calls) ? sprintf("%.2f", calls["all"] / n) : "-",
+             list == "" ? "-" : list
     }'
 }
 
@@ -238,12 +273,28 @@ median() {
     END { if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
 }
 
+# range VALUES...: "min-max" with two decimals.
+range() {
+  printf '%s\n' "$@" | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.2f-%.2f", lo, hi }'
+}
+
+# The calls string of the run whose total is the median.
+median_calls() {
+  local total=$1
+  shift
+  local entry
+  for entry in "$@"; do
+    [[ "${entry%% *}" == "$total" ]] && { echo "${entry#* }"; return; }
+  done
+  echo "${1#* }"
+}
+
 # start_idle_holders: IDLE_CONNECTIONS idle keep-alive connections on each
 # server. Sets holder_pids.
 start_idle_holders() {
   holder_pids=()
   local port
-  for port in "$host_port" "$nginx_port"; do
+  for port in "$ours_port" "$nginx_port"; do
     python3 bench/idle_holder.py --port "$port" --count "$IDLE_CONNECTIONS" \
       >"$WORK/holder-$port.log" 2>&1 &
     holder_pids+=($!)
@@ -258,110 +309,129 @@ stop_idle_holders() {
   local closed
   closed=$(cat "$WORK"/holder-*.log | sed -n 's/^closed_by_server=//p' |
     awk '{ s += $1 } END { print s + 0 }')
+  rm -f "$WORK"/holder-*.log
   if [[ "$closed" -ne 0 ]]; then
     echo "WARNING: the servers closed $closed of the idle connections"
   fi
 }
 
-# Scenario rows: number|title|wrk script|throughput target (ratio; - none).
+# Scenario rows: number|title|wrk script|throughput target (ratio).
 readonly SCENARIOS=(
-  "1|GET, method form|get|1.05"
-  "2|PUT (replace), method form|put|1.05"
-  "3|POST /get, command form|post_get|1.05"
-  "4|90 % GET / 10 % PUT|mixed|1.05"
-  "5|GET, 10 000 cookies|cookie|1.05"
-  "6|GET + 5 000 idle connections|get|1.05"
-  "7|STAT|stat|1.05"
+  "1|GET, method form|get|1.0"
+  "2|PUT (replace), method form|put|1.0"
+  "3|POST /get, command form|post_get|1.0"
+  "4|90 % GET / 10 % PUT|mixed|1.0"
+  "5|GET, 10 000 cookies|cookie|1.0"
+  "6|GET + 5 000 idle connections|get|1.0"
+  "7|STAT|stat|1.0"
   "8|GET, Connection: close each|close|1.0"
   "9|GET of a 10 KiB value|big10k|1.0"
-  "10|GET of a 1 MiB value|big1m|2.0"
+  "10|GET of a 1 MiB value|big1m|1.0"
 )
-# Run after those, each with one set-up changed (see HOST_THREADS).
-readonly HOST_THREADS_ROW="11|GET, host with 2 I/O threads|get|-"
-readonly NGINX_WORKER_ROW="12|GET, nginx with 1 worker|get|1.05"
-
+# The floor rows: the floor server in place of the host, GET (any answer
+# does: it sends its fixed text), so the ratio shows the room above nginx.
+readonly FLOOR_ROWS=(
+  "F1|floor, io_uring (fixed answer)|get|-|uring"
+  "F2|floor, epoll (fixed answer)|get|-|epoll"
+)
 
 rows=()
 any_errors=0
 
-# run_scenario ROW: warm-up, then `runs` alternating runs of ours and the
-# reference; appends the medians to rows. The ratio is the median of the
-# ratios of neighbouring runs, which share whatever else the machine does.
+# run_scenario PAIRING ROW: warm-up, then `runs` alternating runs of ours
+# (ours_pid, ours_port) and the reference; appends the medians to rows. The
+# ratio is the median of the ratios of neighbouring runs, which share
+# whatever else the machine does; their range is kept beside it.
 run_scenario() {
-  local number title script target
-  IFS='|' read -r number title script target <<<"$1"
+  local pairing=$1 number title script target
+  IFS='|' read -r number title script target _ <<<"$2"
   [[ "$number" == 6 ]] && start_idle_holders
-  local ours_url="http://127.0.0.1:$host_port/"
+  local ours_url="http://127.0.0.1:$ours_port/"
   local ref_url="http://127.0.0.1:$nginx_port/"
   local workers
   mapfile -t workers < <(ps -o pid= --ppid "$nginx_pid" | tr -d ' ')
-  run_wrk "$script" "$ours_url" "$warmup_seconds" "$host_pid" >/dev/null
+  run_wrk "$script" "$ours_url" "$warmup_seconds" "$ours_pid" >/dev/null
   run_wrk "$script" "$ref_url" "$warmup_seconds" "${workers[@]}" >/dev/null
-  local ours_rps=() ours_p50=() ours_p99=() ours_cpu=()
-  local ref_rps=() ref_p99=() ref_cpu=() ratios=() errors=0
-  local rps p50 p99 err cpu
+  local ours_rps=() ours_p50=() ours_p99=() ours_cpu=() ours_sys=() ours_calls=()
+  local ref_rps=() ref_p99=() ref_cpu=() ref_sys=() ref_calls=() ratios=() errors=0
+  local rps p50 p99 err cpu sys calls
   for ((run = 1; run <= runs; run++)); do
-    read -r rps p50 p99 err cpu < <(run_wrk "$script" "$ours_url" "$seconds" "$host_pid")
+    read -r rps p50 p99 err cpu sys calls < <(run_wrk "$script" "$ours_url" "$seconds" "$ours_pid")
     [[ -n "$rps" ]] || fail "wrk gave no result for $script against ours"
     ours_rps+=("$rps") ours_p50+=("$p50") ours_p99+=("$p99") ours_cpu+=("$cpu")
+    ours_sys+=("$sys") ours_calls+=("$sys $calls")
     errors=$((errors + err))
-    echo "  scenario $number run $run/$runs: ours      $rps req/s p50 $p50 us p99 $p99 us CPU $cpu us/req errors $err"
+    echo "  $pairing:$pairing row $number run $run/$runs: ours      $rps req/s p50 $p50 us p99 $p99 us CPU $cpu us/req syscalls $sys ($calls) errors $err"
     local ours_now=$rps
-    read -r rps p50 p99 err cpu < <(run_wrk "$script" "$ref_url" "$seconds" "${workers[@]}")
+    read -r rps p50 p99 err cpu sys calls < <(run_wrk "$script" "$ref_url" "$seconds" "${workers[@]}")
     [[ -n "$rps" ]] || fail "wrk gave no result for $script against nginx"
-    ref_rps+=("$rps") ref_p99+=("$p99") ref_cpu+=("$cpu")
+    ref_rps+=("$rps") ref_p99+=("$p99") ref_cpu+=("$cpu") ref_sys+=("$sys")
+    ref_calls+=("$sys $calls")
     ratios+=("$(awk -v o="$ours_now" -v r="$rps" 'BEGIN { print o / r }')")
     errors=$((errors + err))
-    echo "  scenario $number run $run/$runs: reference $rps req/s p50 $p50 us p99 $p99 us CPU $cpu us/req errors $err"
+    echo "  $pairing:$pairing row $number run $run/$runs: reference $rps req/s p50 $p50 us p99 $p99 us CPU $cpu us/req syscalls $sys ($calls) errors $err"
   done
   [[ "$number" == 6 ]] && stop_idle_holders
   [[ "$errors" -ne 0 ]] && any_errors=1
-  rows+=("$number|$title|$(median "${ours_rps[@]}")|$(median "${ref_rps[@]}")|$(median "${ratios[@]}")|$(median "${ours_p50[@]}")|$(median "${ours_p99[@]}")|$(median "${ref_p99[@]}")|$(median "${ours_cpu[@]}")|$(median "${ref_cpu[@]}")|$target|$errors")
+  local sys_median ref_sys_median
+  sys_median=$(median "${ours_sys[@]}")
+  ref_sys_median=$(median "${ref_sys[@]}")
+  rows+=("$pairing|$number|$title|$(median "${ours_rps[@]}")|$(median "${ref_rps[@]}")|$(median "${ratios[@]}")|$(range "${ratios[@]}")|$(median "${ours_p50[@]}")|$(median "${ours_p99[@]}")|$(median "${ref_p99[@]}")|$(median "${ours_cpu[@]}")|$(median "${ref_cpu[@]}")|$sys_median|$ref_sys_median|$(median_calls "$sys_median" "${ours_calls[@]}")|$(median_calls "$ref_sys_median" "${ref_calls[@]}")|$target|$errors")
+}
+
+# start_floor IO THREADS: the floor server. Sets ours_pid and ours_port.
+start_floor() {
+  local log="$WORK/floor-$1-$2.log"
+  "$BUILD/bench/floor_server" --io="$1" --threads "$2" >"$log" 2>&1 &
+  ours_pid=$!
+  started+=("$ours_pid")
+  wait_for_line "$log" '^listening on ' "$ours_pid"
+  ours_port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$log")
 }
 
 echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), kernel $(uname -r)"
 echo "== load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== $runs run(s) of ${seconds} s per figure after ${warmup_seconds} s of warm-up; wrk -t$WRK_THREADS -c$CONNECTIONS"
 
-start_host throughput
-start_nginx 2
-echo "== preloading $NAMES values, and $NAMES_PER_COOKIE values in each of $COOKIES cookies"
-python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES"
-python3 bench/load_values.py pendrakel --port "$host_port" \
-  --count $((COOKIES * NAMES_PER_COOKIE)) --cookies "$COOKIES"
-for big in big10k:10240 big1m:1048576; do
-  head -c "${big#*:}" /dev/zero | tr '\0' 'v' |
-    curl -sf -X PUT --data-binary @- "http://127.0.0.1:$host_port/${big%%:*}" >/dev/null ||
-    fail "could not store /${big%%:*}"
+for pairing in "${pairings[@]}"; do
+  echo "== pairing $pairing:$pairing: the host with $pairing I/O thread(s), nginx with $pairing worker(s)"
+  host_threads=$pairing
+  start_host "throughput-$pairing"
+  ours_pid=$host_pid ours_port=$host_port
+  echo "   the host's event loop: $(curl -s "http://127.0.0.1:$admin_port/metrics" | sed -n 's/^pendrakel_io_threads{loop="\([a-z_]*\)"}.*/\1/p')"
+  start_nginx "$pairing"
+  echo "== preloading $NAMES values, and $NAMES_PER_COOKIE values in each of $COOKIES cookies"
+  python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES"
+  python3 bench/load_values.py pendrakel --port "$host_port" \
+    --count $((COOKIES * NAMES_PER_COOKIE)) --cookies "$COOKIES"
+  for big in big10k:10240 big1m:1048576; do
+    head -c "${big#*:}" /dev/zero | tr '\0' 'v' |
+      curl -sf -X PUT --data-binary @- "http://127.0.0.1:$host_port/${big%%:*}" >/dev/null ||
+      fail "could not store /${big%%:*}"
+  done
+  for scenario in "${SCENARIOS[@]}"; do
+    echo "== $pairing:$pairing scenario ${scenario%%|*}: $(cut -d'|' -f2 <<<"$scenario")"
+    run_scenario "$pairing" "$scenario"
+  done
+  stop_pid "$host_pid"
+  for floor in "${FLOOR_ROWS[@]}"; do
+    echo "== $pairing:$pairing $(cut -d'|' -f2 <<<"$floor")"
+    start_floor "$(cut -d'|' -f5 <<<"$floor")" "$pairing"
+    run_scenario "$pairing" "$floor"
+    stop_pid "$ours_pid"
+  done
+  stop_pid "$nginx_pid"
 done
-
-for scenario in "${SCENARIOS[@]}"; do
-  echo "== scenario ${scenario%%|*}: $(cut -d'|' -f2 <<<"$scenario")"
-  run_scenario "$scenario"
-done
-
-echo "== scenario ${HOST_THREADS_ROW%%|*}: $(cut -d'|' -f2 <<<"$HOST_THREADS_ROW")"
-one_thread_pid=$host_pid one_thread_port=$host_port
-host_threads=2
-start_host throughput-2-threads
 host_threads=$HOST_THREADS
-python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES"
-run_scenario "$HOST_THREADS_ROW"
-stop_pid "$host_pid"
-host_pid=$one_thread_pid host_port=$one_thread_port
-stop_pid "$nginx_pid"
-
-echo "== scenario ${NGINX_WORKER_ROW%%|*}: $(cut -d'|' -f2 <<<"$NGINX_WORKER_ROW")"
-start_nginx 1
-run_scenario "$NGINX_WORKER_ROW"
-stop_pid "$nginx_pid"
 
 # --- the access log's cost ---------------------------------------------------
 
-# Scenario 1 against a second host that writes the access log to a file,
-# alternating run by run with the host above.
+# Scenario 1 against a host that writes the access log to a file,
+# alternating run by run with one that does not.
 echo "== access log: GET against a host writing --access-log"
+start_host plain
 plain_pid=$host_pid plain_port=$host_port
+python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES"
 start_host logging --access-log "$WORK/access.log"
 python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES"
 log_ratios=() log_cpu_ratios=()
@@ -449,31 +519,75 @@ echo "== micro-benchmarks"
 
 echo
 echo "== results $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $runs run(s) of ${seconds} s per figure (median)"
-echo "scenario,ours_rps,reference_rps,ratio,ours_p50_us,ours_p99_us,reference_p99_us,ours_cpu_us_per_request,reference_cpu_us_per_request,target_ratio,target_met,errors" >"$CSV"
-printf '%-32s %8s %8s %6s %7s %7s %7s %8s %8s %7s %s\n' scenario "ours/s" "nginx/s" \
-  ratio "p50 ms" "p99 ms" "ref p99" "CPU us" "ref CPU" target met
-for row in "${rows[@]}"; do
-  IFS='|' read -r number title ours ref ratio p50 p99 ref_p99 cpu ref_cpu target errors <<<"$row"
-  met=$(awk -v ratio="$ratio" -v p="$p99" -v rp="$ref_p99" -v t="$target" \
-    -v lim="$P99_LIMIT" -v c="$cpu" -v rc="$ref_cpu" -v clim="$CPU_LIMIT" \
-    -v e="$errors" 'BEGIN {
-      print (t == "-" || ratio >= t) && p <= lim * rp && c <= clim * rc && e == 0 ? "yes" : "no"
-    }')
-  printf '%-32s %8.0f %8.0f %6.2f %7.2f %7.2f %7.2f %8.1f %8.1f %7s %s\n' \
-    "$number. $title" "$ours" "$ref" "$ratio" \
-    "$(awk -v v="$p50" 'BEGIN { print v / 1000 }')" \
-    "$(awk -v v="$p99" 'BEGIN { print v / 1000 }')" \
-    "$(awk -v v="$ref_p99" 'BEGIN { print v / 1000 }')" "$cpu" "$ref_cpu" \
-    "$([[ $target == - ]] && echo - || echo ">=${target}x")" "$met"
-  echo "\"$number. $title\",$ours,$ref,$(printf '%.3f' "$ratio"),$p50,$p99,$ref_p99,$cpu,$ref_cpu,$target,$met,$errors" >>"$CSV"
+echo "pairing,scenario,ours_rps,reference_rps,ratio,ratio_range,ours_p50_us,ours_p99_us,reference_p99_us,ours_cpu_us_per_request,reference_cpu_us_per_request,ours_syscalls_per_request,reference_syscalls_per_request,ours_calls,reference_calls,target_ratio,target_met,errors" >"$CSV"
+
+# met ROW-FIELDS: yes when the row reaches its target ratio with p99, CPU
+# and system calls per request no worse than the reference's and no errors.
+row_met() {
+  awk -v ratio="$1" -v t="$2" -v p="$3" -v rp="$4" -v c="$5" -v rc="$6" \
+    -v s="$7" -v rs="$8" -v e="$9" -v plim="$P99_LIMIT" -v clim="$CPU_LIMIT" \
+    -v slim="$SYSCALL_LIMIT" 'BEGIN {
+      ok = (t == "-" || ratio >= t) && p <= plim * rp && c <= clim * rc && e == 0
+      if (s != "-" && rs != "-") ok = ok && s <= slim * rs
+      print ok ? "yes" : "no"
+    }'
+}
+
+print_pairing() {
+  local pairing=$1 row
+  printf '%-36s %8s %8s %5s %9s %6s %6s %6s %6s %6s %5s %5s %s\n' \
+    "$pairing:$pairing (I/O threads:workers)" "ours/s" "nginx/s" ratio range \
+    "p50ms" "p99ms" "refp99" "CPUus" "refCPU" sys "refsys" met
+  for row in "${rows[@]}"; do
+    IFS='|' read -r pair number title ours ref ratio spread p50 p99 ref_p99 cpu ref_cpu sys ref_sys calls ref_calls target errors <<<"$row"
+    [[ "$pair" == "$pairing" ]] || continue
+    local met
+    met=$(row_met "$ratio" "$target" "$p99" "$ref_p99" "$cpu" "$ref_cpu" "$sys" "$ref_sys" "$errors")
+    [[ "$target" == - ]] && met="(floor)"
+    printf '%-36s %8.0f %8.0f %5.2f %9s %6.2f %6.2f %6.2f %6.1f %6.1f %5s %5s %s\n' \
+      "$number. $title" "$ours" "$ref" "$ratio" "$spread" \
+      "$(awk -v v="$p50" 'BEGIN { print v / 1000 }')" \
+      "$(awk -v v="$p99" 'BEGIN { print v / 1000 }')" \
+      "$(awk -v v="$ref_p99" 'BEGIN { print v / 1000 }')" "$cpu" "$ref_cpu" \
+      "$sys" "$ref_sys" "$met"
+    echo "$pair,\"$number. $title\",$ours,$ref,$(printf '%.3f' "$ratio"),$spread,$p50,$p99,$ref_p99,$cpu,$ref_cpu,$sys,$ref_sys,\"$calls\",\"$ref_calls\",$target,$met,$errors" >>"$CSV"
+  done
+  echo "  system calls per request by call (ours | nginx):"
+  for row in "${rows[@]}"; do
+    IFS='|' read -r pair number title _ _ _ _ _ _ _ _ _ _ _ calls ref_calls _ _ <<<"$row"
+    [[ "$pair" == "$pairing" ]] || continue
+    printf '    %-4s %s | %s\n' "$number." "${calls//,/ }" "${ref_calls//,/ }"
+  done
+}
+
+# The headline pairing is the one where nginx does best: the lowest median
+# ratio over the scenario rows.
+headline=""
+headline_ratio=""
+for pairing in "${pairings[@]}"; do
+  echo
+  print_pairing "$pairing"
+  ratio_list=()
+  for row in "${rows[@]}"; do
+    IFS='|' read -r pair number _ _ _ ratio _ <<<"$row"
+    [[ "$pair" == "$pairing" && "$number" != F* ]] && ratio_list+=("$ratio")
+  done
+  pairing_ratio=$(median "${ratio_list[@]}")
+  if [[ -z "$headline" ]] || awk -v a="$pairing_ratio" -v b="$headline_ratio" 'BEGIN { exit !(a < b) }'; then
+    headline=$pairing headline_ratio=$pairing_ratio
+  fi
 done
-echo "(ratio: median of the ratios of neighbouring runs; CPU: server CPU time per"
-echo " request, all threads or workers; met: ratio at least the target, p99 and"
-echo " CPU per request at most ${P99_LIMIT}x and ${CPU_LIMIT}x the reference's, and no errors;"
-echo " ours runs $HOST_THREADS I/O thread(s) but in row 11, nginx 2 workers but in row 12)"
+echo
+echo "(ratio: median of the ratios of neighbouring runs, range: their lowest and"
+echo " highest; CPU: server CPU time per request, all threads or workers; sys:"
+echo " system calls per request, all threads or workers, counted by perf; met:"
+echo " ratio at least the target, p99, CPU and system calls per request at most"
+echo " ${P99_LIMIT}x, ${CPU_LIMIT}x and ${SYSCALL_LIMIT}x the reference's, and no errors; the floor rows"
+echo " show the room above nginx on this machine)"
+echo "headline: the $headline:$headline pairing, where nginx does best (median ratio $(printf '%.2f' "$headline_ratio"))"
 
 echo
-echo "resident memory growth per stored 100-byte value:"
+echo "resident memory growth per stored 100-byte value (target: at most 160 bytes):"
 echo "store,bytes_per_value" >"$MEMORY_CSV"
 for row in "${memory_rows[@]}"; do
   IFS='|' read -r label bytes <<<"$row"

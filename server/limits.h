@@ -1,8 +1,10 @@
-// The limits of pendrakel-host: every bound the host puts on a client, with
-// its default, in one place. Each one can be changed by a command-line flag
-// (server/options.h); the defaults follow what the well-known servers do and
+// The limits of pendrakel-host: every bound the host puts on a client or on
+// itself, with its unit in its name, in one place. First the defaults of the
+// flags (server/options.h), which follow what the well-known servers do and
 // are chosen so that one misbehaving client can cost the host only a bounded
-// amount of memory and time, and never a thread.
+// amount of memory and time, and never a thread; then the fixed bounds of
+// connections, of the I/O threads, of the process, of the admin port and of
+// the access log. server/README.md lists them all.
 //
 // Constants only; no state, safe from any thread.
 #ifndef PENDRAKEL_SERVER_LIMITS_H_
@@ -44,11 +46,9 @@ inline constexpr uint64_t kDefaultMinUploadRate = 1024;
 // Body bytes of uploads in progress, host-wide: the Content-Length declared
 // past the preload (which the extension receives straight into its memory)
 // and chunked bodies gathered so far. An upload beyond it waits for room up
-// to the read time-out, then is answered 503; the only upload in progress is
-// never refused. Flag --max-upload-bytes.
+// to the read time-out (trying again at each sweep), then is answered 503;
+// the only upload in progress is never refused. Flag --max-upload-bytes.
 inline constexpr uint64_t kDefaultMaxUploadBytes = 1024ull * 1024 * 1024;
-// How often an upload waiting for room tries again.
-inline constexpr std::chrono::milliseconds kUploadRoomRetryPeriod{100};
 // A client that takes no response byte for this long is dropped; a response
 // that keeps moving may take as long as it needs. Flag --write-timeout.
 inline constexpr std::chrono::seconds kDefaultWriteTimeout{30};
@@ -71,12 +71,15 @@ inline constexpr std::chrono::seconds kDefaultShutdownGrace{5};
 // After the grace, the time extension calls still get to return once their
 // client I/O has been cut; past it the process exits without unloading.
 inline constexpr std::chrono::seconds kShutdownHardBound{10};
+// The most I/O threads --threads takes.
 inline constexpr int kMaxThreads = 1024;
 // The stack of each request's fiber (mapped with a guard page; only the pages
 // a call touches become resident), and how many finished stacks each I/O
 // thread keeps for the next requests.
 inline constexpr size_t kFiberStackBytes = 256 * 1024;
 inline constexpr size_t kFiberStacksKept = 64;
+
+// ---- connections and requests ----
 
 // A chunk-size line (with its extensions) or the trailer section of a chunked
 // body may not be longer than this: 400 and close.
@@ -92,16 +95,17 @@ inline constexpr size_t kFlushThresholdBytes = 64 * 1024;
 // straight from the extension's memory, the fiber parking while the client
 // is slow.
 inline constexpr size_t kCoalesceBodyBytes = 16 * 1024;
-// The read buffer a connection starts with; it grows up to the head limit.
-inline constexpr size_t kInitialReadBufferBytes = 4096;
-// The output buffer a connection starts with: room for a small answer, so
-// that a connection closed after one request grows it no further.
+// The output buffer a connection has from its first answer on: room for a
+// small answer, so that its head does not grow the buffer piece by piece
+// and a connection closed after one request grows it no further.
 inline constexpr size_t kInitialOutputBufferBytes = 1024;
+// A request head's text and fields start with room for this much, enough
+// for a usual head; they keep what they grew to.
+inline constexpr size_t kInitialHeadArenaBytes = 512;
+inline constexpr size_t kInitialHeadFields = 16;
 // Buffers that grew beyond this for one request are given back after it, so
 // an idle connection holds little memory.
 inline constexpr size_t kRetainedBufferBytes = 64 * 1024;
-// How often each I/O thread looks for connections past their deadline.
-inline constexpr std::chrono::milliseconds kSweepPeriod{250};
 // After an error response the host reads and drops what the client still
 // sends, for at most this long and this many bytes, so that the client sees
 // the response instead of a reset.
@@ -109,11 +113,56 @@ inline constexpr std::chrono::seconds kLingerTimeout{2};
 inline constexpr uint64_t kLingerMaxBytes = 1024 * 1024;
 // The same while shutting down, when closing promptly matters more.
 inline constexpr std::chrono::milliseconds kShutdownLingerTimeout{100};
-// Pause before accepting again when the process is out of descriptors.
+
+// ---- the I/O threads ----
+
+// How often each I/O thread looks for connections past their deadline (and
+// retries uploads waiting for room, and a paused acceptor).
+inline constexpr std::chrono::milliseconds kSweepPeriod{250};
+// Pause before accepting again when the process is out of descriptors (or
+// accepting failed otherwise).
 inline constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 // Connections one acceptor takes in a row before the other work of its
-// thread gets a turn.
+// thread gets a turn (epoll; io_uring delivers them as they come).
 inline constexpr size_t kAcceptsPerTurn = 32;
+// Receives of requests land in buffers the event loop lends: this many of
+// this size per I/O thread on io_uring (a provided buffer ring, a power of
+// two), one on epoll. A connection between requests holds none.
+inline constexpr unsigned kLentBuffers = 128;
+inline constexpr size_t kLentBufferBytes = 8 * 1024;
+// Submission entries of each io_uring (completions get twice as many).
+inline constexpr unsigned kRingEntries = 4096;
+// Readiness events one epoll_wait takes, and the operations one epoll turn
+// tries at most (what they start is tried in the same turn up to that).
+inline constexpr int kEpollEventsPerTurn = 256;
+inline constexpr size_t kEpollTriesPerTurn = 4096;
+
+// ---- the process ----
+
+// Descriptors beyond the connection limit the host asks for: listening
+// sockets, the module's files, event loops, pipes.
+inline constexpr uint64_t kSpareDescriptors = 64;
+// How often Shutdown looks whether the connections have gone.
+inline constexpr std::chrono::milliseconds kShutdownPollPeriod{10};
+// The largest time-out any time-out flag takes.
+inline constexpr std::chrono::seconds kMaxTimeout{24 * 3600};
+// The largest --max-connections, and the largest --min-upload-rate in bytes
+// per second.
+inline constexpr int kMaxConnectionsCeiling = 1 << 20;
+inline constexpr uint64_t kMaxUploadRateCeiling = uint64_t{1} << 40;
+
+// ---- the admin port and the access log ----
+
+// An admin client that sends nothing for this long is closed.
+inline constexpr std::chrono::seconds kAdminTimeout{10};
+// Admin request heads are small; anything larger is not a scrape.
+inline constexpr uint32_t kAdminHeadLimitBytes = 8192;
+// Access log lines a thread may hold before the writer takes them (more are
+// dropped and counted), the lines it gathers before it hands them over, and
+// how often the writer takes the buffers.
+inline constexpr size_t kMaxBufferedLogBytes = 4 * 1024 * 1024;
+inline constexpr size_t kLogHandOverBytes = 16 * 1024;
+inline constexpr std::chrono::milliseconds kLogWritePeriod{100};
 
 }  // namespace pendrakel::server
 

@@ -9,21 +9,20 @@
 #include <iostream>
 #include <memory>
 
-#include "server/module_loader.h"
+#include "server/limits.h"
+#include "server/ops/module_loader.h"
+#include "server/ops/service_notify.h"
+#include "server/ops/settings_check.h"
 #include "server/options.h"
 #include "server/server.h"
-#include "server/service_notify.h"
-#include "server/settings_check.h"
 
 namespace {
 
 using pendrakel::server::AccessLog;
 using pendrakel::server::ExtensionModule;
 using pendrakel::server::HostOptions;
+using pendrakel::server::kSpareDescriptors;
 using pendrakel::server::Server;
-
-// Descriptors beyond the connection limit: listener, module files, pipes.
-constexpr rlim_t kSpareDescriptors = 64;
 
 int Fail(const std::string& error) {
   std::cerr << "pendrakel-host: " << error << std::endl;

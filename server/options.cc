@@ -24,7 +24,6 @@ namespace {
 
 constexpr char kDefaultListen[] = "127.0.0.1:8080";
 constexpr char kModuleFileName[] = "pendrakel.so";
-constexpr int64_t kMaxTimeoutSeconds = 24 * 3600;
 
 int DefaultIoThreads() {
   const unsigned cores = std::thread::hardware_concurrency();
@@ -36,7 +35,7 @@ void AddSeconds(CLI::App& app, const std::string& name, int64_t& seconds,
                 const std::string& what) {
   app.add_option(name, seconds, what + " (seconds)")
       ->capture_default_str()
-      ->check(CLI::Range(int64_t{1}, kMaxTimeoutSeconds));
+      ->check(CLI::Range(int64_t{1}, kMaxTimeout.count()));
 }
 
 struct RawOptions {
@@ -46,6 +45,7 @@ struct RawOptions {
   bool check = false;
   std::string module;
   int io_threads = DefaultIoThreads();
+  std::string io = "auto";
   std::string removed_upload_threads;
   size_t max_head = kDefaultMaxHeadBytes;
   uint64_t max_body = kDefaultMaxBodyBytes;
@@ -84,6 +84,11 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
   app.add_option("--threads", raw.io_threads, "I/O threads")
       ->capture_default_str()
       ->check(CLI::Range(1, kMaxThreads));
+  app.add_option("--io", raw.io,
+                 "Event loop of the I/O threads: auto (io_uring where the "
+                 "kernel allows it, else epoll) or epoll")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"auto", "epoll"}));
   // Gone: uploads no longer hold threads. Hidden, and refused by name.
   app.add_option("--upload-threads", raw.removed_upload_threads)->group("");
   app.add_option("--max-head", raw.max_head,
@@ -111,7 +116,7 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
   app.add_option("--max-connections", raw.max_connections,
                  "Connections open at once (one more is answered 503)")
       ->capture_default_str()
-      ->check(CLI::Range(1, 1 << 20));
+      ->check(CLI::Range(1, kMaxConnectionsCeiling));
   app.add_option("--drain-limit", raw.drain_limit,
                  "Unread body bytes dropped to keep a connection (more "
                  "close it)")
@@ -125,7 +130,7 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
                  "Bytes per second a client sending a body must keep up over "
                  "each --read-timeout (else 408)")
       ->capture_default_str()
-      ->check(CLI::Range(uint64_t{0}, uint64_t{1} << 40));
+      ->check(CLI::Range(uint64_t{0}, kMaxUploadRateCeiling));
 }
 
 HostOptions ToOptions(const RawOptions& raw,
@@ -137,6 +142,7 @@ HostOptions ToOptions(const RawOptions& raw,
   options.access_log = raw.access_log;
   options.check_settings = raw.check;
   options.io_threads = raw.io_threads;
+  options.io = raw.io == "epoll" ? IoChoice::kEpoll : IoChoice::kAuto;
   options.max_head_bytes = raw.max_head;
   options.max_body_bytes = raw.max_body;
   options.preload_bytes = raw.preload;

@@ -17,6 +17,10 @@
 
 namespace pendrakel::server {
 
+// The event loop the I/O threads run (--io): io_uring where the kernel
+// allows it, else epoll; or epoll alone.
+enum class IoChoice { kAuto, kEpoll };
+
 struct HostOptions {
   boost::asio::ip::tcp::endpoint listen;
   // The operators' port; none when off.
@@ -26,6 +30,7 @@ struct HostOptions {
   // Check the module's settings file and exit, instead of serving.
   bool check_settings = false;
   int io_threads = 1;
+  IoChoice io = IoChoice::kAuto;
   size_t max_head_bytes = 0;
   uint64_t max_body_bytes = 0;
   size_t preload_bytes = 0;

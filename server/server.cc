@@ -3,32 +3,40 @@
 #include "server/limits.h"
 
 namespace pendrakel::server {
-namespace {
-
-constexpr std::chrono::milliseconds kShutdownPollPeriod{10};
-
-}  // namespace
 
 Server::Server(const HostOptions& options, PFN_HTTPEXTENSIONPROC proc,
                AccessLog* log)
-    : state_(options, proc) {
-  for (int i = 0; i < options.io_threads; ++i) {
-    io_threads_.push_back(std::make_unique<IoThread>(
-        state_, log == nullptr ? nullptr : &log->buffer(i)));
-  }
-  listener_ = std::make_unique<Listener>(io_threads_);
-  if (options.admin_listen) {
-    std::vector<const TrafficCounters*> traffic;
-    for (auto& io : io_threads_) traffic.push_back(&io->traffic());
-    admin_ = std::make_unique<AdminListener>(state_, std::move(traffic));
-  }
-}
+    : state_(options, proc), log_(log) {}
 
 Server::~Server() { StopThreads(); }
 
+bool Server::MakeThreads(std::string& error) {
+  for (int i = 0; i < state_.options.io_threads; ++i) {
+    std::string fallback;
+    std::unique_ptr<EventLoop> loop =
+        EventLoop::Open(state_.options.io, &fallback);
+    if (!loop) {
+      error = "cannot start an I/O thread: " + fallback;
+      return false;
+    }
+    LogBuffer* buffer =
+        log_ == nullptr ? nullptr : &log_->buffer(static_cast<size_t>(i));
+    io_threads_.push_back(
+        std::make_unique<IoThread>(state_, buffer, std::move(loop)));
+  }
+  return true;
+}
+
 bool Server::Listen(std::string& error) {
+  if (!MakeThreads(error)) return false;
+  listener_ = std::make_unique<Listener>(io_threads_);
   if (!listener_->Open(state_.options.listen, error)) return false;
-  return admin_ == nullptr || admin_->Open(*state_.options.admin_listen, error);
+  if (!state_.options.admin_listen) return true;
+  std::vector<const TrafficCounters*> traffic;
+  for (auto& io : io_threads_) traffic.push_back(&io->traffic());
+  admin_ = std::make_unique<AdminListener>(state_, std::move(traffic),
+                                           io_threads_.front()->backend());
+  return admin_->Open(*state_.options.admin_listen, error);
 }
 
 std::optional<boost::asio::ip::tcp::endpoint> Server::admin_endpoint() const {
@@ -64,7 +72,7 @@ bool Server::Shutdown() {
 
 bool Server::WaitForConnections(std::chrono::milliseconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
-  while (state_.live_connections.load() > 0) {
+  while (state_.connections.open() > 0) {
     if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(kShutdownPollPeriod);
   }

@@ -1,5 +1,5 @@
-// Server: the running host: its I/O threads (one io_context each), the
-// listener and the order of shutting down.
+// Server: the running host: its I/O threads (one event loop each), the
+// listener, the admin port, and the order of shutting down.
 //
 // All public functions are called from the main thread: Listen, then Start,
 // then (on SIGINT/SIGTERM) Shutdown. The destructor stops whatever still
@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "base/isapi.h"
-#include "server/access_log.h"
-#include "server/admin_listener.h"
-#include "server/io_thread.h"
-#include "server/listener.h"
+#include "server/admin/admin_listener.h"
+#include "server/io/io_thread.h"
+#include "server/io/listener.h"
+#include "server/io/server_state.h"
+#include "server/ops/access_log.h"
 #include "server/options.h"
-#include "server/server_state.h"
 
 namespace pendrakel::server {
 
@@ -36,13 +36,15 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Binds the listen address; a one-line `error` on failure.
+  // Makes the I/O threads' event loops and binds the listen addresses; a
+  // one-line `error` on failure.
   bool Listen(std::string& error);
   boost::asio::ip::tcp::endpoint endpoint() const;
   // The admin port's address; none when it is off.
   std::optional<boost::asio::ip::tcp::endpoint> admin_endpoint() const;
 
   // Starts the I/O threads and accepting.
+  // REQUIRES: Listen succeeded.
   void Start();
 
   // Stops accepting, closes idle connections, lets requests in progress
@@ -53,10 +55,12 @@ class Server {
   bool Shutdown();
 
  private:
+  bool MakeThreads(std::string& error);
   bool WaitForConnections(std::chrono::milliseconds limit);
   void StopThreads();
 
   ServerState state_;
+  AccessLog* const log_;
   std::vector<std::unique_ptr<IoThread>> io_threads_;
   std::unique_ptr<Listener> listener_;
   std::unique_ptr<AdminListener> admin_;

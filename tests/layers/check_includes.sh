@@ -11,6 +11,15 @@
 #
 # server/ is a separate program on top; it may include base/, config/ (the
 # settings check reads the file with the module's own loader) and itself.
+# Inside it the host's folders form a stack of their own, each including
+# only itself, the folders below it, and the two headers at server/'s root
+# that everything reads and that include nothing of the host (limits.h,
+# options.h); the files at the root (main, server) may include any of them:
+#
+#   admin/  the operators' port and the metrics page
+#   io/     event loops, listener, connections, fibers, the module call
+#   ops/    access log, service notices, settings check, module loading
+#   http/   the socket-free HTTP: intake, heads, decoding, errors
 #
 #   check_includes.sh SOURCE_ROOT
 set -euo pipefail
@@ -51,6 +60,30 @@ for folder in "${stack[@]}" server; do
     fi
   done < <(grep -rHE '^#include "[^"]+/' --include='*.h' --include='*.cc' \
              "$root/$folder" || true)
+done
+
+host_stack=(http ops io admin)
+host_root_leaves=" server/limits.h server/options.h "
+for sub in "${host_stack[@]}"; do
+  permitted=" "
+  for layer in "${host_stack[@]}"; do
+    permitted+="$layer "
+    [[ "$layer" == "$sub" ]] && break
+  done
+  while IFS= read -r line; do
+    file="${line%%:*}"
+    target="${line#*\"}"
+    target="${target%%\"*}"
+    rest="${target#server/}"
+    if [[ "$rest" == */* ]]; then
+      [[ "$permitted" == *" ${rest%%/*} "* ]] && continue
+    elif [[ "$host_root_leaves" == *" $target "* ]]; then
+      continue
+    fi
+    echo "layering: ${file#"$root"/} includes $target" >&2
+    status=1
+  done < <(grep -rHE '^#include "server/' --include='*.h' --include='*.cc' \
+             "$root/server/$sub" || true)
 done
 if [[ $status -eq 0 ]]; then echo "includes follow the stack"; fi
 exit $status

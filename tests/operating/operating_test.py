@@ -79,6 +79,13 @@ class AdminPort(unittest.TestCase):
         self.assertGreater(samples["pendrakel_http_received_bytes_total"], 0)
         self.assertGreaterEqual(
             samples["pendrakel_connections_accepted_total"], 4)
+        # Every I/O thread runs the loop asked for (io_uring unless the
+        # kernel refuses it).
+        loops = {key.split("loop=")[1]: value for key, value in samples.items()
+                 if key.startswith("pendrakel_io_threads|")}
+        self.assertEqual(sum(loops.values()), os.cpu_count())
+        if os.environ.get("PENDRAKEL_TEST_IO") == "epoll":
+            self.assertEqual(list(loops), ["epoll"])
 
     def test_admin_requests_reach_no_collection(self):
         _, before = scrape(self.host)

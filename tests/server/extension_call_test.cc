@@ -1,4 +1,4 @@
-#include "server/extension_call.h"
+#include "server/io/extension_call.h"
 
 #include <gtest/gtest.h>
 
@@ -69,8 +69,9 @@ class ExtensionCallTest : public ::testing::Test {
   // Runs the extension on `request`; returns whether the host must close.
   bool Run(const std::string& request, uint64_t drain_limit = 1000) {
     testing::Drive(intake_, request, testing::kWhole);
-    return call_.Run(&TestProc, intake_, out_, channel_,
-                     CallPolicy{false, drain_limit});
+    return call_
+        .Run(&TestProc, intake_, out_, channel_, CallPolicy{false, drain_limit})
+        .must_close;
   }
 
   RequestIntake intake_{IntakeLimits{4096, 1 << 20, 4}};

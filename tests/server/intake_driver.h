@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/request_intake.h"
+#include "server/http/request_intake.h"
 
 namespace pendrakel::testing {
 

@@ -1,4 +1,4 @@
-#include "server/percent_decode.h"
+#include "server/http/percent_decode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/request_intake.h"
+#include "server/http/request_intake.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/response_head.h"
+#include "server/http/response_head.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/server_variables.h"
+#include "server/http/server_variables.h"
 
 #include <gtest/gtest.h>
 

@@ -22,6 +22,9 @@ class Host:
         shutil.copy(module, self.folder)
         with open(os.path.join(self.folder, "Pendrakel.setting"), "w") as f:
             f.write(settings)
+        # The suite runs once more with the host's epoll loop forced.
+        if os.environ.get("PENDRAKEL_TEST_IO"):
+            flags = (*flags, "--io=" + os.environ["PENDRAKEL_TEST_IO"])
         self.process = subprocess.Popen(
             [host_binary, "--listen", "127.0.0.1:0", "--module",
              os.path.join(self.folder, os.path.basename(module)), *flags],

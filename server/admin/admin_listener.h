@@ -1,0 +1,71 @@
+// AdminListener: the operators' port (--admin-listen), serving
+//   GET /metrics  the metrics page (server/metrics_page.h), which asks the
+//                 extension for one STAT report per scrape;
+//   GET /healthz  200 "ok" while serving, 503 "stopping" from the moment
+//                 shutting down begins, so a balancer stops sending first.
+// Nothing on this port reaches the store's collections or is counted in the
+// host's traffic figures.
+//
+// It runs on a thread of its own with its own io_context, so a scrape never
+// waits behind client traffic nor client traffic behind a scrape. Open on
+// the main thread before Start; Start and Stop on the main thread; the
+// accept chain and the sessions on the admin thread.
+#ifndef PENDRAKEL_SERVER_ADMIN_ADMIN_LISTENER_H_
+#define PENDRAKEL_SERVER_ADMIN_ADMIN_LISTENER_H_
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/io/event_loop.h"
+#include "server/io/server_state.h"
+#include "server/io/traffic_counters.h"
+
+namespace pendrakel::server {
+
+class AdminListener {
+ public:
+  // `state` and the counters must outlive the listener; `backend` is the
+  // I/O threads' event loop, for the metrics page.
+  AdminListener(const ServerState& state,
+                std::vector<const TrafficCounters*> threads, IoBackend backend);
+  ~AdminListener();
+  AdminListener(const AdminListener&) = delete;
+  AdminListener& operator=(const AdminListener&) = delete;
+
+  // Binds and listens; on failure false with a one-line `error`.
+  bool Open(const boost::asio::ip::tcp::endpoint& endpoint, std::string& error);
+  boost::asio::ip::tcp::endpoint local_endpoint() const;
+
+  void Start();
+  // Closes the port and ends the thread. Idempotent.
+  void Stop();
+
+  // The answer to one admin request: status, content type and body.
+  struct Answer {
+    int status = 200;
+    std::string content_type;
+    std::string body;
+  };
+  // On the admin thread.
+  Answer Respond(std::string_view method, std::string_view target);
+
+ private:
+  void Accept();
+
+  const ServerState& state_;
+  const std::vector<const TrafficCounters*> threads_;
+  const IoBackend backend_;
+  boost::asio::io_context context_{1};
+  boost::asio::ip::tcp::acceptor acceptor_;
+  std::thread thread_;
+  // STAT requests sent by scrapes; admin thread only.
+  uint64_t stat_probes_ = 0;
+};
+
+}  // namespace pendrakel::server
+
+#endif  // PENDRAKEL_SERVER_ADMIN_ADMIN_LISTENER_H_
