@@ -46,7 +46,9 @@ int CheckSettings(const std::string& module_path, std::ostream& out,
   const std::string path = (module.parent_path() / kSettingsFileName).string();
   Settings settings;
   uint64_t memory_max = 0;
-  if (!std::filesystem::exists(path, error)) {
+  // The module's own test, so that a link leading nowhere is refused here
+  // as it is at start-up.
+  if (!SettingsFilePresent(path.c_str())) {
     out << "settings OK: no " << path << ", the module uses its defaults:\n";
     PrintValues(settings, memory_max, out);
     return 0;

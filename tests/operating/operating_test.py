@@ -196,6 +196,14 @@ class SettingsCheck(unittest.TestCase):
                 self.assertEqual(check.stderr.count("\n"), 1, check.stderr)
                 self.assertIn(expected, check.stderr)
                 self.assertEqual(self.run_host(folder).returncode, 1, text)
+            # A link that leads nowhere is no missing file.
+            setting = os.path.join(folder, "Pendrakel.setting")
+            os.remove(setting)
+            os.symlink(os.path.join(folder, "gone.setting"), setting)
+            check = self.run_host(folder, "--check")
+            self.assertEqual((check.returncode, check.stderr.count("\n")),
+                             (1, 1), check.stderr)
+            self.assertEqual(self.run_host(folder).returncode, 1)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
 
