@@ -106,6 +106,9 @@ bool Journal::Serve() {
     unsyncedTail_ = change;
   }
   if (failing_) {
+    // Waiting requests are answered now, not once the disk works again;
+    // their changes are kept, to be written then.
+    if (taken != nullptr) queue_.Settle(taken, nullptr, /*kept=*/false);
     if (Clock::now() >= nextRetry_) Retry();
   } else {
     WriteAndSync(false);

@@ -129,18 +129,18 @@ void ChangeQueue::Settle(Change* list, const Change* end, bool kept) {
         std::memory_order_release, std::memory_order_relaxed);
   }
   if (!told || !answerWhenSynced_) return;
-  settled_.fetch_add(1, std::memory_order_release);
+  { MutexLock hold(settleMutex_); }
   settled_.notify_all();
 }
 
-bool ChangeQueue::WaitKept(Change& change) const {
+bool ChangeQueue::WaitKept(Change& change) {
+  MutexLock hold(settleMutex_);
   for (;;) {
-    const uint32_t round = settled_.load(std::memory_order_acquire);
     const Change::Outcome outcome =
         change.outcome_.load(std::memory_order_acquire);
     if (outcome != Change::Outcome::kPending)
       return outcome == Change::Outcome::kKept;
-    settled_.wait(round, std::memory_order_acquire);
+    settled_.wait(settleMutex_);
   }
 }
 

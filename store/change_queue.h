@@ -17,9 +17,10 @@
 //
 // Thread safety: Push may be called from any thread, under any lock: it is
 // one compare-and-swap, with no lock, allocation or system call. Wake takes
-// mutex_ and must be called with no lock held. TakeAll, WaitForChanges and
-// Settle are the one writer thread's. The collection id counter and the
-// accepting flag are atomics.
+// mutex_, and a SyncTicket's Wait settleMutex_: both are called with no
+// other lock held, and nothing else is taken under either. TakeAll,
+// WaitForChanges and Settle are the one writer thread's. The collection id
+// counter and the accepting flag are atomics.
 #ifndef PENDRAKEL_STORE_CHANGE_QUEUE_H_
 #define PENDRAKEL_STORE_CHANGE_QUEUE_H_
 
@@ -123,11 +124,11 @@ class SyncTicket {
 
  private:
   friend class ChangeQueue;
-  SyncTicket(Change* change, const ChangeQueue* queue)
+  SyncTicket(Change* change, ChangeQueue* queue)
       : change_(change), queue_(queue) {}
 
   Change* change_ = nullptr;
-  const ChangeQueue* queue_ = nullptr;
+  ChangeQueue* queue_ = nullptr;
 };
 
 class ChangeQueue {
@@ -182,7 +183,7 @@ class ChangeQueue {
 
  private:
   friend class SyncTicket;
-  bool WaitKept(Change& change) const;
+  bool WaitKept(Change& change) EXCLUDES(settleMutex_);
 
   const bool answerWhenSynced_;
   std::atomic<Change*> top_{nullptr};  // the stack of pushed changes
@@ -191,8 +192,11 @@ class ChangeQueue {
   // Set by the writer while it sleeps with nothing to do: the next push
   // must wake it.
   std::atomic<bool> idle_{false};
-  // Rises after each Settle; waiting requests sleep on it.
-  mutable std::atomic<uint32_t> settled_{0};
+  // Waiting requests sleep on settled_ until their change's outcome is
+  // set; Settle takes settleMutex_ after setting outcomes and before
+  // signalling, so that no waiter misses the signal.
+  Mutex settleMutex_;
+  std::condition_variable_any settled_;
   Mutex mutex_;
   std::condition_variable_any wake_;  // signalled under mutex_
   bool woken_ GUARDED_BY(mutex_) = false;
