@@ -3,9 +3,10 @@
 // large value is only pointed at, so that a value is written from its own
 // bytes and never copied.
 //
-// Ownership: the batch owns its buffer. REQUIRES: the bytes pointed at (the
-// data given to AddPut) stay unchanged until the batch is written or
-// cleared; the caller holds references on the values for that long.
+// Ownership: the batch owns its buffer. REQUIRES: every text or data of
+// kInPlaceDataBytes or more handed to an Add call (a value's name, content
+// type or data) stays unchanged until the batch is written or cleared; the
+// caller holds references on the values for that long.
 //
 // Threads: one at a time (the writer thread).
 #ifndef PENDRAKEL_PERSIST_RECORD_BATCH_H_

@@ -53,14 +53,16 @@ class JournalFileTest : public ::testing::Test {
 TEST_F(JournalFileTest, EveryRecordTypeReadsBackAsWritten) {
   TempFolder temp;
   auto folder = testing::OpenFolder(temp);
-  const std::string big(kInPlaceDataBytes + 5, '\0');  // written in place
+  // Written in place: they must outlive the write.
+  const std::string big(kInPlaceDataBytes + 5, '\0');
+  const std::string longType(70000, 't');
   RecordBatch batch;
   batch.AddFileHeader(FileKind::kSnapshot, 3);
   batch.AddCollection({1, -5, CollectionKind::kShared, ""});
   const TouchRecord touches[] = {{1, 9}, {2, 10}};
   batch.AddTouches(touches);
   batch.AddDrop(4);
-  batch.AddPut({1, 1234, "", std::string(70000, 't'), AsBytes(big)});
+  batch.AddPut({1, 1234, "", longType, AsBytes(big)});
   batch.AddRemove({1, ""});
   batch.AddEnd({1, 1});
   testing::WriteBatch(temp.file(DataFolder::SnapshotName(3)), batch);
