@@ -42,7 +42,8 @@ void RecordBatch::Point(Bytes bytes) {
   bytes_ += bytes.size();
 }
 
-void RecordBatch::AddRecord(RecordType type, std::span<const Bytes> parts) {
+void RecordBatch::AddRecord(RecordType type, std::span<const Bytes> parts,
+                            bool copyAll) {
   RecordHead head;
   head.type = type;
   for (const Bytes part : parts) {
@@ -53,7 +54,7 @@ void RecordBatch::AddRecord(RecordType type, std::span<const Bytes> parts) {
   EncodeRecordHead(head, encoded);
   Copy(encoded);
   for (const Bytes part : parts) {
-    if (part.size() >= kInPlaceDataBytes) {
+    if (!copyAll && part.size() >= kInPlaceDataBytes) {
       Point(part);
     } else {
       Copy(part);
@@ -71,7 +72,7 @@ void RecordBatch::AddCollection(const CollectionRecord& record) {
   unsigned char fixed[kCollectionFixedBytes];
   EncodeCollectionFixed(record, fixed);
   const Bytes parts[] = {fixed, AsBytes(record.cookie)};
-  AddRecord(RecordType::kCollection, parts);
+  AddRecord(RecordType::kCollection, parts, /*copyAll=*/true);
 }
 
 void RecordBatch::AddDrop(uint64_t id) {
@@ -88,7 +89,7 @@ void RecordBatch::AddTouches(std::span<const TouchRecord> touches) {
     EncodeTouchPair(touches[i], payload.data() + i * kTouchPairBytes);
   }
   const Bytes parts[] = {payload};
-  AddRecord(RecordType::kTouch, parts);
+  AddRecord(RecordType::kTouch, parts, /*copyAll=*/true);  // a local payload
 }
 
 void RecordBatch::AddPut(const PutRecord& record) {

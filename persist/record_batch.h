@@ -4,9 +4,10 @@
 // bytes and never copied.
 //
 // Ownership: the batch owns its buffer. REQUIRES: every text or data of
-// kInPlaceDataBytes or more handed to an Add call (a value's name, content
-// type or data) stays unchanged until the batch is written or cleared; the
-// caller holds references on the values for that long.
+// kInPlaceDataBytes or more handed to AddPut or AddRemove (a value's name,
+// content type or data) stays unchanged until the batch is written or
+// cleared; the caller holds references on the values for that long. The
+// other records are copied whole.
 //
 // Threads: one at a time (the writer thread).
 #ifndef PENDRAKEL_PERSIST_RECORD_BATCH_H_
@@ -60,7 +61,9 @@ class RecordBatch {
     size_t length;
   };
 
-  void AddRecord(RecordType type, std::span<const Bytes> parts);
+  // Parts of kInPlaceDataBytes or more are pointed at unless `copyAll`.
+  void AddRecord(RecordType type, std::span<const Bytes> parts,
+                 bool copyAll = false);
   void Copy(Bytes bytes);
   void Point(Bytes bytes);
 

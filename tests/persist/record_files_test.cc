@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "persist/crc.h"
 #include "persist/format.h"
@@ -59,8 +60,13 @@ TEST_F(JournalFileTest, EveryRecordTypeReadsBackAsWritten) {
   RecordBatch batch;
   batch.AddFileHeader(FileKind::kSnapshot, 3);
   batch.AddCollection({1, -5, CollectionKind::kShared, ""});
-  const TouchRecord touches[] = {{1, 9}, {2, 10}};
-  batch.AddTouches(touches);
+  {
+    // Large enough to be written in place if it were not copied: it goes
+    // before the batch is written.
+    std::vector<TouchRecord> touches(2000, {2, 10});
+    touches[0] = {1, 9};
+    batch.AddTouches(touches);
+  }
   batch.AddDrop(4);
   batch.AddPut({1, 1234, "", longType, AsBytes(big)});
   batch.AddRemove({1, ""});
@@ -80,7 +86,8 @@ TEST_F(JournalFileTest, EveryRecordTypeReadsBackAsWritten) {
   EXPECT_EQ(collection.kind, CollectionKind::kShared);
   ASSERT_EQ(reader->Next(record), Step::kRecord);
   ASSERT_TRUE(IsTouchPayload(record.payload));
-  EXPECT_EQ(TouchPairAt(record.payload, 1).lastAccess, 10);
+  EXPECT_EQ(TouchPairAt(record.payload, 0).lastAccess, 9);
+  EXPECT_EQ(TouchPairAt(record.payload, 1999).lastAccess, 10);
   ASSERT_EQ(reader->Next(record), Step::kRecord);
   uint64_t dropped = 0;
   ASSERT_TRUE(ParseDrop(record.payload, dropped));
