@@ -14,6 +14,11 @@
 // hands it to the queue; from TakeAll on it belongs to the writer, which
 // deletes it with Release once it is written and synced. A request that
 // waits for its change to be synced holds a second count (SyncTicket).
+// When only synced changes are answered, a store's or delete's change also
+// holds its collection and what it replaced or removed, so that the writer
+// can undo it if it cannot be synced (Values::Restore). Releasing a change
+// may release the last handle on a value or a collection: it is done with
+// no lock held.
 //
 // Thread safety: Push may be called from any thread, under any lock: it is
 // one compare-and-swap, with no lock, allocation or system call. Wake takes
@@ -33,6 +38,7 @@
 
 #include "base/mutex.h"
 #include "store/value_ref.h"
+#include "store/values_ref.h"
 
 namespace pendrakel {
 
@@ -62,6 +68,15 @@ class Change {
   uint64_t id() const { return id_; }
   int64_t time() const { return time_; }
   const ValueRef& value() const { return value_; }
+  // What undoes a store or delete: its collection (empty when not kept)
+  // and the value it replaced or removed (empty when there was none).
+  const ValuesRef& owner() const { return owner_; }
+  const ValueRef& previous() const { return previous_; }
+  // REQUIRES: the change is not pushed yet.
+  void KeepUndo(ValuesRef owner, ValueRef previous) {
+    owner_ = std::move(owner);
+    previous_ = std::move(previous);
+  }
   std::string_view text() const {
     return {reinterpret_cast<const char*>(this + 1), textLength_};
   }
@@ -91,6 +106,8 @@ class Change {
   const uint64_t id_;
   const int64_t time_;
   ValueRef value_;
+  ValuesRef owner_;
+  ValueRef previous_;
   const size_t textLength_;          // bytes of text, stored after the record
   std::atomic<int32_t> holders_{1};  // the queue or writer, plus a waiter
   std::atomic<Outcome> outcome_{Outcome::kPending};
