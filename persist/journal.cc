@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <new>
 #include <system_error>
 
 #include "persist/data_folder.h"
@@ -11,6 +13,7 @@
 #include "persist/store_walker.h"
 #include "store/change_queue.h"
 #include "store/value.h"
+#include "store/values.h"
 
 namespace pendrakel {
 namespace {
@@ -57,6 +60,14 @@ void Journal::Stop() {
   stopping_.store(true, std::memory_order_relaxed);
   queue_.Stop();
   thread_.join();
+  // A change pushed after the writer's last look is not written: whoever
+  // waits for it learns so, rather than waiting for ever.
+  for (Change* late = queue_.TakeAll(); late != nullptr;) {
+    queue_.Settle(late, late->next, /*kept=*/false);
+    Change* next = late->next;
+    late->Release();
+    late = next;
+  }
 }
 
 void Journal::Run() {
@@ -108,7 +119,10 @@ bool Journal::Serve() {
   if (failing_) {
     // Waiting requests are answered now, not once the disk works again;
     // their changes are kept, to be written then.
-    if (taken != nullptr) queue_.Settle(taken, nullptr, /*kept=*/false);
+    if (taken != nullptr) {
+      queue_.Settle(taken, nullptr, /*kept=*/false);
+      UndoFailed(taken);
+    }
     if (Clock::now() >= nextRetry_) Retry();
   } else {
     WriteAndSync(false);
@@ -188,7 +202,10 @@ void Journal::Fail(const char* what, int error) {
   }
   // Requests waiting for these learn the failure now; the changes stay, to
   // be written once there is room.
-  if (unsynced_ != nullptr) queue_.Settle(unsynced_, nullptr, /*kept=*/false);
+  if (unsynced_ != nullptr) {
+    queue_.Settle(unsynced_, nullptr, /*kept=*/false);
+    UndoFailed(unsynced_);
+  }
   file_->Rewind();
   batch_.Clear();
   touchAll_ = true;  // what was written of them is cut off
@@ -209,10 +226,26 @@ void Journal::Retry() {
   }
   SettleSynced();
   failing_ = false;
+  undone_.clear();
   queue_.SetAccepting(true);
   LogLine(file_->path() + ": writing works again after " +
           Seconds(Clock::now() - failedAt_) +
           " s; stores and deletes are taken again");
+}
+
+void Journal::UndoFailed(Change* list) {
+  // Every change of a name from its first failed one on failed too (stores
+  // and deletes are refused from the failure on, in the hold of the
+  // collection's lock that Restore takes), so the name goes back to what
+  // that first one found, and its later ones are undone with it.
+  for (Change* change = list; change != nullptr; change = change->next) {
+    if (!change->owner()) continue;  // not an answered store or delete
+    const std::string_view name = change->kind() == Change::Kind::kPut
+                                      ? change->value()->name()
+                                      : change->text();
+    if (undone_.emplace(change->id(), std::string(name)).second)
+      change->owner()->Restore(name, change->previous());
+  }
 }
 
 void Journal::Touch(bool all) {
@@ -258,36 +291,60 @@ bool Journal::SwitchJournal(std::string& why) {
   return true;
 }
 
+namespace {
+
+// A snapshot's records go to its file; the journal serves the queue
+// between slices.
+class SnapshotInFile : public SnapshotSink {
+ public:
+  SnapshotInFile(SnapshotFile& file, std::vector<ValueRef>& held,
+                 std::function<bool()> between)
+      : file_(file), held_(held), between_(std::move(between)) {}
+  RecordBatch& batch() override { return file_.batch(); }
+  void Hold(ValueRef value) override { held_.push_back(std::move(value)); }
+  bool BetweenSlices() override { return between_(); }
+
+ private:
+  SnapshotFile& file_;
+  std::vector<ValueRef>& held_;
+  const std::function<bool()> between_;
+};
+
+}  // namespace
+
 bool Journal::WriteSnapshot(std::string& why) {
   std::unique_ptr<SnapshotFile> snapshot =
       SnapshotFile::Create(*folder_, file_->generation(), why);
   if (!snapshot) return false;
-  store_.BeginSnapshot();
-  EndRecord counts;
-  while (store_.NextSnapshotSlice(snapshot->batch(), held_, counts)) {
-    if (snapshot->batch().bytes() >= kSnapshotWriteBytes) {
-      const int error = snapshot->Flush();
-      held_.clear();
-      if (error != 0) {
-        why = folder_->PathOf(DataFolder::PartialName(snapshot->generation())) +
-              " cannot be written (" + std::strerror(error) + ")";
-        return false;
-      }
-    }
-    // Requests go on meanwhile: their changes are written between slices.
-    Serve();
-    if (failing_ || stopping_.load(std::memory_order_relaxed)) {
-      held_.clear();
-      return false;  // given up; the partial file is removed
-    }
+  SnapshotInFile sink(*snapshot, held_,
+                      [&] { return BetweenSnapshotSlices(*snapshot, why); });
+  bool finished = false;
+  try {
+    finished = store_.Snapshot(sink) && snapshot->Finish(sink.counts(), why);
+  } catch (const std::bad_alloc&) {
+    why = "out of memory";
   }
-  const bool finished = snapshot->Finish(counts, why);
   held_.clear();
-  if (!finished) return false;
+  if (!finished) return false;  // given up; the partial file is removed
   snapshotBytes_ = snapshot->bytes();
   olderJournalBytes_ = 0;
   RemoveOlderThan(snapshot->generation());
   return true;
+}
+
+bool Journal::BetweenSnapshotSlices(SnapshotFile& snapshot, std::string& why) {
+  if (snapshot.batch().bytes() >= kSnapshotWriteBytes) {
+    const int error = snapshot.Flush();
+    held_.clear();
+    if (error != 0) {
+      why = folder_->PathOf(DataFolder::PartialName(snapshot.generation())) +
+            " cannot be written (" + std::strerror(error) + ")";
+      return false;
+    }
+  }
+  // Requests go on meanwhile: their changes are written between slices.
+  Serve();
+  return !failing_ && !stopping_.load(std::memory_order_relaxed);
 }
 
 void Journal::RemoveOlderThan(uint64_t generation) {

@@ -21,8 +21,10 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "absl/container/flat_hash_set.h"
 #include "persist/record_batch.h"
 #include "persist/sync_mode.h"
 #include "store/value_ref.h"
@@ -33,6 +35,7 @@ class Change;
 class ChangeQueue;
 class JournalFile;
 class DataFolder;
+class SnapshotFile;
 class StoreWalker;
 
 // Time the writer lets changes gather before it writes them, with Sync
@@ -92,10 +95,18 @@ class Journal {
   void Fail(const char* what, int error);
   void SettleSynced();
   void Touch(bool all);
+  // With Sync "always": undoes in memory the stores and deletes of `list`
+  // (linked through `next`) that were answered as not kept, each name once
+  // an episode, back to what it held before the first of them.
+  void UndoFailed(Change* list);
   bool CompactionDue() const;
   void Compact();
   bool SwitchJournal(std::string& why);
   bool WriteSnapshot(std::string& why);
+  // Between two slices of a snapshot: writes its batch once it is large
+  // and serves the queue. False, with `why` when a write failed, to give
+  // the snapshot up.
+  bool BetweenSnapshotSlices(SnapshotFile& snapshot, std::string& why);
   // Changes not yet synced, to be told of a failure or released.
   void ReleaseUnsynced();
   void RemoveOlderThan(uint64_t generation);
@@ -123,6 +134,8 @@ class Journal {
   uint64_t olderJournalBytes_ = 0;  // journals since the snapshot, but file_
   Clock::time_point nextCompaction_{};
   std::vector<ValueRef> held_;  // values a snapshot batch points at
+  // Names undone in this episode, by collection id (Sync "always").
+  absl::flat_hash_set<std::pair<uint64_t, std::string>> undone_;
 };
 
 }  // namespace pendrakel

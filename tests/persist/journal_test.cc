@@ -25,19 +25,9 @@
 namespace pendrakel {
 namespace {
 
+using testing::Eventually;
 using testing::MakeValue;
 using testing::TempFolder;
-
-// Polls `done` for up to ten seconds.
-template <typename Done>
-bool Eventually(Done done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 void Push(ChangeQueue& queue, Change* change, SyncTicket* ticket = nullptr) {
   ASSERT_NE(change, nullptr);
@@ -89,31 +79,21 @@ class FakeStore : public StoreWalker {
     if (all) touches.push_back({1, 42});
     ++touchCalls;
   }
-  void BeginSnapshot() override { next_ = 0; }
-  bool NextSnapshotSlice(RecordBatch& batch, std::vector<ValueRef>& held,
-                         EndRecord& counts) override {
-    if (next_ > values.size()) return false;
-    if (next_ == 0) {
-      batch.AddCollection({1, 42, CollectionKind::kShared, {}});
-      ++counts.collections;
+  bool Snapshot(SnapshotSink& sink) override {
+    sink.batch().AddCollection({1, 42, CollectionKind::kShared, {}});
+    ++sink.counts().collections;
+    for (const ValueRef& value : values) {
+      sink.batch().AddPut({1, 0, value->name(), value->contentType(),
+                           Bytes(value->data(), value->size())});
+      sink.Hold(value.Share());
+      ++sink.counts().values;
+      if (!sink.BetweenSlices()) return false;
     }
-    for (size_t i = 0; i < kSnapshotSliceValues && next_ < values.size();
-         ++i, ++next_) {
-      const Value& value = *values[next_];
-      batch.AddPut({1, 0, value.name(), value.contentType(),
-                    Bytes(value.data(), value.size())});
-      held.push_back(values[next_].Shared());
-      ++counts.values;
-    }
-    if (next_ == values.size()) ++next_;  // done after this slice
     return true;
   }
 
   std::vector<ValueRef> values;
   int touchCalls = 0;
-
- private:
-  size_t next_ = 0;
 };
 
 // A journal writer on a fresh folder, and what the folder reads back as.

@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "persist/data_folder.h"
@@ -19,6 +21,17 @@
 #include "persist/record_reader.h"
 
 namespace pendrakel::testing {
+
+// Polls `done` for up to ten seconds.
+template <typename Done>
+bool Eventually(Done done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
 
 // A new empty folder, removed with the object.
 class TempFolder {
