@@ -87,7 +87,9 @@ void Journal::Run() {
     for (Change* change = unsynced_; change != nullptr; change = change->next)
       ++lost;
     LogLine(file_->path() + ": stopping while writing fails; " +
-            std::to_string(lost) + " changes were not written");
+            std::to_string(lost) + " changes and " +
+            std::to_string(writtenUnsynced_.size()) +
+            " bytes written before were not kept");
   }
   ReleaseUnsynced();
 }
@@ -160,6 +162,12 @@ void Journal::WriteAndSync(bool syncNow) {
   if (!batch_.empty()) {
     if (file_->end() == file_->synced()) oldestUnsynced_ = now;
     if (const int error = file_->Append(batch_)) return Fail("write", error);
+    if (!queue_.answerWhenSynced()) {
+      // Nobody waits for the sync: the written bytes are kept for it
+      // instead of the changes, whose values go at once.
+      batch_.AppendTo(writtenUnsynced_);
+      ReleaseUnsynced();
+    }
     batch_.Clear();
   }
   if (file_->end() == file_->synced()) {
@@ -171,6 +179,7 @@ void Journal::WriteAndSync(bool syncNow) {
                    now - oldestUnsynced_ >= kSyncPeriod;
   if (!due) return;
   if (const int error = file_->Sync()) return Fail("sync", error);
+  writtenUnsynced_.clear();
   SettleSynced();
 }
 
@@ -200,8 +209,9 @@ void Journal::Fail(const char* what, int error) {
     LogLine(file_->path() + ": cannot " + what + " (" + std::strerror(error) +
             "); stores and deletes are refused until writing works again");
   }
-  // Requests waiting for these learn the failure now; the changes stay, to
-  // be written once there is room.
+  // Requests waiting for these learn the failure now; the changes stay, and
+  // the bytes written since the last sync, to be written again once there
+  // is room.
   if (unsynced_ != nullptr) {
     queue_.Settle(unsynced_, nullptr, /*kept=*/false);
     UndoFailed(unsynced_);
@@ -214,6 +224,7 @@ void Journal::Fail(const char* what, int error) {
 
 void Journal::Retry() {
   batch_.Clear();
+  batch_.AddWritten(writtenUnsynced_);
   for (Change* change = unsynced_; change != nullptr; change = change->next)
     Encode(*change);
   int error = file_->Append(batch_);
@@ -224,6 +235,7 @@ void Journal::Retry() {
     nextRetry_ = Clock::now() + kRetryPeriod;
     return;
   }
+  writtenUnsynced_.clear();
   SettleSynced();
   failing_ = false;
   undone_.clear();

@@ -44,8 +44,9 @@ inline constexpr std::chrono::milliseconds kWriteBatchPeriod{50};
 // Longest time written changes stay unsynced, with Sync "second".
 inline constexpr std::chrono::milliseconds kSyncPeriod{1000};
 // Unsynced bytes that make the writer sync at once, whatever the mode: they
-// bound what a crash of the machine loses and what the writer holds.
-inline constexpr uint64_t kMaxUnsyncedBytes = uint64_t{64} << 20;
+// bound what a crash of the machine loses and what the writer holds (with
+// Sync "second", a copy of what it wrote since the last sync).
+inline constexpr uint64_t kMaxUnsyncedBytes = uint64_t{16} << 20;
 // Time between two attempts to write after a write or sync failed.
 inline constexpr std::chrono::milliseconds kRetryPeriod{1000};
 // Time between two records of the collections' last-access times.
@@ -121,8 +122,10 @@ class Journal {
   std::atomic<bool> stopping_{false};  // set by Stop: a snapshot gives up
 
   // The writer thread's own state.
-  RecordBatch batch_;           // encoded changes not yet written
-  Change* unsynced_ = nullptr;  // changes not yet synced, oldest first
+  RecordBatch batch_;  // encoded changes not yet written
+  // Changes not yet written, oldest first; with Sync "always", not yet
+  // synced (their requests wait for that).
+  Change* unsynced_ = nullptr;
   Change* unsyncedTail_ = nullptr;
   Clock::time_point oldestUnsynced_{};
   bool failing_ = false;  // an episode: writing fails
@@ -134,6 +137,9 @@ class Journal {
   uint64_t olderJournalBytes_ = 0;  // journals since the snapshot, but file_
   Clock::time_point nextCompaction_{};
   std::vector<ValueRef> held_;  // values a snapshot batch points at
+  // With Sync "second": the bytes written since the last sync, to write
+  // again if that sync fails (the changes are released once written).
+  std::vector<unsigned char> writtenUnsynced_;
   // Names undone in this episode, by collection id (Sync "always").
   absl::flat_hash_set<std::pair<uint64_t, std::string>> undone_;
 };

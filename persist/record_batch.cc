@@ -46,20 +46,31 @@ void RecordBatch::AddRecord(RecordType type, std::span<const Bytes> parts,
                             bool copyAll) {
   RecordHead head;
   head.type = type;
+  bool pointed = false;
   for (const Bytes part : parts) {
     head.length += part.size();
-    head.payloadCrc = Crc32(part.data(), part.size(), head.payloadCrc);
+    pointed |= !copyAll && part.size() >= kInPlaceDataBytes;
   }
-  unsigned char encoded[kRecordHeadBytes];
-  EncodeRecordHead(head, encoded);
-  Copy(encoded);
+  unsigned char encoded[kRecordHeadBytes] = {};
+  const size_t headAt = buffer_.size();
+  Copy(encoded);  // encoded once the payload's checksum is known
   for (const Bytes part : parts) {
     if (!copyAll && part.size() >= kInPlaceDataBytes) {
       Point(part);
     } else {
       Copy(part);
     }
+    // A payload copied whole is checked in one pass over the copy.
+    if (pointed)
+      head.payloadCrc = Crc32(part.data(), part.size(), head.payloadCrc);
   }
+  if (!pointed) {
+    const size_t payloadAt = headAt + kRecordHeadBytes;
+    head.payloadCrc =
+        Crc32(buffer_.data() + payloadAt, buffer_.size() - payloadAt);
+  }
+  EncodeRecordHead(head, encoded);
+  std::copy(encoded, encoded + kRecordHeadBytes, buffer_.begin() + headAt);
 }
 
 void RecordBatch::AddFileHeader(FileKind kind, uint64_t generation) {
@@ -112,6 +123,16 @@ void RecordBatch::AddEnd(const EndRecord& record) {
   EncodeEnd(record, payload);
   const Bytes parts[] = {payload};
   AddRecord(RecordType::kEnd, parts);
+}
+
+void RecordBatch::AppendTo(std::vector<unsigned char>& out) const {
+  out.reserve(out.size() + bytes_);
+  for (const Piece& piece : pieces_) {
+    const unsigned char* start = piece.outside != nullptr
+                                     ? piece.outside
+                                     : buffer_.data() + piece.offset;
+    out.insert(out.end(), start, start + piece.length);
+  }
 }
 
 int RecordBatch::WriteAt(int fd, uint64_t offset) const {

@@ -42,6 +42,14 @@ class RecordBatch {
   void AddPut(const PutRecord& record);
   void AddRemove(const RemoveRecord& record);
   void AddEnd(const EndRecord& record);
+  // Bytes laid out before (written by an earlier batch), pointed at.
+  // REQUIRES: `bytes` stay unchanged until the batch is written or cleared.
+  void AddWritten(Bytes bytes) {
+    if (!bytes.empty()) Point(bytes);
+  }
+
+  // Appends a copy of every byte laid out to `out`.
+  void AppendTo(std::vector<unsigned char>& out) const;
 
   // Bytes laid out so far.
   uint64_t bytes() const { return bytes_; }

@@ -121,6 +121,7 @@ void ChangeQueue::Stop() {
 }
 
 void ChangeQueue::Settle(Change* list, const Change* end, bool kept) {
+  if (!answerWhenSynced_) return;  // nobody waits
   bool told = false;
   for (Change* change = list; change != end; change = change->next) {
     Change::Outcome pending = Change::Outcome::kPending;
@@ -128,7 +129,7 @@ void ChangeQueue::Settle(Change* list, const Change* end, bool kept) {
         pending, kept ? Change::Outcome::kKept : Change::Outcome::kFailed,
         std::memory_order_release, std::memory_order_relaxed);
   }
-  if (!told || !answerWhenSynced_) return;
+  if (!told) return;
   { MutexLock hold(settleMutex_); }
   settled_.notify_all();
 }

@@ -196,6 +196,7 @@ class ChangeQueue {
   void Stop() EXCLUDES(mutex_);
   // The writer: tells the waiters of the changes in `list` (linked through
   // `next`, up to `end`) whether they were kept. A change is told once.
+  // Does nothing unless requests wait (answerWhenSynced).
   void Settle(Change* list, const Change* end, bool kept);
 
  private:

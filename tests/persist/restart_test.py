@@ -87,10 +87,9 @@ class Store:
 
 
 def settled_total(store):
-    """X-Memory-Total once the journal has let go of the values it held
-    (a replaced value stays counted until the sync after it, within about a
-    second)."""
-    time.sleep(1.2)
+    """X-Memory-Total once the journal has let go of the values it held (a
+    replaced value stays counted until its record is written)."""
+    time.sleep(0.3)
     return store.stat()["X-Memory-Total"]
 
 
