@@ -11,6 +11,7 @@
 #include "persist/log_line.h"
 #include "persist/snapshot_file.h"
 #include "persist/store_walker.h"
+#include "store/batch_class.h"
 #include "store/change_queue.h"
 #include "store/value.h"
 #include "store/values.h"
@@ -71,6 +72,7 @@ void Journal::Stop() {
 }
 
 void Journal::Run() {
+  RunAtBatchClass();  // a request that wakes it goes on first
   bool took = false;
   while (queue_.WaitForChanges(NextDeadline(took),
                                options_.sync == SyncMode::kAlways || !took)) {

@@ -519,9 +519,10 @@ stop_pid "$pid"
 # latency while the journal is rewritten as a snapshot of 1 M values.
 persist_rows=()
 readonly PERSIST_CSV="results/persist-$STAMP.csv"
+# Values of the folders loaded (the first also holds the snapshot's).
 persist_values=1000000 persist_big_values=10000000
 if [[ $runs -eq 1 && $seconds -eq 2 ]]; then  # --quick
-  persist_values=100000 persist_big_values=1000000
+  persist_big_values=2000000
 fi
 
 # start_keeping NAME SYNC [FLAGS...]: start_host with the store kept in
@@ -583,7 +584,7 @@ persist_throughput() {
       [[ -n "$reference" ]] || reference=$rps
       rps_of[$k]+="$rps " p99_of[$k]+="$p99 " cpu_of[$k]+="$cpu "
       calls_of[$k]+="$calls " syncs_of[$k]+="$syncs "
-      ratio_of[$k]+="$(awk -v o="$rps" -v r="$reference" 'BEGIN { print o / r }') "
+      ratio_of[$k]+="$(awk -v o="$rps" -v r="$reference" 'BEGIN { printf "%.3f", o / r }') "
     done
   done
   for k in "${!hosts[@]}"; do

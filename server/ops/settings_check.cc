@@ -33,7 +33,8 @@ void PrintValues(const Settings& settings, uint64_t memory_max,
   if (settings.PersistFolder[0] == '\0') {
     out << "\n  Persist: off (values are kept in memory only)\n";
   } else {
-    out << "\n  Persist: Folder=\"" << settings.PersistFolder << "\" Sync=\""
+    out << "\n  Persist: Folder=" << QuoteSettingText(settings.PersistFolder)
+        << " Sync=\""
         << (settings.PersistSync == SyncMode::kAlways ? "always" : "second")
         << "\"\n";
   }

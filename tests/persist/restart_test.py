@@ -309,10 +309,28 @@ class Damage(PersistTest):
         self.assertIn("has format version 7; this build reads version 1",
                       self.refused(data))
 
+    def check(self, data, sync="second"):
+        """pendrakel-host --check on the settings of a store on `data`."""
+        store = Store(self, data, sync=sync)
+        store.kill()
+        return subprocess.run(
+            [HOST, "--check", "--module",
+             os.path.join(store.folder, "pendrakel.so")],
+            capture_output=True, text=True, timeout=START_SECONDS)
+
     def test_a_folder_it_cannot_use_is_refused_in_one_line(self):
         data = self.data()
         self.assertIn(f'Persist Folder "{data}/none" does not exist',
                       self.refused(f"{data}/none"))
+        # The settings check says the same, and names what it would use.
+        check = self.check(f"{data}/none")
+        self.assertEqual(check.returncode, 1)
+        self.assertIn(f'Persist Folder "{data}/none" does not exist',
+                      check.stderr)
+        check = self.check(data, sync="always")
+        self.assertEqual(check.returncode, 0, check.stderr)
+        self.assertIn(f'  Persist: Folder="{data}" Sync="always"\n',
+                      check.stdout)
         first = self.started(data)
         line = self.refused(data)
         self.assertIn(f"{data} is in use by another process "
