@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,7 @@
 #include "config/settings.h"
 #include "config/settings_document.h"
 #include "config/settings_problem.h"
+#include "persist/folder_check.h"
 
 namespace pendrakel {
 namespace {
@@ -192,6 +194,45 @@ int32_t TakeMemoryMax(const SettingsDocument& document, Settings& /*settings*/,
                        });
 }
 
+// Refuses `text` of `attribute` of Persist for `why`.
+int32_t RefusePersist(int32_t status, Output& out, const char* attribute,
+                      std::string_view text, std::string why) {
+  if (out.problem != nullptr) {
+    *out.problem = SettingsProblem{std::string("Persist ") + attribute,
+                                   std::string(text), std::move(why)};
+  }
+  return status;
+}
+
+// Persist: a Folder the store can keep its files in (tested here, so that
+// the settings check and start-up refuse the same folders), and the Sync
+// promise, "second" unless it says "always".
+int32_t TakePersist(const SettingsDocument& document, Settings& settings,
+                    Output& out) {
+  const xmlNode* persist = document.FindSetting("Persist");
+  if (persist == nullptr) return kOk;
+  const SettingText folder = SettingsDocument::Attribute(persist, "Folder");
+  if (folder.status != kOk) return folder.status;
+  if (folder.text == nullptr)
+    return RefusePersist(kErrorFail, out, "Folder", "", "is missing");
+  const std::string_view path = View(folder.text);
+  if (std::string why = CheckDataFolder(path); !why.empty())
+    return RefusePersist(kErrorFail, out, "Folder", path, std::move(why));
+  const SettingText sync = SettingsDocument::Attribute(persist, "Sync");
+  if (sync.status != kOk) return sync.status;
+  std::optional<SyncMode> mode = SyncMode::kSecond;
+  if (sync.text != nullptr) mode = ParseSyncMode(View(sync.text));
+  if (!mode) {
+    return RefusePersist(kErrorTypeMismatch, out, "Sync", View(sync.text),
+                         "is neither \"second\" nor \"always\"");
+  }
+  // The folder check bounds the path well within its field.
+  static_assert(kMaxDataFolderBytes < kSettingTextBytes);
+  CopySettingText(path, settings.PersistFolder);
+  settings.PersistSync = *mode;
+  return kOk;
+}
+
 using Step = int32_t (*)(const SettingsDocument&, Settings&, Output&);
 
 // The settings are taken in this order.
@@ -202,6 +243,7 @@ constexpr Step kSteps[] = {
     TakePathBase,            // PathBase, then PathBaseLength
     TakeDefaultContentType,  // DefaultContentType
     TakeMemoryMax,           // Memory: Max
+    TakePersist,             // Persist: Folder, then Sync
 };
 
 int32_t RefuseFile(int32_t status, SettingsProblem* problem, std::string why) {

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "persist/sync_mode.h"
+
 namespace pendrakel {
 
 struct SettingsProblem;
@@ -37,6 +39,11 @@ struct Settings {
   char CookieAttributes[kSettingTextBytes] = "";
   char DefaultContentType[kSettingTextBytes] = "";
   int8_t PathBaseLength = 1;  // always the byte length of PathBase
+  // Where the store keeps its files (the Persist element); empty: nowhere,
+  // values live in memory only.
+  char PersistFolder[kSettingTextBytes] = "";
+  // When a store or delete counts as kept; only with a PersistFolder.
+  SyncMode PersistSync = SyncMode::kSecond;
 };
 
 // Result codes of LoadSettings (0 success, negative failure).

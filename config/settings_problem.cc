@@ -21,9 +21,9 @@ std::string QuoteSettingText(std::string_view text, size_t shownBytes) {
   return shown;
 }
 
-std::string SettingsProblem::Describe() const {
+std::string SettingsProblem::Describe(size_t shownBytes) const {
   if (text.empty() && where == "the file") return where + " " + why;
-  return where + " " + QuoteSettingText(text, kShownTextBytes) + " " + why;
+  return where + " " + QuoteSettingText(text, shownBytes) + " " + why;
 }
 
 }  // namespace pendrakel

@@ -1,7 +1,8 @@
 // SettingsProblem: why a settings file was refused, in words: what part of
 // the file (the file itself, or an element and attribute), the text found
-// there, and why it cannot be taken. The loader fills it when asked to; the
-// module never asks (it prints nothing), the host's settings check does.
+// there, and why it cannot be taken. The loader fills it when asked to: the
+// host's settings check does, and the module, which prints only what its
+// persistence must tell (a refused Persist element among it).
 //
 // A plain value; any thread.
 #ifndef PENDRAKEL_CONFIG_SETTINGS_PROBLEM_H_
@@ -30,8 +31,8 @@ struct SettingsProblem {
   std::string why;    // "is not a number", "is not well-formed at line 3: ..."
 
   // One line: `GC Limit "abc" is not a number`. The text is quoted with
-  // QuoteSettingText and cut after kShownTextBytes.
-  std::string Describe() const;
+  // QuoteSettingText and cut after `shownBytes`.
+  std::string Describe(size_t shownBytes = kShownTextBytes) const;
 };
 
 }  // namespace pendrakel

@@ -62,7 +62,8 @@ std::string_view SetCookieValue(const Settings& settings,
 
 // A new collection under a newly made cookie, announced in `response`.
 ValuesRef Distribute(ExtensionState& state, int64_t now, Response& response) {
-  ValuesRef values = Values::Create(state.budget, &state.lazyFree);
+  ValuesRef values =
+      Values::Create(state.budget, &state.lazyFree, state.cookies.changes());
   if (!values) return {};
   values->Touch(now);
   for (int attempt = 0; attempt < kCookieAttempts; ++attempt) {

@@ -9,12 +9,19 @@
 // free's queue comes next to the budget: whatever it still holds is
 // destroyed after every collection has been released and before the budget
 // goes. The collectors are stopped (their threads joined, the lazy free's
-// queue emptied) before anything they use is destroyed. `state` names the
-// others for request handling.
+// queue emptied) before anything they use is destroyed. Persistence, made
+// by start-up only when the settings ask for it, comes after the shared
+// collection and before the collectors: the collectors stop recording
+// before it goes, and it goes (its writer stopped, its queue released)
+// before the collections that point at its queue. `state` names the others
+// for request handling.
 #ifndef PENDRAKEL_REQUEST_EXTENSION_OBJECTS_H_
 #define PENDRAKEL_REQUEST_EXTENSION_OBJECTS_H_
 
+#include <memory>
+
 #include "config/settings.h"
+#include "persist/persistence.h"
 #include "request/counters.h"
 #include "request/extension_state.h"
 #include "store/clock.h"
@@ -40,6 +47,8 @@ struct ExtensionObjects {
   CookieTable cookies{budget, &lazyFree};
   // Made by start-up, released by shut-down.
   SharedValues shared{budget, &lazyFree};
+  // The store's files; only with the Persist setting.
+  std::unique_ptr<Persistence> persistence;
   Collectors collectors;  // run between start-up and shut-down
   ExtensionState state;
 };

@@ -9,6 +9,7 @@
 #include "request/extension_state.h"
 #include "request/host_calls.h"
 #include "request/response.h"
+#include "store/change_queue.h"
 #include "store/value.h"
 #include "store/value_ref.h"
 #include "store/values.h"
@@ -135,11 +136,24 @@ void ReadValue(ExtensionState& state, const CommandRequest& request,
   Count(state.counters.CmdGet);
 }
 
+namespace {
+
+// Whether a change that must be synced before it is answered was kept; true
+// for one that need not wait. Waits with no lock held, holding the host's
+// thread (its calls are synchronous).
+bool Kept(SyncTicket& ticket) { return !ticket || ticket.Wait(); }
+
+}  // namespace
+
 void StoreValue(ExtensionState& state, const CommandRequest& request) {
   ValueRef value = ReceiveValue(state, request);
-  const Values::PutOutcome outcome =
-      value ? request.values.Put(value) : Values::PutOutcome::kNoMemory;
-  if (outcome == Values::PutOutcome::kNoMemory) {
+  SyncTicket ticket;
+  Values::PutOutcome outcome = value ? request.values.Put(value, &ticket)
+                                     : Values::PutOutcome::kNoMemory;
+  // Not synced: undone by the writer, and answered as not stored.
+  if (!Kept(ticket)) outcome = Values::PutOutcome::kNotKept;
+  if (outcome == Values::PutOutcome::kNoMemory ||
+      outcome == Values::PutOutcome::kNotKept) {
     value.reset();
     SendResult(request, Result::kNoMemory, Status::kServerError);
     Count(state.counters.CmdSetNoMemory);
@@ -156,10 +170,23 @@ void StoreValue(ExtensionState& state, const CommandRequest& request) {
 }
 
 void DeleteValue(ExtensionState& state, const CommandRequest& request) {
-  const bool removed =
-      request.values.Remove(request.name) == Values::RemoveOutcome::kRemoved;
-  if (removed) Count(state.counters.ValueDelete);
-  SendResult(request, Result::kOk, removed ? Status::kOk : Status::kNotFound);
+  SyncTicket ticket;
+  Values::RemoveOutcome outcome = request.values.Remove(request.name, &ticket);
+  if (!Kept(ticket)) outcome = Values::RemoveOutcome::kNotKept;
+  switch (outcome) {
+    case Values::RemoveOutcome::kRemoved:
+      Count(state.counters.ValueDelete);
+      SendResult(request, Result::kOk, Status::kOk);
+      break;
+    case Values::RemoveOutcome::kAbsent:
+      SendResult(request, Result::kOk, Status::kNotFound);
+      break;
+    case Values::RemoveOutcome::kNoMemory:
+    case Values::RemoveOutcome::kNotKept:
+      // The value stays: answered as a store that could not be kept is.
+      SendResult(request, Result::kNoMemory, Status::kServerError);
+      break;
+  }
   Count(state.counters.CmdDel);
 }
 

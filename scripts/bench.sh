@@ -92,7 +92,8 @@ command -v python3 >/dev/null || scripts/install-deps.sh python3
 readonly BUILD=build-bench
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPENDRAKEL_BUILD_BENCH=ON -DPENDRAKEL_BUILD_TESTS=OFF >/dev/null
-ninja -C "$BUILD" pendrakel pendrakel-host pendrakel_bench floor_server
+ninja -C "$BUILD" pendrakel pendrakel-host pendrakel_bench floor_server \
+  pendrakel_journal_maker
 
 # The idle holder, the host and nginx each need a descriptor per connection.
 readonly DESCRIPTORS_NEEDED=$((MAX_CONNECTIONS + 1024))
@@ -162,16 +163,18 @@ wait_for_port() {
 
 # start_host NAME [FLAGS...]: a host in its own folder holding a copy of the
 # module and its settings (collections without a cookie share one
-# collection), with FLAGS added to its command line, and its admin port.
-# Sets host_pid, host_port and admin_port. Runs `host_threads` I/O threads.
+# collection, and `host_settings` adds its elements), with FLAGS added to
+# its command line, and its admin port. Sets host_pid, host_port and
+# admin_port. Runs `host_threads` I/O threads.
 host_threads=$HOST_THREADS
+host_settings=""
 start_host() {
   local dir="$WORK/$1"
   shift
   mkdir -p "$dir"
   cp "$BUILD/extension/pendrakel.so" "$dir/"
-  printf '<Settings><Cookie Distribute="false"/></Settings>\n' \
-    >"$dir/Pendrakel.setting"
+  printf '<Settings><Cookie Distribute="false"/>%s</Settings>\n' \
+    "$host_settings" >"$dir/Pendrakel.setting"
   "$BUILD/server/pendrakel-host" --module "$dir/pendrakel.so" \
     --listen 127.0.0.1:0 --max-connections "$MAX_CONNECTIONS" \
     --threads "$host_threads" \
@@ -508,6 +511,179 @@ measure_memory "redis $(redis-server --version | sed 's/.* v=\([^ ]*\).*/\1/'), 
   "$pid" redis --port "$port" --count "$memory_values"
 stop_pid "$pid"
 
+# --- persistence --------------------------------------------------------------
+
+# The Persist setting's cost and promises: PUT and the 90/10 mix on hosts
+# keeping their store in files (each Sync) beside one that does not, in
+# alternating runs; the time and memory to load a store's files; and GET
+# latency while the journal is rewritten as a snapshot of 1 M values.
+persist_rows=()
+readonly PERSIST_CSV="results/persist-$STAMP.csv"
+# Values of the folders loaded (the first also holds the snapshot's).
+persist_values=1000000 persist_big_values=10000000
+if [[ $runs -eq 1 && $seconds -eq 2 ]]; then  # --quick
+  persist_big_values=2000000
+fi
+
+# start_keeping NAME SYNC [FLAGS...]: start_host with the store kept in
+# NAME's folder under Sync SYNC ("" for none). Sets keep_data too.
+start_keeping() {
+  local name=$1 sync=$2
+  shift 2
+  keep_data="$WORK/$name/data"
+  mkdir -p "$keep_data"
+  host_settings=""
+  [[ -z "$sync" ]] || host_settings="<Persist Folder=\"$keep_data\" Sync=\"$sync\"/>"
+  start_host "$name" "$@"
+  host_settings=""
+}
+
+# counted_wrk SCRIPT URL PID: run_wrk for `seconds`, with the system calls
+# and the syncs PID made meanwhile, per request, appended to its line.
+counted_wrk() {
+  local script=$1 url=$2 pid=$3 counts="$WORK/perf-$3.txt"
+  perf stat -x, -e raw_syscalls:sys_enter,syscalls:sys_enter_fdatasync \
+    -p "$pid" -o "$counts" -- sleep "$seconds" 2>/dev/null &
+  local perf_pid=$!
+  local line
+  line=$(run_wrk "$script" "$url" "$seconds" "$pid")
+  wait "$perf_pid" || true
+  awk -F, -v line="$line" -v seconds="$seconds" '
+    $3 ~ /sys_enter$/ { calls = $1 } $3 ~ /fdatasync/ { syncs = $1 }
+    END {
+      split(line, f, " "); requests = f[1] * seconds
+      printf "%s %.2f %.3f\n", line, calls / requests, syncs / requests
+    }' "$counts"
+}
+
+# range VALUES...: "median (min-max)".
+range() {
+  local sorted
+  sorted=$(printf '%s\n' "$@" | sort -g)
+  printf '%s (%s-%s)' "$(median "$@")" "$(head -n 1 <<<"$sorted")" "$(tail -n 1 <<<"$sorted")"
+}
+
+# persist_throughput ROW TITLE SCRIPT SYNC...: `runs` rounds of one run on
+# each host, in turn (the first, without Persist, is the reference).
+persist_throughput() {
+  local row=$1 title=$2 script=$3
+  shift 3
+  local hosts=("$@") k rps p50 p99 err cpu calls syncs
+  declare -A rps_of p99_of cpu_of calls_of syncs_of ratio_of
+  for k in "${!hosts[@]}"; do
+    run_wrk "$script" "http://127.0.0.1:${keep_port[$k]}/" "$warmup_seconds" \
+      "${keep_pid[$k]}" >/dev/null
+  done
+  for ((run = 1; run <= runs; run++)); do
+    local reference=""
+    for k in "${!hosts[@]}"; do
+      read -r rps p50 p99 err cpu calls syncs < <(counted_wrk "$script" \
+        "http://127.0.0.1:${keep_port[$k]}/" "${keep_pid[$k]}")
+      [[ "$err" -eq 0 ]] || any_errors=1
+      echo "  $row run $run/$runs ${hosts[$k]:-no Persist}: $rps req/s p99 $p99 us CPU $cpu us/req $calls calls/req $syncs syncs/req errors $err"
+      [[ -n "$reference" ]] || reference=$rps
+      rps_of[$k]+="$rps " p99_of[$k]+="$p99 " cpu_of[$k]+="$cpu "
+      calls_of[$k]+="$calls " syncs_of[$k]+="$syncs "
+      ratio_of[$k]+="$(awk -v o="$rps" -v r="$reference" 'BEGIN { printf "%.3f", o / r }') "
+    done
+  done
+  for k in "${!hosts[@]}"; do
+    # shellcheck disable=SC2086
+    persist_rows+=("$row|$title, ${hosts[$k]:+Sync=}${hosts[$k]:-no Persist}|$(range ${rps_of[$k]})|$(range ${ratio_of[$k]})|$(median ${p99_of[$k]})|$(median ${cpu_of[$k]})|$(median ${calls_of[$k]})|$(median ${syncs_of[$k]})")
+  done
+}
+
+echo "== persistence: PUT and 90/10 with and without Persist"
+persist_syncs=("" second always)
+declare -A keep_pid keep_port
+for k in "${!persist_syncs[@]}"; do
+  start_keeping "keep-$k" "${persist_syncs[$k]}"
+  keep_pid[$k]=$host_pid keep_port[$k]=$host_port
+  python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES" >/dev/null
+done
+persist_throughput P1 "PUT (replace)" put "${persist_syncs[@]}"
+persist_throughput P2 "90 % GET / 10 % PUT" mixed "${persist_syncs[@]}"
+for k in "${!persist_syncs[@]}"; do stop_pid "${keep_pid[$k]}"; done
+# With two I/O threads, requests of both share a sync (group commit).
+host_threads=2
+start_keeping keep-always-2 always
+host_threads=$HOST_THREADS
+keep_pid=([0]=$host_pid) keep_port=([0]=$host_port)
+python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES" >/dev/null
+persist_throughput P3 "PUT, 2 I/O threads" put always
+stop_pid "$host_pid"
+
+# Loading: a folder of N values written as the store would have, then
+# start-ups on copies of it, timed to the first "listening on".
+persist_load_rows=()
+time_start() {
+  python3 bench/startup_time.py "$BUILD/server/pendrakel-host" "$WORK/$1/pendrakel.so"
+}
+prepare_folder() {
+  local name=$1 count=$2
+  mkdir -p "$WORK/$name/data"
+  cp "$BUILD/extension/pendrakel.so" "$WORK/$name/"
+  printf '<Settings><Persist Folder="%s"/></Settings>\n' "$WORK/$name/data" \
+    >"$WORK/$name/Pendrakel.setting"
+  "$BUILD/bench/pendrakel_journal_maker" "$WORK/$name/data" "$count"
+}
+echo "== persistence: start-up on a folder of $persist_values and $persist_big_values values"
+mkdir -p "$WORK/plain-start"
+cp "$BUILD/extension/pendrakel.so" "$WORK/plain-start/"
+for count in "$persist_values" "$persist_big_values"; do
+  prepare_folder "load-$count" "$count"
+  starts=() rss=() plain=()
+  load_runs=$runs
+  [[ $count -eq $persist_values ]] || load_runs=1
+  for ((run = 1; run <= load_runs; run++)); do
+    line=$(time_start "load-$count")
+    echo "  $count values, run $run/$load_runs: $line"
+    starts+=("$(sed -n 's/.*start_seconds=\([0-9.]*\).*/\1/p' <<<"$line")")
+    rss+=("$(sed -n 's/.*rss_kb=\([0-9]*\).*/\1/p' <<<"$line")")
+    plain+=("$(time_start plain-start | sed -n 's/.*start_seconds=\([0-9.]*\).*/\1/p')")
+  done
+  persist_load_rows+=("$count|$(range "${starts[@]}")|$(median "${plain[@]}")|$(awk -v k="$(median "${rss[@]}")" 'BEGIN { printf "%.0f", k / 1024 }')|$(du -m "$WORK/load-$count/data" | cut -f1)")
+  [[ $count -eq $persist_values ]] || rm -rf "$WORK/load-$count"
+done
+
+# GET while a snapshot of the 1 M values is written: each run on a fresh
+# copy of the folder, a run of GET, then one PUT (the writer sees that the
+# journal is far beyond its last snapshot) and a run of GET during the
+# snapshot it starts.
+echo "== persistence: GET while a snapshot of $persist_values values is written"
+quiet_p99=() busy_p99=() snapshot_seconds=()
+folder="$WORK/load-$persist_values"
+for ((run = 1; run <= runs; run++)); do
+  rm -rf "$folder/copy" && cp -r "$folder/data" "$folder/copy"
+  sed -i "s|$folder/data|$folder/copy|" "$folder/Pendrakel.setting"
+  "$BUILD/server/pendrakel-host" --module "$folder/pendrakel.so" \
+    --listen 127.0.0.1:0 --threads "$HOST_THREADS" >"$folder/host.log" 2>&1 &
+  host_pid=$!
+  started+=("$host_pid")
+  wait_for_line "$folder/host.log" '^listening on ' "$host_pid"
+  host_port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$folder/host.log")
+  read -r _ _ quiet _ _ < <(run_wrk get "http://127.0.0.1:$host_port/" "$seconds" "$host_pid")
+  # When the snapshot is complete (renamed from its .partial), to 20 ms.
+  rm -f "$WORK/snapshot-done"
+  (for ((i = 0; i < 3000; i++)); do
+     [[ -e "$folder/copy/snapshot.0000000002" ]] && break
+     sleep 0.02
+   done
+   date +%s.%N >"$WORK/snapshot-done") &
+  watcher=$!
+  began=$(date +%s.%N)
+  curl -sf -X PUT --data-binary x "http://127.0.0.1:$host_port/trigger" >/dev/null
+  read -r _ _ busy _ _ < <(run_wrk get "http://127.0.0.1:$host_port/" "$seconds" "$host_pid")
+  wait "$watcher"
+  took=$(awk -v b="$began" -v d="$(cat "$WORK/snapshot-done")" 'BEGIN { printf "%.2f", d - b }')
+  stop_pid "$host_pid"
+  sed -i "s|$folder/copy|$folder/data|" "$folder/Pendrakel.setting"
+  echo "  snapshot run $run/$runs: GET p99 $quiet us before, $busy us during; snapshot done $took s after the PUT"
+  quiet_p99+=("$quiet") busy_p99+=("$busy") snapshot_seconds+=("$took")
+done
+rm -rf "$folder"
+persist_snapshot_row="$(range "${quiet_p99[@]}")|$(range "${busy_p99[@]}")|$(median "${snapshot_seconds[@]}")"
+
 # --- micro-benchmarks -------------------------------------------------------
 
 echo "== micro-benchmarks"
@@ -600,7 +776,25 @@ echo
 echo "1 MiB PUT time in ms (median/max), quiet and beside 1000 trickling uploaders:"
 echo "  $slow_clients_line"
 echo
-echo "written: $CSV $MEMORY_CSV $MICRO_JSON $LOG"
+echo "persistence (load average $(cut -d' ' -f1-3 /proc/loadavg)): req/s and ratio to no Persist as median (min-max)"
+echo "row,title,req_per_s,ratio,p99_us,cpu_us_per_request,calls_per_request,syncs_per_request" >"$PERSIST_CSV"
+printf '  %-42s %-24s %-20s %8s %8s %7s %7s\n' scenario "req/s" ratio "p99 ms" "CPU us" calls syncs
+for row in "${persist_rows[@]}"; do
+  IFS='|' read -r number title rps ratio p99 cpu calls syncs <<<"$row"
+  printf '  %-42s %-24s %-20s %8.2f %8.1f %7s %7s\n' "$number. $title" "$rps" "$ratio" \
+    "$(awk -v v="$p99" 'BEGIN { print v / 1000 }')" "$cpu" "$calls" "$syncs"
+  echo "\"$number. $title\",\"$rps\",\"$ratio\",$p99,$cpu,$calls,$syncs" >>"$PERSIST_CSV"
+done
+echo "  (goal: Sync=second within 10 % of no Persist; Sync=always answers each PUT"
+echo "   after its sync, and holds its host I/O thread meanwhile)"
+for row in "${persist_load_rows[@]}"; do
+  IFS='|' read -r count start plain rss_mb folder_mb <<<"$row"
+  echo "  start-up on $count values ($folder_mb MB of files): $start s (without Persist $plain s), resident $rss_mb MB"
+done
+IFS='|' read -r quiet busy took <<<"$persist_snapshot_row"
+echo "  GET p99 in us: $quiet before a snapshot of $persist_values values, $busy while it is written (done $took s after it began)"
+echo
+echo "written: $CSV $MEMORY_CSV $PERSIST_CSV $MICRO_JSON $LOG"
 if [[ $any_errors -ne 0 ]]; then
   fail "some runs had errors (see the per-run lines above)"
 fi

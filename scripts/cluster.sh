@@ -3,7 +3,8 @@
 # ports, each with its admin listener, and HAProxy in front of them, set up
 # from deploy/haproxy/pendrakel.cfg as a real deployment would be.
 #
-#   scripts/cluster.sh --instances N --listen ADDR:PORT [--settings FILE] [--tls-cert PEM]
+#   scripts/cluster.sh --instances N --listen ADDR:PORT [--settings FILE]
+#                      [--tls-cert PEM] [--persist FOLDER]
 #
 #   --instances N     how many instances (1 to 32)
 #   --listen ADDR:PORT  where HAProxy listens (IPv6 as [::1]:8080); port 0
@@ -16,6 +17,10 @@
 #                     name
 #   --tls-cert PEM    certificate and private key in one PEM file: HAProxy
 #                     speaks TLS with it (plain HTTP without it)
+#   --persist FOLDER  each instance K keeps its store in FOLDER/instance-K
+#                     (made when missing): its settings get a Persist element
+#                     naming it, with the Sync of the settings' own Persist
+#                     element if they have one
 #
 # Prints, each on one line once it is ready,
 #   instance K pid PID listening on ADDR:PORT admin ADDR:PORT
@@ -25,6 +30,17 @@
 # started, by its id, and whatever ends the script (a SIGKILL too) sends each
 # of them SIGTERM. An instance that ends is reported on standard error and
 # HAProxy's health checks take it out; if HAProxy ends, everything stops.
+#
+# SIGHUP restarts the instances one at a time (a rolling restart, to take a
+# new build or new settings): each is stopped with SIGTERM, started again on
+# its ports and waited for until healthy before the next; meanwhile HAProxy
+# keeps it in and holds its requests, retrying them there (its health
+# checks are paused for it), so its clients keep their instance. With
+# --persist nothing acknowledged is lost. The script prints the same
+# "instance K pid PID ..." line for each restarted instance, then
+#   cluster restarted
+# An instance that does not come back is reported on standard error, put
+# back under HAProxy's health checks, and the roll stops there.
 #
 # Installs what is missing (haproxy and the build's packages) and builds a
 # release build in build-release/, unless PENDRAKEL_HOST_BINARY and
@@ -52,7 +68,7 @@ fail() {
   exit 1
 }
 
-instances="" listen="" settings="" tls_cert=""
+instances="" listen="" settings="" tls_cert="" persist=""
 while [[ $# -gt 0 ]]; do
   [[ $# -ge 2 ]] || refuse "$1 needs a value (see the head of $0)"
   case "$1" in
@@ -60,6 +76,7 @@ while [[ $# -gt 0 ]]; do
     --listen) listen=$2 ;;
     --settings) settings=$2 ;;
     --tls-cert) tls_cert=$2 ;;
+    --persist) persist=$2 ;;
     *) refuse "unknown option $1 (see the head of $0)" ;;
   esac
   shift 2
@@ -90,6 +107,12 @@ if [[ -n "$tls_cert" ]]; then
     refuse "$tls_cert must hold the certificate and its private key"
   fi
   tls_cert=$(realpath "$tls_cert")
+fi
+if [[ -n "$persist" ]]; then
+  [[ -d "$persist" && -w "$persist" ]] || refuse "--persist: no writable folder $persist"
+  persist=$(realpath "$persist")
+  # What the instances' Persist elements can name.
+  [[ ${#persist} -le 240 ]] || refuse "--persist: $persist is too long for the instances' folders"
 fi
 
 # --- set-up ----------------------------------------------------------------
@@ -135,8 +158,39 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 0' INT TERM
+roll_wanted=0
+trap 'roll_wanted=1' HUP  # rolled once the cluster runs
 
 # --- what the settings mean for the balancer, and where it listens --------
+
+# write_settings K FILE: the settings of instance K: the given ones (none:
+# the defaults), with --persist a Persist element first in them naming the
+# instance's own folder (the first element of a name is the one taken).
+write_settings() {
+  local k=$1 file=$2
+  if [[ -z "$persist" ]]; then
+    [[ -z "$settings" ]] || cp "$settings" "$file"
+    return 0
+  fi
+  mkdir -p "$persist/instance-$k"
+  python3 -c '
+import sys, xml.dom.minidom
+source, folder, out = sys.argv[1:4]
+document = (xml.dom.minidom.parse(source) if source else
+            xml.dom.minidom.parseString("<Settings/>"))
+root = document.documentElement
+own = [n for n in root.childNodes
+       if n.nodeType == n.ELEMENT_NODE and n.tagName == "Persist"]
+element = document.createElement("Persist")
+element.setAttribute("Folder", folder)
+if own and own[0].hasAttribute("Sync"):
+    element.setAttribute("Sync", own[0].getAttribute("Sync"))
+root.insertBefore(element, root.firstChild)
+with open(out, "w") as f:
+    f.write(document.toxml())
+' "$settings" "$persist/instance-$k" "$file" ||
+    refuse "--persist: cannot add a Persist element to ${settings:-the settings}"
+}
 
 # Reads the settings with the module's own loader (pendrakel-host --check on
 # a copy of the module beside them), so that the balancer follows exactly
@@ -147,7 +201,7 @@ read_settings() {
   local dir="$WORK/check" report problem
   mkdir -p "$dir"
   cp "$module" "$dir/pendrakel.so"
-  [[ -z "$settings" ]] || cp "$settings" "$dir/Pendrakel.setting"
+  write_settings 1 "$dir/Pendrakel.setting"
   if ! report=$("$host_binary" --module "$dir/pendrakel.so" --check 2>"$dir/check.log"); then
     problem=$(head -n 1 "$dir/check.log")
     refuse "${problem//"$dir/Pendrakel.setting"/$settings}"
@@ -197,35 +251,59 @@ tied() {
   exec setpriv --pdeathsig TERM -- "$@"
 }
 
-# wait_for_line FILE PATTERN PID NAME: until FILE holds PATTERN, bounded.
+# wait_for_line FILE PATTERN PID NAME: until FILE holds PATTERN, bounded;
+# else returns 1 with `why` set.
 wait_for_line() {
   local file=$1 pattern=$2 pid=$3 name=$4
   for ((i = 0; i < START_TIMEOUT_TENTHS; i++)); do
     grep -q "$pattern" "$file" 2>/dev/null && return 0
-    kill -0 "$pid" 2>/dev/null || fail "$name ended: $(tail -n 3 "$file")"
+    if ! kill -0 "$pid" 2>/dev/null; then
+      why="$name ended: $(tail -n 3 "$file")"
+      return 1
+    fi
     sleep 0.1
   done
-  fail "no \"$pattern\" from $name after $((START_TIMEOUT_TENTHS / 10)) s"
+  why="no \"$pattern\" from $name after $((START_TIMEOUT_TENTHS / 10)) s"
+  return 1
 }
 
-# start_instance K: a host in its own folder with a copy of the module and
-# the settings, on free loopback ports. Sets the instance_* entries of K.
+# unwatch PID: forgets a process that was stopped and reaped.
+unwatch() {
+  local pid kept=()
+  for pid in "${watched[@]}"; do [[ "$pid" == "$1" ]] || kept+=("$pid"); done
+  watched=("${kept[@]+"${kept[@]}"}")
+  kept=()
+  for pid in "${started[@]}"; do [[ "$pid" == "$1" ]] || kept+=("$pid"); done
+  started=("${kept[@]+"${kept[@]}"}")
+}
+
+# start_instance K [LISTEN ADMIN]: a host in its own folder with a copy of
+# the module and its settings, on free loopback ports or on the ones given.
+# Sets the instance_* entries of K; returns 1 with `why` set when it does
+# not come up healthy.
 declare -A instance_pid instance_address instance_admin
 start_instance() {
   local k=$1 dir="$WORK/instance-$1"
   mkdir -p "$dir"
   cp "$module" "$dir/pendrakel.so"
-  [[ -z "$settings" ]] || cp "$settings" "$dir/Pendrakel.setting"
-  tied "$host_binary" --module "$dir/pendrakel.so" --listen 127.0.0.1:0 \
-    --admin-listen 127.0.0.1:0 >"$dir/host.log" 2>&1 &
+  write_settings "$k" "$dir/Pendrakel.setting"
+  tied "$host_binary" --module "$dir/pendrakel.so" --listen "${2:-127.0.0.1:0}" \
+    --admin-listen "${3:-127.0.0.1:0}" >"$dir/host.log" 2>&1 &
   local pid=$!
   started+=("$pid") watched+=("$pid")
-  wait_for_line "$dir/host.log" '^admin listening on ' "$pid" "instance $k"
   instance_pid[$k]=$pid
+  wait_for_line "$dir/host.log" '^admin listening on ' "$pid" "instance $k" ||
+    return 1
   instance_address[$k]=$(sed -n 's/^listening on //p' "$dir/host.log")
   instance_admin[$k]=$(sed -n 's/^admin listening on //p' "$dir/host.log")
-  curl -sf --max-time 5 "http://${instance_admin[$k]}/healthz" >/dev/null ||
-    fail "instance $k is not healthy: $(tail -n 3 "$dir/host.log")"
+  if ! curl -sf --max-time 5 "http://${instance_admin[$k]}/healthz" >/dev/null; then
+    why="instance $k is not healthy: $(tail -n 3 "$dir/host.log")"
+    return 1
+  fi
+}
+
+instance_line() {
+  echo "instance $1 pid ${instance_pid[$1]} listening on ${instance_address[$1]} admin ${instance_admin[$1]}"
 }
 
 # server_lines: HAProxy's server line of every instance; the cookie id of
@@ -247,6 +325,7 @@ start_haproxy() {
     "$TEMPLATE" >"$WORK/haproxy.cfg"
   PENDRAKEL_LISTEN=$bind PENDRAKEL_TLS_CERT=$tls_cert \
     PENDRAKEL_COOKIE_NAME=$cookie_name PENDRAKEL_PATH_BASE_LENGTH=$path_base_length \
+    PENDRAKEL_HAPROXY_SOCKET=$WORK/haproxy.sock \
     tied haproxy -db -f "$WORK/haproxy.cfg" >"$WORK/haproxy.log" 2>&1 &
   haproxy_pid=$!
   watched+=("$haproxy_pid")
@@ -265,20 +344,71 @@ start_haproxy() {
   fail "HAProxy does not listen on $bind after $((START_TIMEOUT_TENTHS / 10)) s"
 }
 
+# --- the rolling restart ---------------------------------------------------
+
+# haproxy_says COMMAND: one command on HAProxy's runtime socket; returns 1
+# when HAProxy answers anything (it answers an accepted command with
+# nothing).
+haproxy_says() {
+  local answer
+  answer=$(python3 -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+s.sendall(sys.argv[2].encode() + b"\n")
+print(b"".join(iter(lambda: s.recv(4096), b"")).decode().strip())' \
+    "$WORK/haproxy.sock" "$1" 2>&1) || true
+  [[ -z "$answer" ]] && return 0
+  echo "cluster.sh: HAProxy answered \"$1\" with: $answer" >&2
+  return 1
+}
+
+# restart_instance K: stops instance K and starts it again on its ports,
+# with HAProxy's health checks of it paused meanwhile, so that HAProxy keeps
+# it in and retries its requests there; returns 1 with `why` set when it
+# does not come back healthy.
+restart_instance() {
+  local k=$1 old=${instance_pid[$k]}
+  haproxy_says "disable health instances/instance$k" || true
+  unwatch "$old"
+  stop "$old"
+  if ! start_instance "$k" "${instance_address[$k]}" "${instance_admin[$k]}"; then
+    haproxy_says "enable health instances/instance$k" || true
+    return 1
+  fi
+  haproxy_says "enable health instances/instance$k" || true
+}
+
+roll() {
+  local k
+  for ((k = 1; k <= instances; k++)); do
+    if ! restart_instance "$k"; then
+      echo "cluster.sh: instance $k did not come back, the restart stops here: $why" >&2
+      return 0
+    fi
+    instance_line "$k"
+  done
+  echo "cluster restarted"
+}
+
 # --- run -------------------------------------------------------------------
 
 for ((k = 1; k <= instances; k++)); do
-  start_instance "$k"
-  echo "instance $k pid ${instance_pid[$k]} listening on ${instance_address[$k]} admin ${instance_admin[$k]}"
+  start_instance "$k" || fail "$why"
+  instance_line "$k"
 done
 start_haproxy
 echo "cluster listening on $cluster_address"
 
-# Until a signal (the trap exits) or HAProxy ends.
+# Until a signal (the trap exits) or HAProxy ends; SIGHUP rolls.
 while [[ ${#watched[@]} -gt 0 ]]; do
+  if [[ $roll_wanted -eq 1 ]]; then
+    roll_wanted=0
+    roll
+    continue
+  fi
   ended="" status=0
   wait -n -p ended "${watched[@]}" || status=$?
-  [[ -n "$ended" ]] || continue
+  [[ -n "${ended:-}" ]] || continue  # a trapped signal (SIGHUP) woke it
   if [[ "$ended" == "$haproxy_pid" ]]; then
     haproxy_pid=""
     echo "cluster.sh: HAProxy ended with status $status:" \

@@ -1,12 +1,10 @@
 #include "store/collectors.h"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <new>
 #include <system_error>
 #include <vector>
 
+#include "store/batch_class.h"
 #include "store/cookie_table.h"
 #include "store/freed_memory.h"
 #include "store/lazy_free.h"
@@ -90,18 +88,6 @@ void Collectors::WakeForLazyFree(void* collectors) {
   }
   self->wake_.notify_all();
 }
-
-namespace {
-
-// A batch thread does not preempt the thread that wakes it: a request that
-// hands over a collection goes on at once, and the work takes its fair share
-// after.
-void RunAtBatchClass() {
-  const sched_param batch{};
-  pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
-}
-
-}  // namespace
 
 void Collectors::RunIdle(const Pass& pass) {
   RunAtBatchClass();

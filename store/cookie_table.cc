@@ -77,12 +77,36 @@ CookieTable::Entry* CookieTable::Find(const Probe& probe) {
   return it == index.end() ? nullptr : it->entry;
 }
 
-bool CookieTable::Enter(Entry* entry, size_t hash) {
+bool CookieTable::MakeEntered(const Entry& entry, int64_t now,
+                              ChangePtr& record) const {
+  if (changes_ == nullptr) return true;
+  record.reset(Change::MakeCollection(Change::Kind::kCookieCollection,
+                                      entry.values->id(), entry.key(), now));
+  return record != nullptr;
+}
+
+bool CookieTable::Enter(Entry* entry, size_t hash, ChangePtr& record,
+                        bool& wake) {
   if (!index_.MakeRoomForOne(budget_)) return false;
   index_.set().insert(Slot{entry, hash});
   tree_.insert(*entry);
   CountEntries();
+  if (entry->keyBytes > longestKey_.load(std::memory_order_relaxed))
+    longestKey_.store(entry->keyBytes, std::memory_order_relaxed);
+  if (record) wake = changes_->Push(std::move(record));
   return true;
+}
+
+void CookieTable::RecordLeft(const std::vector<Entry*>& left) {
+  if (changes_ == nullptr || left.empty()) return;
+  bool wake = false;
+  for (const Entry* entry : left) {
+    // Without memory for the record the collection is still gone here; the
+    // files learn it when the loader finds it idle.
+    if (Change* drop = Change::MakeDrop(entry->values->id()))
+      wake |= changes_->Push(ChangePtr(drop));
+  }
+  if (wake) changes_->Wake();
 }
 
 void CookieTable::Remove(Entry* entry) {
@@ -119,22 +143,25 @@ CookieTable::AcquireResult CookieTable::AcquireOrCreate(std::string_view cookie,
   }
   // Made outside the lock, touched before it is published; released after
   // the lock is given up when another request entered the cookie first.
-  ValuesRef fresh = Values::Create(budget_, lazyFree_);
+  ValuesRef fresh = Values::Create(budget_, lazyFree_, changes_);
   if (!fresh) return {};
   fresh->Touch(now);
   Entry* made = MakeEntry(cookie, fresh.Share());
   if (made == nullptr) return {};
+  ChangePtr record;
   AcquireResult result;
-  {
+  bool wake = false;
+  if (MakeEntered(*made, now, record)) {
     MutexLock hold(lock_);
     if (Entry* entry = Find(probe)) {
       entry->values->Touch(now);
       result = {entry->values.Share(), false};
-    } else if (Enter(made, probe.hash)) {
+    } else if (Enter(made, probe.hash, record, wake)) {
       result = {std::move(fresh), true};
       made = nullptr;
     }
   }
+  if (wake) changes_->Wake();
   if (made != nullptr) FreeEntry(made);
   return result;
 }
@@ -144,48 +171,21 @@ CookieTable::InsertOutcome CookieTable::Insert(std::string_view cookie,
   const Probe probe{cookie, Hash(cookie)};
   Entry* made = MakeEntry(cookie, values.Share());
   if (made == nullptr) return InsertOutcome::kNoMemory;
+  ChangePtr record;
   InsertOutcome outcome = InsertOutcome::kNoMemory;
-  {
+  bool wake = false;
+  if (MakeEntered(*made, values->lastAccess(), record)) {
     MutexLock hold(lock_);
     if (Find(probe) != nullptr) {
       outcome = InsertOutcome::kTaken;
-    } else if (Enter(made, probe.hash)) {
+    } else if (Enter(made, probe.hash, record, wake)) {
       outcome = InsertOutcome::kInserted;
       made = nullptr;
     }
   }
+  if (wake) changes_->Wake();
   if (made != nullptr) FreeEntry(made);
   return outcome;
-}
-
-template <typename Room, typename Visit>
-void CookieTable::WalkInSlices(Room room, Visit visit) {
-  Walk walk;
-  {
-    MutexLock hold(lock_);
-    walk.next = tree_.empty() ? nullptr : &*tree_.begin();
-    walk.nextWalk = walks_;
-    walks_ = &walk;
-  }
-  for (bool going = true; going && room();) {
-    {
-      MutexLock hold(lock_);
-      for (size_t looked = 0; looked < kWalkSliceEntries; ++looked) {
-        Entry* const entry = walk.next;
-        if (entry == nullptr) break;
-        Tree::iterator after = tree_.iterator_to(*entry);
-        ++after;
-        walk.next = after == tree_.end() ? nullptr : &*after;
-        visit(entry);
-      }
-      going = walk.next != nullptr;
-    }
-    if (going) std::this_thread::sleep_for(kWalkPause);
-  }
-  MutexLock hold(lock_);
-  Walk** link = &walks_;
-  while (*link != &walk) link = &(*link)->nextWalk;
-  *link = walk.nextWalk;
 }
 
 void CookieTable::CollectIdle(int64_t now, int64_t idleLimit,
@@ -203,6 +203,7 @@ void CookieTable::CollectIdle(int64_t now, int64_t idleLimit,
         Remove(entry);
         taken.push_back(entry);
       });
+  RecordLeft(taken);
   for (Entry* entry : taken) {
     idle.push_back(std::move(entry->values));
     FreeEntry(entry);

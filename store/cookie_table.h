@@ -22,6 +22,12 @@
 // frees the entries; the destructor releases what is left. An entry's key,
 // its hash slot and the index are charged to the table's budget.
 //
+// Persistence (store/change_queue.h): with a change queue, a collection
+// entering the table is recorded in the same hold of lock_ that enters it
+// (before any request can reach it), and one leaving it once lock_ is given
+// up (its id is never used again, so that record's place among the others
+// does not matter).
+//
 // Thread safety (store/README.md): every operation takes lock_ itself. lock_
 // guards the index, the tree and the walks; a collection's lastAccess is its
 // own atomic, touched under lock_ by Acquire and AcquireOrCreate so that
@@ -38,6 +44,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -45,6 +52,7 @@
 #include "absl/hash/hash.h"
 #include "base/mutex.h"
 #include "boost/intrusive/set.hpp"
+#include "store/change_queue.h"
 #include "store/flat_index.h"
 #include "store/heap_block.h"
 #include "store/memory_budget.h"
@@ -52,6 +60,7 @@
 
 namespace pendrakel {
 
+class ChangeQueue;
 class LazyFree;
 
 // Entries a walk over the table looks at per hold of the lock.
@@ -104,8 +113,32 @@ class CookieTable {
   // as `all` has room.
   void AcquireAll(std::vector<ValuesRef>& all) EXCLUDES(lock_);
 
+  // Runs `visit(cookie, collection)` on every entry in key order, in slices
+  // of the lock, and `room()` before each slice, outside the lock, to make
+  // room for what the slice keeps; `room` returns false to end the walk.
+  // `visit` runs under lock_: it takes no lock and frees nothing.
+  template <typename Room, typename Visit>
+  void VisitInSlices(Room room, Visit visit) EXCLUDES(lock_) {
+    WalkInSlices(room, [&](Entry* entry) NO_THREAD_SAFETY_ANALYSIS {
+      visit(entry->key(), entry->values);
+    });
+  }
+
   // Number of entries, read without the lock; only a hint for sizing lists.
   size_t size() const { return count_.load(std::memory_order_relaxed); }
+  // Bytes of the longest cookie ever entered, read without the lock; a hint
+  // for sizing copies of the keys.
+  size_t longestKey() const {
+    return longestKey_.load(std::memory_order_relaxed);
+  }
+
+  // Records collections entering and leaving the table on `changes` from
+  // now on; collections it makes record their changes there. REQUIRES:
+  // start-up, before any request.
+  void RecordChanges(ChangeQueue* changes) { changes_ = changes; }
+  // Where collections made for the table record their changes; nullptr
+  // without persistence.
+  ChangeQueue* changes() const { return changes_; }
 
  private:
   // One cookie: its key (the bytes after the record), the table's handle
@@ -191,10 +224,18 @@ class CookieTable {
 
   // The entry of `probe`, or nullptr.
   Entry* Find(const Probe& probe) REQUIRES(lock_);
-  // Enters `entry`, whose key hashes to `hash`; false, with the table
-  // unchanged, when the index cannot grow. REQUIRES: its key is not in the
-  // table.
-  bool Enter(Entry* entry, size_t hash) REQUIRES(lock_);
+  // The record of `entry` entering the table, when changes are recorded;
+  // false when it is needed and memory for it cannot be had.
+  bool MakeEntered(const Entry& entry, int64_t now, ChangePtr& record) const;
+  // Enters `entry`, whose key hashes to `hash`, and pushes `record` if
+  // there is one; false, with the table unchanged, when the index cannot
+  // grow. `wake` tells whether the journal's writer must be woken once the
+  // lock is given up. REQUIRES: its key is not in the table.
+  bool Enter(Entry* entry, size_t hash, ChangePtr& record, bool& wake)
+      REQUIRES(lock_);
+  // Records that the collections of `left` left the table. REQUIRES: lock_
+  // is not held.
+  void RecordLeft(const std::vector<Entry*>& left);
   // Takes `entry` out of the index and the tree, moving every walk on it to
   // its successor; the entry is the caller's.
   void Remove(Entry* entry) REQUIRES(lock_);
@@ -211,12 +252,46 @@ class CookieTable {
 
   MemoryBudget& budget_;
   LazyFree* const lazyFree_;
+  // Where entering and leaving collections are recorded; nullptr without
+  // persistence. Set at start-up, then only read.
+  ChangeQueue* changes_ = nullptr;
   Mutex lock_;
   FlatIndex<Index> index_ GUARDED_BY(lock_);
   Tree tree_ GUARDED_BY(lock_);
   Walk* walks_ GUARDED_BY(lock_) = nullptr;  // the walks in progress
   std::atomic<size_t> count_{0};  // index_.set().size(), for lock-free hints
+  std::atomic<size_t> longestKey_{0};  // written under lock_, for hints
 };
+
+template <typename Room, typename Visit>
+inline void CookieTable::WalkInSlices(Room room, Visit visit) {
+  Walk walk;
+  {
+    MutexLock hold(lock_);
+    walk.next = tree_.empty() ? nullptr : &*tree_.begin();
+    walk.nextWalk = walks_;
+    walks_ = &walk;
+  }
+  for (bool going = true; going && room();) {
+    {
+      MutexLock hold(lock_);
+      for (size_t looked = 0; looked < kWalkSliceEntries; ++looked) {
+        Entry* const entry = walk.next;
+        if (entry == nullptr) break;
+        Tree::iterator after = tree_.iterator_to(*entry);
+        ++after;
+        walk.next = after == tree_.end() ? nullptr : &*after;
+        visit(entry);
+      }
+      going = walk.next != nullptr;
+    }
+    if (going) std::this_thread::sleep_for(kWalkPause);
+  }
+  MutexLock hold(lock_);
+  Walk** link = &walks_;
+  while (*link != &walk) link = &(*link)->nextWalk;
+  *link = walk.nextWalk;
+}
 
 }  // namespace pendrakel
 

@@ -6,6 +6,10 @@
 // collection and releases the pointer's handle on the old one, which lives
 // on until the last request holding it lets go.
 //
+// Persistence (store/change_queue.h): with a change queue, each collection
+// that becomes the shared one is recorded in the hold of lock_ that makes it
+// current, before any request can reach it.
+//
 // Thread safety (store/README.md): lock_ guards current_ and orders the
 // hand-over: a handle is taken while the pointer is read, under lock_, so no
 // caller can take a reference on a collection ReplaceIfIdle has already
@@ -18,10 +22,12 @@
 #include <cstdint>
 
 #include "base/mutex.h"
+#include "store/change_queue.h"
 #include "store/values_ref.h"
 
 namespace pendrakel {
 
+class ChangeQueue;
 class LazyFree;
 class MemoryBudget;
 
@@ -43,6 +49,15 @@ class SharedValues {
   // REQUIRES: called by shut-down, once no collector runs.
   void Stop() EXCLUDES(lock_);
 
+  // Records the current collection and those made from now on on
+  // `changes`, the current one under a new id unless it has one. False
+  // when memory for its record cannot be had. REQUIRES: start-up, after
+  // Start, before any request and before the writer runs.
+  bool RecordChanges(ChangeQueue& changes) EXCLUDES(lock_);
+  // Puts `loaded`, a collection read from the store's files, in the place
+  // of the current one. REQUIRES: start-up, after Start, before any request.
+  void Install(ValuesRef loaded) EXCLUDES(lock_);
+
   // A handle on the current collection, touched at `now`; empty when
   // stopped.
   ValuesRef Acquire(int64_t now) EXCLUDES(lock_);
@@ -55,8 +70,14 @@ class SharedValues {
   bool ReplaceIfIdle(int64_t now, int64_t idleLimit) EXCLUDES(lock_);
 
  private:
+  // Pushes the record of a collection becoming the shared one; true when
+  // the journal's writer must be woken once lock_ is given up.
+  bool Record(ChangePtr& record) REQUIRES(lock_);
+
   MemoryBudget& budget_;
   LazyFree* const lazyFree_;
+  // Set at start-up, then only read; nullptr without persistence.
+  ChangeQueue* changes_ = nullptr;
   Mutex lock_;
   ValuesRef current_ GUARDED_BY(lock_);
 };

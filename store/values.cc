@@ -1,9 +1,11 @@
 #include "store/values.h"
 
 #include <algorithm>
+#include <functional>
 #include <new>
 #include <utility>
 
+#include "store/change_queue.h"
 #include "store/lazy_free.h"
 #include "store/value.h"
 #include "store/values_ref.h"
@@ -14,16 +16,45 @@ namespace {
 
 // The record of a collection, without its index. Kept small: every
 // collection pays for it (a 160-byte heap block).
-static_assert(sizeof(Values) <= 144);
+static_assert(sizeof(Values) <= 152);
 constexpr MemoryCost kRecordCost{0, HeapBlockBytes(sizeof(Values))};
+
+// Restarts after which a slice walk takes the rest of a collection whole,
+// so that a collection whose index keeps being built anew is still walked.
+constexpr int kMaxSliceRestarts = 3;
 
 }  // namespace
 
-ValuesRef Values::Create(MemoryBudget& budget, LazyFree* lazyFree) {
+ValuesRef Values::Create(MemoryBudget& budget, LazyFree* lazyFree,
+                         ChangeQueue* changes) {
   if (!budget.Charge(kRecordCost)) return {};
   Values* values = new (std::nothrow) Values(budget, lazyFree);
-  if (values == nullptr) budget.GiveBack(kRecordCost);
+  if (values == nullptr) {
+    budget.GiveBack(kRecordCost);
+  } else if (changes != nullptr) {
+    values->RecordChanges(*changes, changes->NewCollectionId());
+  }
   return ValuesRef::Adopt(values);
+}
+
+bool Values::Refused() const {
+  return changes_ != nullptr && !changes_->Accepting();
+}
+
+bool Values::Record(Change* change, ValueRef& previous, SyncTicket* ticket) {
+  if (changes_->answerWhenSynced()) {
+    change->KeepUndo(ValuesRef::Share(this), std::move(previous));
+  }
+  return changes_->Push(ChangePtr(change), ticket);
+}
+
+void Values::WakeWriter() const { changes_->Wake(); }
+
+bool Values::MakeRoom() {
+  if (entries_.HasRoomForOne()) return true;
+  if (!entries_.MakeRoomForOne(budget_)) return false;
+  ++indexBuilds_;
+  return true;
 }
 
 void Values::Release() {
@@ -87,9 +118,27 @@ void Values::Erase(Entries::iterator it) {
   CountEntries();
 }
 
-Values::PutOutcome Values::Put(const ValueRef& value) {
+Values::PutOutcome Values::Put(const ValueRef& value, SyncTicket* ticket) {
+  ChangePtr change;  // made before the lock, released after it
+  if (changes_ != nullptr) {
+    change.reset(Change::MakePut(id_, value.Share()));
+    if (!change) return PutOutcome::kNoMemory;
+  }
   ValueRef replaced;  // released after lock_ is given up
-  MutexLock hold(lock_);
+  PutOutcome outcome;
+  bool wake = false;
+  {
+    MutexLock hold(lock_);
+    if (Refused()) return PutOutcome::kNotKept;
+    outcome = Insert(value, replaced);
+    if (outcome == PutOutcome::kNoMemory) return outcome;
+    if (change) wake = Record(change.release(), replaced, ticket);
+  }
+  if (wake) WakeWriter();
+  return outcome;
+}
+
+Values::PutOutcome Values::Insert(const ValueRef& value, ValueRef& replaced) {
   Entries& entries = entries_.set();
   entries.prefetch(value->name());
   if (!entries_.HasRoomForOne()) {
@@ -99,7 +148,7 @@ Values::PutOutcome Values::Put(const ValueRef& value) {
       replaced = Adopt(it->Swap(value.Share().Detach()));
       return PutOutcome::kReplaced;
     }
-    if (!entries_.MakeRoomForOne(budget_)) return PutOutcome::kNoMemory;
+    if (!MakeRoom()) return PutOutcome::kNoMemory;
   }
   const std::pair<Entries::iterator, bool> slot =
       entries.insert(Entry(value.get()));
@@ -113,16 +162,97 @@ Values::PutOutcome Values::Put(const ValueRef& value) {
   return PutOutcome::kReplaced;
 }
 
-Values::RemoveOutcome Values::Remove(std::string_view name) {
+Values::RemoveOutcome Values::Remove(std::string_view name,
+                                     SyncTicket* ticket) {
+  ChangePtr change;  // made before the lock, released after it
+  if (changes_ != nullptr) {
+    change.reset(Change::MakeRemove(id_, name));
+    if (!change) return RemoveOutcome::kNoMemory;
+  }
   ValueRef removed;  // released after lock_ is given up
+  bool wake = false;
+  {
+    MutexLock hold(lock_);
+    Entries& entries = entries_.set();
+    entries.prefetch(name);
+    auto it = entries.find(name);
+    if (it == entries.end()) return RemoveOutcome::kAbsent;
+    if (Refused()) return RemoveOutcome::kNotKept;
+    removed = Adopt(it->value());
+    Erase(it);
+    if (change) wake = Record(change.release(), removed, ticket);
+  }
+  if (wake) WakeWriter();
+  return RemoveOutcome::kRemoved;
+}
+
+void Values::Restore(std::string_view name, const ValueRef& previous) {
+  ChangePtr change(previous ? Change::MakePut(id_, previous.Share())
+                            : Change::MakeRemove(id_, name));
+  if (!change) return;
+  ValueRef undone;  // released after lock_ is given up
   MutexLock hold(lock_);
   Entries& entries = entries_.set();
-  entries.prefetch(name);
   auto it = entries.find(name);
-  if (it == entries.end()) return RemoveOutcome::kAbsent;
-  removed = Adopt(it->value());
-  Erase(it);
-  return RemoveOutcome::kRemoved;
+  if (it == entries.end()) {
+    if (!previous || !MakeRoom()) return;
+    entries.insert(Entry(previous.Share().Detach()));
+    CountEntries();
+  } else if (!previous) {
+    undone = Adopt(it->value());
+    Erase(it);
+  } else if (it->value() != previous.get()) {
+    undone = Adopt(it->Swap(previous.Share().Detach()));
+  } else {
+    return;
+  }
+  // Pushed even while changes are refused: the journal must end as memory
+  // does. The writer itself restores, so nobody needs to be woken.
+  changes_->Push(std::move(change));
+}
+
+bool Values::Slice(SliceCursor& cursor, size_t most, int64_t now,
+                   std::vector<ValueRef>& out) {
+  if (cursor.done) return false;
+  // Past its restarts a walk takes as much as the list has room for.
+  const bool whole = cursor.restarts >= kMaxSliceRestarts;
+  out.reserve(out.size() + (whole ? size() + most : most));
+  ValueRef resumed = std::move(cursor.next);  // released after lock_
+  MutexLock hold(lock_);
+  Entries& entries = entries_.set();
+  auto it = entries.begin();
+  if (cursor.nextSlot != nullptr) {
+    if (cursor.indexBuilds == indexBuilds_) {
+      it = Resume(cursor.nextSlot, *resumed);
+    } else {
+      ++cursor.restarts;  // built anew: its order is another
+    }
+  }
+  cursor.indexBuilds = indexBuilds_;
+  for (size_t looked = 0; it != entries.end(); ++it, ++looked) {
+    if (whole ? out.size() == out.capacity() : looked == most) break;
+    if (it->value()->IsLive(now))
+      out.push_back(ValueRef::Share(it->value(), {&budget_}));
+  }
+  if (it == entries.end()) {
+    cursor.done = true;
+  } else {
+    cursor.nextSlot = &*it;
+    cursor.next = ValueRef::Share(it->value(), {&budget_});
+  }
+  return true;
+}
+
+Values::Entries::iterator Values::Resume(const void* slot, const Value& next) {
+  Entries& entries = entries_.set();
+  auto it = entries.find(next.name());
+  if (it != entries.end() && &*it == slot) return it;
+  // Gone, or entered again elsewhere: the walk goes on with the first entry
+  // placed after it (the index walks its slots in the order they lie).
+  const std::less<const void*> before;
+  for (it = entries.begin(); it != entries.end() && before(&*it, slot); ++it) {
+  }
+  return it;
 }
 
 void Values::CollectExpired(int64_t now, std::vector<ValueRef>& expired) {

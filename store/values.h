@@ -17,11 +17,18 @@
 // collection made with one, else at once. Its record, and its index as it
 // grows, are charged to its budget.
 //
+// Persistence (store/change_queue.h): a collection made with a change queue
+// has an id unique in the store's files, and each store or delete that
+// changes its index pushes its change onto the queue in the same hold of
+// lock_, so the queue's order of one name is the index's. Without a queue
+// none of this runs.
+//
 // Thread safety (store/README.md): every operation may be called from any
 // thread. lock_ guards entries_ only and is held for one lookup
 // plus the insert or erase that goes with it; values unlinked under it are
 // released after it is given up, so no other lock is ever taken while it is
-// held. refCount_, lastAccess_ and count_ are atomics, read and written without
+// held (a change is made before it is taken and pushed without a lock).
+// refCount_, lastAccess_ and count_ are atomics, read and written without
 // lock_.
 #ifndef PENDRAKEL_STORE_VALUES_H_
 #define PENDRAKEL_STORE_VALUES_H_
@@ -44,8 +51,11 @@
 
 namespace pendrakel {
 
+class ChangeQueue;
+class Change;
 class LazyFree;
 class MemoryBudget;
+class SyncTicket;
 class Values;
 struct ValuesCounting;
 // A counted handle on a Values (store/values_ref.h).
@@ -53,9 +63,11 @@ using ValuesRef = CountedRef<Values, ValuesCounting>;
 
 class Values {
  public:
-  // kNoMemory: the index could not grow; the collection is unchanged.
-  enum class PutOutcome { kCreated, kReplaced, kNoMemory };
-  enum class RemoveOutcome { kRemoved, kAbsent };
+  // kNoMemory: the index could not grow, or the change could not be made;
+  // kNotKept: persistence refuses changes while writing fails. The
+  // collection is unchanged by either.
+  enum class PutOutcome { kCreated, kReplaced, kNoMemory, kNotKept };
+  enum class RemoveOutcome { kRemoved, kAbsent, kNoMemory, kNotKept };
 
   // What Get found: the caller's handle on the live Value, or an empty one;
   // `removedExpired` tells that an expired entry was removed.
@@ -70,8 +82,20 @@ class Values {
   // A new empty collection with lastAccess 0, charging its values to
   // `budget`, and the creator's handle on it; an empty handle when memory
   // for the record cannot be had. Once it holds kLazyFreeMinEntries values
-  // or more, its last release hands it to `lazyFree`, if given.
-  static ValuesRef Create(MemoryBudget& budget, LazyFree* lazyFree = nullptr);
+  // or more, its last release hands it to `lazyFree`, if given. With
+  // `changes`, it takes a new id and records its stores and deletes there.
+  static ValuesRef Create(MemoryBudget& budget, LazyFree* lazyFree = nullptr,
+                          ChangeQueue* changes = nullptr);
+
+  // Records its changes on `changes` from now on, under the `id` it has in
+  // the store's files (start-up, for a collection loaded from them).
+  // REQUIRES: no other thread can reach the collection yet.
+  void RecordChanges(ChangeQueue& changes, uint64_t id) {
+    changes_ = &changes;
+    id_ = id;
+  }
+  // Its id in the store's files; 0 without persistence.
+  uint64_t id() const { return changes_ != nullptr ? id_ : 0; }
 
   // Sets lastAccess to `now`. Stores only a new time: requests of one
   // second touching a busy collection from several threads then share its
@@ -89,10 +113,20 @@ class Values {
 
   GetResult Get(std::string_view name, int64_t now) EXCLUDES(lock_);
   // Stores `value` under its name; the entry takes its own reference, the
-  // caller keeps its handle. REQUIRES: `value` is complete (its data
-  // filled), charged to this collection's budget, and stored nowhere yet.
-  PutOutcome Put(const ValueRef& value) EXCLUDES(lock_);
-  RemoveOutcome Remove(std::string_view name) EXCLUDES(lock_);
+  // caller keeps its handle. When the change queue answers only synced
+  // changes, `ticket` (if given) receives the hold to wait for it with,
+  // after this returns. REQUIRES: `value` is complete (its data filled),
+  // charged to this collection's budget, and stored nowhere yet.
+  PutOutcome Put(const ValueRef& value, SyncTicket* ticket = nullptr)
+      EXCLUDES(lock_);
+  RemoveOutcome Remove(std::string_view name, SyncTicket* ticket = nullptr)
+      EXCLUDES(lock_);
+  // Puts `previous` back under `name`, or removes the name when it is
+  // empty, and records that whether changes are refused or not: the undo
+  // of stores and deletes whose records could not be synced. Does nothing
+  // when the name already holds `previous`, or memory for the change or
+  // the index cannot be had. REQUIRES: the collection records its changes.
+  void Restore(std::string_view name, const ValueRef& previous) EXCLUDES(lock_);
   // Moves every entry that is not live at `now` into `expired`, in name
   // order, each as a handle with the reference its entry held. An entry
   // that finds no room in `expired` stays.
@@ -101,6 +135,21 @@ class Values {
 
   // Number of entries, read without the lock; only a hint for sizing lists.
   size_t size() const { return count_.load(std::memory_order_relaxed); }
+
+  // Where a walk over the values in slices (Slice) goes on.
+  struct SliceCursor {
+    const void* nextSlot = nullptr;  // the next entry's place; null: start
+    ValueRef next;                   // and its value
+    uint32_t indexBuilds = 0;        // the index as the walk last saw it
+    int restarts = 0;                // times the index was built meanwhile
+    bool done = false;
+  };
+  // Appends handles on the next values of a walk over the collection, at
+  // most `most` under one hold of the lock, each live at `now`; false, with
+  // nothing appended, once the walk is done. A value in the collection all
+  // along is appended at least once; one stored meanwhile may or may not be.
+  bool Slice(SliceCursor& cursor, size_t most, int64_t now,
+             std::vector<ValueRef>& out) EXCLUDES(lock_);
 
  private:
   friend class LazyFree;         // destroys the collections handed to it
@@ -154,7 +203,7 @@ class Values {
   static void SortByName(Iterator first, Iterator last);
 
   Values(MemoryBudget& budget, LazyFree* lazyFree)
-      : budget_(budget), lazyFree_(lazyFree) {}
+      : budget_(budget), lazyFree_(lazyFree), id_(0) {}
   // Releases every value, frees the index and gives the collection's bytes
   // back.
   ~Values();
@@ -166,21 +215,52 @@ class Values {
   ValueRef Adopt(Value* owned) { return ValueRef::Adopt(owned, {&budget_}); }
   // Erases the entry at `it` (its reference is the caller's to release).
   void Erase(Entries::iterator it) REQUIRES(lock_);
+  // Enters `value` under its name; the value it replaced, if any, goes to
+  // `replaced`.
+  PutOutcome Insert(const ValueRef& value, ValueRef& replaced) REQUIRES(lock_);
+  // Makes sure an entry can be inserted; false when the index cannot grow.
+  bool MakeRoom() REQUIRES(lock_);
+  // Whether changes are refused (persistence cannot write).
+  bool Refused() const;
+  // Pushes `change` (made for this collection); when only synced changes
+  // are answered, `previous` (what the change replaced or removed) moves
+  // into it, to undo it with. True when the writer must be woken once
+  // lock_ is given up.
+  bool Record(Change* change, ValueRef& previous, SyncTicket* ticket)
+      REQUIRES(lock_);
+  // Wakes the writer for a change just recorded. REQUIRES: no lock held.
+  void WakeWriter() const;
+  // Where a slice walk that stopped before the entry of `next` at `slot`
+  // goes on: that entry, or the first placed after it. REQUIRES: the index
+  // was not built anew since.
+  Entries::iterator Resume(const void* slot, const Value& next) REQUIRES(lock_);
 
   void CountEntries() REQUIRES(lock_) {
-    count_.store(entries_.set().size(), std::memory_order_relaxed);
+    count_.store(static_cast<uint32_t>(entries_.set().size()),
+                 std::memory_order_relaxed);
   }
 
   MemoryBudget& budget_;
   LazyFree* const lazyFree_;  // nullptr: always destroyed at once
-  // The next collection in LazyFree's queue, once handed to it; written and
-  // read only under LazyFree::lock_.
-  Values* nextToFree_ = nullptr;
+  union {
+    // Its id in the store's files, while it has holders: set at creation
+    // or at start-up, then only read.
+    uint64_t id_;
+    // The next collection in LazyFree's queue, once handed to it (no holder
+    // is left to read id_); written and read only under LazyFree::lock_.
+    Values* nextToFree_;
+  };
   Mutex lock_;
   FlatIndex<Entries> entries_ GUARDED_BY(lock_);
-  std::atomic<size_t> count_{0};        // entries_.size(), for lock-free hints
-  std::atomic<int64_t> lastAccess_{0};  // seconds; 0 = never resolved
+  // entries_.size(), for lock-free hints (an index holds under 2^31).
+  std::atomic<uint32_t> count_{0};
   RefCount refCount_;
+  std::atomic<int64_t> lastAccess_{0};  // seconds; 0 = never resolved
+  // Where its changes go; nullptr without persistence. Set at creation or
+  // at start-up, then only read.
+  ChangeQueue* changes_ = nullptr;
+  // Times the index was built anew (a slice walk starts again then).
+  uint32_t indexBuilds_ GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace pendrakel

@@ -29,7 +29,15 @@ void PrintValues(const Settings& settings, uint64_t memory_max,
       << "\n  DefaultContentType: "
       << QuoteSettingText(settings.DefaultContentType)
       << "\n  Memory Max: " << memory_max
-      << (memory_max == 0 ? " (no limit)" : " bytes") << "\n";
+      << (memory_max == 0 ? " (no limit)" : " bytes");
+  if (settings.PersistFolder[0] == '\0') {
+    out << "\n  Persist: off (values are kept in memory only)\n";
+  } else {
+    out << "\n  Persist: Folder=" << QuoteSettingText(settings.PersistFolder)
+        << " Sync=\""
+        << (settings.PersistSync == SyncMode::kAlways ? "always" : "second")
+        << "\"\n";
+  }
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ INSTANCE_LINE = re.compile(
     r"instance (\d+) pid (\d+) listening on 127\.0\.0\.1:(\d+)"
     r" admin 127\.0\.0\.1:(\d+)")
 CLUSTER_LINE = re.compile(r"cluster listening on 127\.0\.0\.1:(\d+)")
+RESTARTED_LINE = re.compile(r"cluster restarted")
 
 
 class Instance:
@@ -41,7 +42,7 @@ class Cluster:
     their settings file (none when empty), stopped and removed when the
     unittest.TestCase `test` ends."""
 
-    def __init__(self, test, count, settings="", tls_cert=None):
+    def __init__(self, test, count, settings="", tls_cert=None, persist=None):
         self.folder = tempfile.mkdtemp(prefix="pendrakel-cluster-test-")
         test.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
         args = ["bash", CLUSTER_SCRIPT, "--instances", str(count),
@@ -53,6 +54,8 @@ class Cluster:
             args += ["--settings", path]
         if tls_cert:
             args += ["--tls-cert", tls_cert]
+        if persist:
+            args += ["--persist", persist]
         self.errors_path = os.path.join(self.folder, "stderr")
         errors = open(self.errors_path, "w")
         env = dict(os.environ, PENDRAKEL_HOST_BINARY=HOST,
@@ -72,6 +75,14 @@ class Cluster:
         for line in self.process.stdout:
             self.lines.put(line.rstrip("\n"))
         self.lines.put(None)
+
+    def restart(self):
+        """SIGHUP: a rolling restart; the instances as they came back."""
+        self.process.send_signal(signal.SIGHUP)
+        self.instances = [Instance(self._line(INSTANCE_LINE))
+                          for _ in self.instances]
+        self._line(RESTARTED_LINE)
+        return self.instances
 
     def _line(self, pattern):
         try:

@@ -7,6 +7,7 @@ without cookies; TLS at the balancer; refused command lines.
 Run by ctest as: cluster_test.py CLUSTER_SCRIPT HOST_BINARY MODULE_FILE
 """
 import http.client
+import itertools
 import os
 import re
 import signal
@@ -15,6 +16,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -187,6 +189,80 @@ class TlsAtTheBalancer(ClusterTest):
                                       headers={"Cookie": cookie}, tls=tls)
             self.assertEqual((status, body), (200, b"s%d" % n))
         self.assertEqual(cluster.stop(), 0, cluster.stderr())
+
+
+class RollingRestart(ClusterTest):
+    """SIGHUP restarts every instance, one at a time, while clients keep
+    working: each keeps its instance and its cookie, no request fails, and
+    every acknowledged value is there afterwards."""
+
+    def roll_under_clients(self, settings, work):
+        cluster = Cluster(self, 3, settings, persist=self.folder())
+        before = [(i.number, i.port, i.admin) for i in cluster.instances]
+        failures, stop = [], threading.Event()
+
+        def client(n):
+            state = {}
+            for i in itertools.count():
+                if stop.is_set():
+                    return
+                failures.extend(work(cluster.port, n, i, state))
+
+        clients = [threading.Thread(target=client, args=(n,)) for n in range(6)]
+        for c in clients:
+            c.start()
+        time.sleep(0.5)
+        pids = [i.pid for i in cluster.instances]
+        after = cluster.restart()
+        time.sleep(0.5)
+        stop.set()
+        for c in clients:
+            c.join()
+        self.assertEqual(failures, [])
+        self.assertEqual([(i.number, i.port, i.admin) for i in after], before)
+        self.assertTrue(all(i.pid not in pids for i in after))
+        self.assertEqual(cluster.stop(), 0, cluster.stderr())
+
+    def test_a_browsers_cookie_and_values_outlive_the_roll(self):
+        def browser(port, n, i, jar):
+            """A client that keeps the cookie it is handed, as a browser
+            does; what went wrong in one store and one read back."""
+            headers = {"Cookie": jar["cookie"]} if "cookie" in jar else {}
+            status, head, _ = request(port, "PUT", f"/v{i}", b"%d" % i, headers)
+            wrong = []
+            if "cookie" not in jar:
+                jar["cookie"], _ = handed_out(head)
+                jar["first"] = i
+            elif head.get("Set-Cookie"):
+                wrong.append(("a new cookie", n, i))
+            if status != 201:
+                wrong.append(("PUT", n, i, status))
+            # A value from before the roll, and the one just stored.
+            for name in (jar["first"], i):
+                status, _, body = request(port, "GET", f"/v{name}",
+                                          headers={"Cookie": jar["cookie"]})
+                if (status, body) != (200, b"%d" % name):
+                    wrong.append(("GET", n, name, status, body))
+            return wrong
+
+        self.roll_under_clients(DISTRIBUTE, browser)
+
+    def test_names_without_cookies_outlive_the_roll(self):
+        def names(port, n, i, state):
+            name = f"c{n}-{i}"
+            status, head, _ = request(port, "POST", "/set", b"%d" % i,
+                                      {"X-Param-Name": name})
+            wrong = []
+            if (status, head.get("x-result-code")) != (200, "0"):
+                wrong.append(("set", name, status))
+            state.setdefault("first", name)
+            for read in (state["first"], name):
+                status, _, body = request(port, "GET", "/" + read)
+                if status != 200 or not body.isdigit():
+                    wrong.append(("GET", read, status, body))
+            return wrong
+
+        self.roll_under_clients("", names)
 
 
 class KilledScript(ClusterTest):

@@ -12,6 +12,7 @@
 #include "base/settings_file.h"
 #include "config/settings.h"
 #include "config/settings_document.h"
+#include "config/settings_problem.h"
 #include "store/memory_budget.h"
 
 namespace pendrakel {
@@ -510,6 +511,48 @@ TEST_F(LoadSettingsTest, HeaderTextsWithControlCharactersAreRefused) {
                           "</DefaultContentType><CmdName Get=\"g&#10;\"/>")),
             kOk);
   EXPECT_STREQ(settings_.DefaultContentType, "text/plain;\tq=1");
+}
+
+// Persist names a folder the store can keep its files in, tested when the
+// file is read; without the element nothing is kept.
+TEST_F(LoadSettingsTest, PersistTakesAUsableFolderAndTheSyncPromise) {
+  EXPECT_EQ(Load(Document("<GC Limit=\"1\"/>")), kOk);
+  EXPECT_STREQ(settings_.PersistFolder, "");
+  const std::string folder = folder_.string();
+  EXPECT_EQ(Load(Document("<Persist Folder=\"" + folder +
+                          "\" Sync=\"always\" "
+                          "Other=\"x\"/><Persist Folder=\"/nowhere\"/>")),
+            kOk);
+  EXPECT_STREQ(settings_.PersistFolder, folder.c_str());
+  EXPECT_EQ(settings_.PersistSync, SyncMode::kAlways);
+  EXPECT_EQ(Load(Document("<Persist Folder=\"" + folder + "\"/>")), kOk);
+  EXPECT_EQ(settings_.PersistSync, SyncMode::kSecond);
+
+  const struct {
+    std::string attributes;
+    std::string described;
+  } refused[] = {
+      {"", "Persist Folder \"\" is missing"},
+      {"Folder=\"/no/such/folder\"",
+       "Persist Folder \"/no/such/folder\" does not exist"},
+      {"Folder=\"" + path_ + "\"", " is not a folder"},
+      {"Folder=\"relative\"",
+       "Persist Folder \"relative\" is not an absolute path"},
+      {"Folder=\"/" + std::string(255, 'a') + "\"", "is longer than 255 bytes"},
+      {"Folder=\"" + folder + "\" Sync=\"Always\"",
+       "Persist Sync \"Always\" is neither \"second\" nor \"always\""},
+  };
+  for (const auto& [attributes, described] : refused) {
+    SCOPED_TRACE(attributes);
+    WriteFile(Document("<Persist " + attributes + "/>"));
+    Settings settings;
+    uint64_t memoryMax = 0;
+    SettingsProblem problem;
+    EXPECT_LT(LoadSettings(path_.c_str(), settings, memoryMax, &problem), 0);
+    EXPECT_NE(problem.Describe().find(described), std::string::npos)
+        << problem.Describe();
+    EXPECT_STREQ(settings.PersistFolder, "");
+  }
 }
 
 }  // namespace

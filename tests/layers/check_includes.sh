@@ -6,6 +6,7 @@
 #   extension/  entry points, start-up and shut-down, the module's objects
 #   request/    dispatch, value commands, cookies, counters, STAT report
 #   config/     settings and their file
+#   persist/    the journal, the snapshot and their loading
 #   store/      values, collections, memory budget, collectors, locks
 #   base/       the control-block interface and small text helpers
 #
@@ -25,7 +26,7 @@
 set -euo pipefail
 root="${1:?usage: check_includes.sh SOURCE_ROOT}"
 
-stack=(base store config request extension)
+stack=(base store persist config request extension)
 # Project folders; other quoted includes (third-party headers) are not ours.
 project=" ${stack[*]} server tests fuzz bench "
 
