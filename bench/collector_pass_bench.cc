@@ -11,7 +11,9 @@
 // Tables: 1 000 000 short cookies, and 229 000 or 300 000 cookies that share
 // a 990-byte prefix (what a browser sends for a busy site), where sorting or
 // copying keys costs most. Every collection was used at the same second, so
-// the idle pass finds none idle, as in most minutes.
+// the idle pass finds none idle, as in most minutes. And one collection of
+// 1 000 000 values, half of them expired, read while the expiry pass walks
+// it.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -27,6 +29,8 @@
 #include "store/cookie_table.h"
 #include "store/memory_budget.h"
 #include "store/shared_values.h"
+#include "store/value.h"
+#include "store/value_ref.h"
 #include "store/values.h"
 #include "store/values_ref.h"
 
@@ -76,21 +80,20 @@ struct Waits {
   double longestUnpreemptedUs = 0;
 };
 
-// Runs `work` while another thread resolves cookies of `filled` one after
-// another, and times each resolution.
-template <typename Work>
-Waits WaitsBehind(FilledTable& filled, Work work) {
+// Runs `work` while another thread makes requests (`request(i)`, the i-th
+// one) one after another, and times each.
+template <typename Request, typename Work>
+Waits WaitsBehind(Request request, Work work) {
   std::atomic<bool> started{false};
   std::atomic<bool> done{false};
   Clock::duration longest{};
   Clock::duration longestUnpreempted{};
-  std::thread request([&] {
-    ScatteredIndex index(filled.cookies.size());
+  std::thread requests([&] {
     started = true;
-    while (!done.load(std::memory_order_relaxed)) {
+    for (size_t i = 0; !done.load(std::memory_order_relaxed); ++i) {
       const long preempted = Preemptions();
       const auto start = Clock::now();
-      filled.table.Acquire(filled.cookies[index.Next()], kUsed).reset();
+      request(i);
       const auto took = Clock::now() - start;
       longest = std::max(longest, took);
       if (Preemptions() == preempted) {
@@ -101,9 +104,25 @@ Waits WaitsBehind(FilledTable& filled, Work work) {
   while (!started) std::this_thread::yield();
   work();
   done = true;
-  request.join();
+  requests.join();
   using Micro = std::chrono::duration<double, std::micro>;
   return {Micro(longest).count(), Micro(longestUnpreempted).count()};
+}
+
+// Times `pass` as the iteration while `request` runs beside it, and reports
+// the waits.
+template <typename Request, typename Pass>
+void TimeIteration(benchmark::State& state, Request request, Pass pass) {
+  Clock::time_point start;
+  Clock::time_point end;
+  const Waits waits = WaitsBehind(request, [&] {
+    start = Clock::now();
+    pass();
+    end = Clock::now();
+  });
+  state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+  state.counters["longest_wait_us"] = waits.longestUs;
+  state.counters["unpreempted_us"] = waits.longestUnpreemptedUs;
 }
 
 // For each iteration, fills a table of state.range(0) cookies with
@@ -114,17 +133,14 @@ void TimeBehind(benchmark::State& state, Pass pass) {
   for (auto _ : state) {
     state.PauseTiming();
     FilledTable filled(state.range(0), state.range(1));
+    ScatteredIndex index(filled.cookies.size());
     state.ResumeTiming();
-    Clock::time_point start;
-    Clock::time_point end;
-    const Waits waits = WaitsBehind(filled, [&] {
-      start = Clock::now();
-      pass(filled);
-      end = Clock::now();
-    });
-    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-    state.counters["longest_wait_us"] = waits.longestUs;
-    state.counters["unpreempted_us"] = waits.longestUnpreemptedUs;
+    TimeIteration(
+        state,
+        [&](size_t) {
+          filled.table.Acquire(filled.cookies[index.Next()], kUsed).reset();
+        },
+        [&] { pass(filled); });
   }
 }
 
@@ -139,6 +155,38 @@ void BM_RequestBehindExpiryPass(benchmark::State& state) {
   TimeBehind(state, [](FilledTable& filled) {
     DropExpiredValues(kPassTime, filled.table, filled.shared);
   });
+}
+
+// One collection of state.range(0) values, every other one expired (the
+// shared collection of a store whose clients send no cookie): reads of its
+// live values go on while the pass drops the others.
+void BM_ReadBehindExpiryOfOneCollection(benchmark::State& state) {
+  const size_t count = state.range(0);
+  for (auto _ : state) {
+    state.PauseTiming();
+    MemoryBudget budget;
+    CookieTable table{budget};
+    SharedValues shared{budget};
+    shared.Start();
+    ValuesRef values = shared.AcquireUntouched();
+    const std::vector<std::string> names = BenchNames(count);
+    for (size_t i = 0; i < count; ++i) {
+      const int64_t expiry = i % 2 ? kUsed : 0;
+      values->Put(Value::Create(names[i], "", kValueBytes, expiry, budget));
+    }
+    ScatteredIndex index(count / 2);
+    state.ResumeTiming();
+    TimeIteration(
+        state,
+        [&](size_t) {
+          values->Get(names[2 * index.Next()], kPassTime).value.reset();
+        },
+        [&] { DropExpiredValues(kPassTime, table, shared); });
+    state.PauseTiming();
+    values.reset();
+    shared.Stop();
+    state.ResumeTiming();
+  }
 }
 
 // The insert that grows the table: filled to just short of its growth (an
@@ -174,6 +222,12 @@ void BM_RequestWithoutPass(benchmark::State& state) {
 BENCHMARK(BM_RequestWithoutPass)->PASS_SIZES;
 BENCHMARK(BM_RequestBehindIdlePass)->PASS_SIZES;
 BENCHMARK(BM_RequestBehindExpiryPass)->PASS_SIZES;
+BENCHMARK(BM_ReadBehindExpiryOfOneCollection)
+    ->ArgNames({"values"})
+    ->Arg(1'000'000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 // An index of 262 143 slots grows once 229 376 are in use (7/8), within
 // the 64 entered.
 BENCHMARK(BM_RequestBehindTableGrowth)

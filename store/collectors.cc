@@ -2,6 +2,7 @@
 
 #include <new>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "store/batch_class.h"
@@ -39,10 +40,12 @@ size_t DropExpiredValues(int64_t now, CookieTable& cookies,
   }
   std::vector<ValueRef> expired;
   for (const ValuesRef& values : all) {
-    expired.reserve(values->size());
-    values->CollectExpired(now, expired);
-    collected += expired.size();
-    expired.clear();  // released here, outside every lock
+    Values::SliceCursor cursor;
+    while (values->CollectExpired(cursor, kExpirySliceEntries, now, expired)) {
+      collected += expired.size();
+      expired.clear();  // released here, outside every lock
+      if (!cursor.done) std::this_thread::sleep_for(kWalkPause);
+    }
   }
   return collected;
 }

@@ -33,6 +33,9 @@ class SharedValues;
 // the expiry collector); the sleep comes first.
 inline constexpr std::chrono::milliseconds kIdlePassPeriod{60'000};
 inline constexpr std::chrono::milliseconds kExpiryPassPeriod{300'000};
+// Entries of one collection the expiry pass looks at per hold of its lock
+// (about 0.1 ms), with the cookie table's walk pause between two holds.
+inline constexpr size_t kExpirySliceEntries = 4096;
 
 // What one idle pass dropped.
 struct IdleDrop {

@@ -217,10 +217,53 @@ bool Values::Slice(SliceCursor& cursor, size_t most, int64_t now,
   // Past its restarts a walk takes as much as the list has room for.
   const bool whole = cursor.restarts >= kMaxSliceRestarts;
   out.reserve(out.size() + (whole ? size() + most : most));
-  ValueRef resumed = std::move(cursor.next);  // released after lock_
+  const ValueRef resumed = std::move(cursor.next);  // released after lock_
   MutexLock hold(lock_);
-  Entries& entries = entries_.set();
-  auto it = entries.begin();
+  auto it = Resume(cursor, resumed);
+  for (size_t looked = 0; it != entries_.set().end(); ++it, ++looked) {
+    if (whole ? out.size() == out.capacity() : looked == most) break;
+    if (it->value()->IsLive(now))
+      out.push_back(ValueRef::Share(it->value(), {&budget_}));
+  }
+  Pause(cursor, it);
+  return true;
+}
+
+bool Values::CollectExpired(SliceCursor& cursor, size_t most, int64_t now,
+                            std::vector<ValueRef>& expired) {
+  if (cursor.done) return false;
+  const size_t first = expired.size();
+  const bool whole = cursor.restarts >= kMaxSliceRestarts;
+  try {
+    expired.reserve(first + (whole ? size() + most : most));
+  } catch (const std::bad_alloc&) {
+    return false;  // the rest waits for the next pass
+  }
+  {
+    const ValueRef resumed = std::move(cursor.next);  // released after lock_
+    MutexLock hold(lock_);
+    Entries& entries = entries_.set();
+    auto it = Resume(cursor, resumed);
+    for (size_t looked = 0; it != entries.end(); ++looked) {
+      if (whole ? expired.size() == expired.capacity() : looked == most) break;
+      if (it->value()->IsLive(now)) {
+        ++it;
+        continue;
+      }
+      expired.push_back(Adopt(it->value()));  // within the room reserved
+      Erase(it++);
+    }
+    Pause(cursor, it);
+    CountEntries();
+  }
+  SortByName(expired.begin() + static_cast<std::ptrdiff_t>(first),
+             expired.end());
+  return true;
+}
+
+Values::Entries::iterator Values::Resume(SliceCursor& cursor,
+                                         const ValueRef& resumed) {
+  auto it = entries_.set().begin();
   if (cursor.nextSlot != nullptr) {
     if (cursor.indexBuilds == indexBuilds_) {
       it = Resume(cursor.nextSlot, *resumed);
@@ -229,18 +272,16 @@ bool Values::Slice(SliceCursor& cursor, size_t most, int64_t now,
     }
   }
   cursor.indexBuilds = indexBuilds_;
-  for (size_t looked = 0; it != entries.end(); ++it, ++looked) {
-    if (whole ? out.size() == out.capacity() : looked == most) break;
-    if (it->value()->IsLive(now))
-      out.push_back(ValueRef::Share(it->value(), {&budget_}));
-  }
-  if (it == entries.end()) {
+  return it;
+}
+
+void Values::Pause(SliceCursor& cursor, Entries::iterator it) {
+  if (it == entries_.set().end()) {
     cursor.done = true;
   } else {
     cursor.nextSlot = &*it;
     cursor.next = ValueRef::Share(it->value(), {&budget_});
   }
-  return true;
 }
 
 Values::Entries::iterator Values::Resume(const void* slot, const Value& next) {
@@ -253,32 +294,6 @@ Values::Entries::iterator Values::Resume(const void* slot, const Value& next) {
   for (it = entries.begin(); it != entries.end() && before(&*it, slot); ++it) {
   }
   return it;
-}
-
-void Values::CollectExpired(int64_t now, std::vector<ValueRef>& expired) {
-  const size_t first = expired.size();
-  {
-    MutexLock hold(lock_);
-    try {
-      Entries& entries = entries_.set();
-      for (auto it = entries.begin(); it != entries.end();) {
-        if (it->value()->IsLive(now)) {
-          ++it;
-          continue;
-        }
-        // Made in place once there is room, so a failed growth adopts
-        // nothing and the entry stays.
-        expired.emplace_back();
-        expired.back() = Adopt(it->value());
-        Erase(it++);
-      }
-    } catch (const std::bad_alloc&) {
-      // The rest waits for the next pass.
-    }
-    CountEntries();
-  }
-  SortByName(expired.begin() + static_cast<std::ptrdiff_t>(first),
-             expired.end());
 }
 
 }  // namespace pendrakel

@@ -127,12 +127,6 @@ class Values {
   // when the name already holds `previous`, or memory for the change or
   // the index cannot be had. REQUIRES: the collection records its changes.
   void Restore(std::string_view name, const ValueRef& previous) EXCLUDES(lock_);
-  // Moves every entry that is not live at `now` into `expired`, in name
-  // order, each as a handle with the reference its entry held. An entry
-  // that finds no room in `expired` stays.
-  void CollectExpired(int64_t now, std::vector<ValueRef>& expired)
-      EXCLUDES(lock_);
-
   // Number of entries, read without the lock; only a hint for sizing lists.
   size_t size() const { return count_.load(std::memory_order_relaxed); }
 
@@ -150,6 +144,13 @@ class Values {
   // along is appended at least once; one stored meanwhile may or may not be.
   bool Slice(SliceCursor& cursor, size_t most, int64_t now,
              std::vector<ValueRef>& out) EXCLUDES(lock_);
+  // Moves the entries not live at `now` among the next `most` of a walk
+  // over the collection into `expired`, in name order, each as a handle
+  // with the reference its entry held, under one hold of the lock; false,
+  // with nothing looked at, once the walk is done. An entry that finds no
+  // room in `expired` stays for the next walk.
+  bool CollectExpired(SliceCursor& cursor, size_t most, int64_t now,
+                      std::vector<ValueRef>& expired) EXCLUDES(lock_);
 
  private:
   friend class LazyFree;         // destroys the collections handed to it
@@ -234,6 +235,12 @@ class Values {
   // goes on: that entry, or the first placed after it. REQUIRES: the index
   // was not built anew since.
   Entries::iterator Resume(const void* slot, const Value& next) REQUIRES(lock_);
+  // Where the walk of `cursor` goes on (`resumed`: its next value, moved
+  // out of it before the lock), and where it stops: the walk is done at the
+  // end, else it keeps a handle on the entry it stopped before.
+  Entries::iterator Resume(SliceCursor& cursor, const ValueRef& resumed)
+      REQUIRES(lock_);
+  void Pause(SliceCursor& cursor, Entries::iterator it) REQUIRES(lock_);
 
   void CountEntries() REQUIRES(lock_) {
     count_.store(static_cast<uint32_t>(entries_.set().size()),

@@ -39,6 +39,14 @@ class ValuesTest : public ::testing::Test {
     got.value.reset();
     return bytes;
   }
+  // Moves what is expired at `now` into `expired`, as the expiry pass
+  // does, in slices of `most` entries.
+  void CollectExpired(int64_t now, std::vector<ValueRef>& expired,
+                      size_t most = 1000) {
+    Values::SliceCursor cursor;
+    while (values_->CollectExpired(cursor, most, now, expired)) {
+    }
+  }
 
   MemoryBudget budget_;
   ValuesRef values_ = Values::Create(budget_);
@@ -103,7 +111,7 @@ TEST_F(ValuesTest, CollectExpiredTakesOnlyValuesDueByNowInNameOrder) {
   Store("c", "3", /*expiry=*/101);
   Store("d", "4", /*expiry=*/0);
   std::vector<ValueRef> expired;
-  values_->CollectExpired(100, expired);
+  CollectExpired(100, expired);
   ASSERT_EQ(expired.size(), 2u);
   EXPECT_EQ(Bytes(*expired[0]), "2");
   EXPECT_EQ(Bytes(*expired[1]), "1");
@@ -111,6 +119,36 @@ TEST_F(ValuesTest, CollectExpiredTakesOnlyValuesDueByNowInNameOrder) {
   EXPECT_EQ(Read("c"), "3");
   EXPECT_EQ(Read("d"), "4");
   EXPECT_EQ(values_->size(), 2u);
+}
+
+TEST_F(ValuesTest, ExpiryInSlicesTakesEveryValueDueWhileRequestsGoOn) {
+  for (int i = 0; i < 300; ++i) {
+    Store("e" + std::to_string(i), i % 2 ? "due" : "live", i % 2 ? 50 : 0);
+  }
+  std::vector<ValueRef> expired;
+  Values::SliceCursor cursor;
+  int slices = 0;
+  size_t removed = 0;
+  while (values_->CollectExpired(cursor, 7, 100, expired)) {
+    // Between two holds of the lock: new names (the index grows and is
+    // built anew once), and live values removed, the next one among them.
+    for (int i = 0; slices < 10 && i < 20; ++i) {
+      Store("n" + std::to_string(slices * 20 + i), "new");
+    }
+    if (slices < 100) {
+      removed += values_->Remove("e" + std::to_string(2 * slices)) ==
+                 Values::RemoveOutcome::kRemoved;
+    }
+    ++slices;
+  }
+  EXPECT_GT(slices, 300 / 7);
+  EXPECT_GT(removed, 40u);
+  ASSERT_EQ(expired.size(), 150u);
+  for (const ValueRef& value : expired) EXPECT_EQ(Bytes(*value), "due");
+  expired.clear();
+  EXPECT_EQ(values_->size(), 150u - removed + 200u);
+  EXPECT_EQ(Read("e299"), "<none>");
+  EXPECT_EQ(Read("e298"), "live");
 }
 
 TEST(Values, ARecordAndIndexThatDoNotFitAreRefusedButReplacementsGoOn) {
@@ -143,7 +181,7 @@ TEST_F(ValuesTest, WalksNamesInUnsignedByteOrderShorterFirst) {
     Store(name, name, /*expiry=*/1);
   }
   std::vector<ValueRef> expired;
-  values_->CollectExpired(100, expired);
+  CollectExpired(100, expired);
   std::vector<std::string> order;
   for (ValueRef& value : expired) {
     order.push_back(Bytes(*value));
@@ -190,7 +228,7 @@ TEST_F(ValuesTest, AccountingReturnsToZeroUnderConcurrentUse) {
             break;
           default: {
             std::vector<ValueRef> expired;
-            values_->CollectExpired(100, expired);
+            CollectExpired(100, expired);
             expired.clear();
           }
         }
