@@ -139,8 +139,11 @@ inline constexpr size_t kEpollTriesPerTurn = 4096;
 
 // ---- the process ----
 
-// Descriptors beyond the connection limit the host asks for: listening
-// sockets, the module's files, event loops, pipes.
+// Descriptors kept beyond the connection limit (and the admin port's):
+// listening sockets, the module's files, event loops, pipes, the access log,
+// a refused client's brief accept. At start the soft descriptor limit is
+// raised to the hard one; a --max-connections above what it allows less
+// these is lowered, with one line on standard error.
 inline constexpr uint64_t kSpareDescriptors = 64;
 // How often Shutdown looks whether the connections have gone.
 inline constexpr std::chrono::milliseconds kShutdownPollPeriod{10};
@@ -157,6 +160,8 @@ inline constexpr uint64_t kMaxUploadRateCeiling = uint64_t{1} << 40;
 inline constexpr std::chrono::seconds kAdminTimeout{10};
 // Admin request heads are small; anything larger is not a scrape.
 inline constexpr uint32_t kAdminHeadLimitBytes = 8192;
+// Admin connections open at once; one more is answered 503 and closed.
+inline constexpr int kMaxAdminConnections = 16;
 // Access log lines a thread may hold before the writer takes them (more are
 // dropped and counted), the lines it gathers before it hands them over, and
 // how often the writer takes the buffers.

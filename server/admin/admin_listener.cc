@@ -10,7 +10,9 @@
 
 #include "server/admin/metrics_page.h"
 #include "server/admin/stat_probe.h"
+#include "server/http/http_error.h"
 #include "server/io/listener.h"
+#include "server/io/socket_io.h"
 #include "server/limits.h"
 #include "server/options.h"
 
@@ -25,7 +27,10 @@ namespace http = beast::http;
 class AdminSession : public std::enable_shared_from_this<AdminSession> {
  public:
   AdminSession(AdminListener& listener, boost::asio::ip::tcp::socket socket)
-      : listener_(listener), stream_(std::move(socket)) {}
+      : listener_(listener), stream_(std::move(socket)) {
+    listener_.SessionOpened();
+  }
+  ~AdminSession() { listener_.SessionClosed(); }
 
   void Read() {
     parser_.emplace();
@@ -81,7 +86,8 @@ AdminListener::AdminListener(const ServerState& state,
     : state_(state),
       threads_(std::move(threads)),
       backend_(backend),
-      acceptor_(context_) {}
+      acceptor_(context_),
+      retry_timer_(context_) {}
 
 AdminListener::~AdminListener() { Stop(); }
 
@@ -119,8 +125,20 @@ void AdminListener::Accept() {
   acceptor_.async_accept([this](boost::system::error_code error,
                                 boost::asio::ip::tcp::socket socket) {
     if (error == boost::asio::error::operation_aborted) return;
-    if (!error)
+    if (error) {
+      // Out of descriptors or memory: try again a little later instead of
+      // spinning.
+      retry_timer_.expires_after(kAcceptRetryDelay);
+      retry_timer_.async_wait([this](boost::system::error_code waited) {
+        if (waited != boost::asio::error::operation_aborted) Accept();
+      });
+      return;
+    }
+    if (sessions_ >= kMaxAdminConnections) {
+      SendOnce(socket.native_handle(), ErrorResponse(HttpError::kUnavailable));
+    } else {
       std::make_shared<AdminSession>(*this, std::move(socket))->Read();
+    }
     Accept();
   });
 }

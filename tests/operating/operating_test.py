@@ -27,10 +27,11 @@ from host_support import request  # noqa: E402
 HOST, MODULE = sys.argv[1], sys.argv[2]
 
 
-def start(test, settings, *flags):
+def start(test, settings, *flags, nofile=None):
     """A host with the admin port, stopped when `test` ends."""
     return host_support.Host(test, HOST, MODULE, settings,
-                             "--admin-listen", "127.0.0.1:0", *flags)
+                             "--admin-listen", "127.0.0.1:0", *flags,
+                             nofile=nofile)
 
 
 def scrape(host):
@@ -160,6 +161,65 @@ class AccessLog(unittest.TestCase):
         new = open(path).read().splitlines()
         self.assertEqual(len(new), 1)
         self.assertIn('"GET /after HTTP/1.1" 404 0', new[0])
+
+
+def status_of(sock):
+    """The status code of the answer on `sock`, or None when none came."""
+    sock.settimeout(host_support.REQUEST_SECONDS)
+    try:
+        return int(sock.recv(64)[9:12])
+    except (OSError, ValueError):
+        return None
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Descriptors(unittest.TestCase):
+    def test_connection_limit_fits_the_descriptors_and_every_client_is_answered(self):
+        # The soft limit is raised to the hard one, 128; less the spares
+        # and the admin port's share that leaves 48 connections.
+        host = start(self, "<Settings/>", nofile=(100, 128))
+        self.assertIn("--max-connections lowered from 4096 to 48: the "
+                      "descriptor limit is 128", host.stderr())
+        clients = [socket.create_connection(("127.0.0.1", host.port))
+                   for _ in range(160)]
+        for client in clients:
+            client.sendall(b"GET /v HTTP/1.1\r\nHost: h\r\n\r\n")
+        statuses = [status_of(client) for client in clients]
+        for client in clients:
+            client.close()
+        self.assertEqual((statuses.count(404), statuses.count(503)), (48, 112))
+
+    def test_admin_port_has_a_limit_of_its_own(self):
+        host = start(self, "<Settings/>")
+        idle = [socket.create_connection(("127.0.0.1", host.admin))
+                for _ in range(16)]
+        with socket.create_connection(("127.0.0.1", host.admin)) as extra:
+            self.assertEqual(status_of(extra), 503)
+        idle.pop().close()
+        time.sleep(0.2)
+        with socket.create_connection(("127.0.0.1", host.admin)) as next_one:
+            next_one.sendall(b"GET /healthz HTTP/1.1\r\nHost: h\r\n\r\n")
+            self.assertEqual(status_of(next_one), 200)
+        for client in idle:
+            client.close()
+
+    def test_admin_port_out_of_descriptors_waits_instead_of_spinning(self):
+        host = start(self, "<Settings/>", "--threads", "1", nofile=(26, 26))
+        # The admin port's 16 sessions need more descriptors than are left.
+        clients = [socket.create_connection(("127.0.0.1", host.admin))
+                   for _ in range(16)]
+        time.sleep(0.3)
+        before = cpu_seconds(host.process.pid)
+        time.sleep(1)
+        self.assertLess(cpu_seconds(host.process.pid) - before, 0.3)
+        for client in clients:
+            client.close()
+        self.assertEqual(request(host.admin, "GET", "/healthz")[0], 200)
 
 
 class SettingsCheck(unittest.TestCase):
