@@ -168,6 +168,9 @@ inline constexpr int kMaxAdminConnections = 16;
 inline constexpr size_t kMaxBufferedLogBytes = 4 * 1024 * 1024;
 inline constexpr size_t kLogHandOverBytes = 16 * 1024;
 inline constexpr std::chrono::milliseconds kLogWritePeriod{100};
+// Bytes of a request line, Referer or User-Agent an access log line keeps
+// (before escaping); the rest is cut and marked "...".
+inline constexpr size_t kMaxLoggedFieldBytes = 1024;
 
 }  // namespace pendrakel::server
 

@@ -14,6 +14,7 @@
 #include "server/io/listener.h"
 #include "server/io/socket_io.h"
 #include "server/limits.h"
+#include "server/ops/access_log.h"
 #include "server/options.h"
 
 namespace pendrakel::server {
@@ -82,10 +83,11 @@ class AdminSession : public std::enable_shared_from_this<AdminSession> {
 
 AdminListener::AdminListener(const ServerState& state,
                              std::vector<const TrafficCounters*> threads,
-                             IoBackend backend)
+                             IoBackend backend, const AccessLog* log)
     : state_(state),
       threads_(std::move(threads)),
       backend_(backend),
+      log_(log),
       acceptor_(context_),
       retry_timer_(context_) {}
 
@@ -158,7 +160,8 @@ AdminListener::Answer AdminListener::Respond(std::string_view method,
   ++stat_probes_;
   const StatReport store = ProbeStat(state_.proc);
   return {200, std::string(kMetricsContentType),
-          RenderMetrics(state_, threads_, backend_, store, stat_probes_)};
+          RenderMetrics(state_, threads_, backend_, store, stat_probes_,
+                        log_ == nullptr ? 0 : log_->dropped_lines())};
 }
 
 }  // namespace pendrakel::server

@@ -31,12 +31,16 @@
 
 namespace pendrakel::server {
 
+class AccessLog;
+
 class AdminListener {
  public:
-  // `state` and the counters must outlive the listener; `backend` is the
-  // I/O threads' event loop, for the metrics page.
+  // `state`, the counters and `log` (null when the access log is off) must
+  // outlive the listener; `backend` is the I/O threads' event loop, for the
+  // metrics page.
   AdminListener(const ServerState& state,
-                std::vector<const TrafficCounters*> threads, IoBackend backend);
+                std::vector<const TrafficCounters*> threads, IoBackend backend,
+                const AccessLog* log);
   ~AdminListener();
   AdminListener(const AdminListener&) = delete;
   AdminListener& operator=(const AdminListener&) = delete;
@@ -67,6 +71,7 @@ class AdminListener {
   const ServerState& state_;
   const std::vector<const TrafficCounters*> threads_;
   const IoBackend backend_;
+  const AccessLog* const log_;
   // Admin sessions open (at most kMaxAdminConnections); admin thread only.
   // Declared before the context, whose end destroys the last sessions.
   int sessions_ = 0;

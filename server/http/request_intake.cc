@@ -142,6 +142,7 @@ void RequestIntake::Start() {
   head_done_ = false;
   taken_ = 0;
   head_scanned_ = 0;
+  target_refused_ = false;
   trailer_bytes_ = 0;
   content_length_fields_ = 0;
   transfer_encoding_fields_ = 0;
@@ -175,10 +176,18 @@ size_t RequestIntake::FeedHead(const char* data, size_t size) {
   if (ec) {
     if (failure_ == HttpError::kNone) Fail(FromParserError(ec));
     phase_ = IntakePhase::kFailed;
+    if (head_.method_view().empty()) KeepRequestLine(data, size);
     return used;
   }
   if (phase_ == IntakePhase::kBody) used += Feed(data + used, size - used);
   return used;
+}
+
+// What the access log shows of a request whose line could not be parsed:
+// its first line as sent.
+void RequestIntake::KeepRequestLine(const char* data, size_t size) {
+  const std::string_view head(data, std::min(size, limits_.max_head_bytes));
+  head_.KeepRequestLine(head.substr(0, head.find_first_of("\r\n")));
 }
 
 size_t RequestIntake::FeedPreload(const char* data, size_t size) {
@@ -232,9 +241,13 @@ bool RequestIntake::OnRequestLine(std::string_view method,
           target.begin(), target.end(),
           [](char c) { return static_cast<unsigned char>(c) >= 0x80; }) ||
       (target == "*" && method != "OPTIONS");
-  if (bad_target || head_.SetTarget(target) != DecodeResult::kOk) {
-    Fail(HttpError::kBadRequest);
-    return false;
+  // Refused once the head is read, so that the access log has the target
+  // as sent and the refused request's fields (its User-Agent).
+  if (bad_target) {
+    head_.KeepTarget(target);
+    target_refused_ = true;
+  } else if (head_.SetTarget(target) != DecodeResult::kOk) {
+    target_refused_ = true;
   }
   return true;
 }
@@ -296,6 +309,10 @@ bool RequestIntake::OnHeaderDone(bool keep_alive, bool chunked,
       (has_te && !transfer_encoding_is_chunked_) || (has_te && !chunked);
   const bool bad_host =
       head_.version >= 11 ? host_fields_ != 1 : host_fields_ > 1;
+  if (target_refused_) {
+    Fail(HttpError::kBadRequest);
+    return false;
+  }
   if (bad_framing || bad_host) {
     Fail(failure_ == HttpError::kNone ? HttpError::kBadRequest : failure_);
     return false;

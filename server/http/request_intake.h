@@ -32,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "server/http/http_error.h"
@@ -95,6 +96,7 @@ class RequestIntake {
   friend class RequestParser;
 
   size_t FeedHead(const char* data, size_t size);
+  void KeepRequestLine(const char* data, size_t size);
   size_t FeedPreload(const char* data, size_t size);
   size_t FeedChunks(const char* data, size_t size);
   bool HasBareLineFeed(const char* data, size_t size);
@@ -123,6 +125,8 @@ class RequestIntake {
   size_t head_scanned_ = 0;
   // The bytes of the parser's current call.
   std::string_view fed_;
+  // The target was malformed: 400 once the head is read.
+  bool target_refused_ = false;
   // Bytes of trailer fields of a chunked body.
   size_t trailer_bytes_ = 0;
   // Framing fields seen in the head.

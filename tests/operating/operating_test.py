@@ -80,6 +80,7 @@ class AdminPort(unittest.TestCase):
         self.assertGreater(samples["pendrakel_http_received_bytes_total"], 0)
         self.assertGreaterEqual(
             samples["pendrakel_connections_accepted_total"], 4)
+        self.assertEqual(samples["pendrakel_access_log_dropped_lines_total"], 0)
         # Every I/O thread runs the loop asked for (io_uring unless the
         # kernel refuses it).
         loops = {key.split("loop=")[1]: value for key, value in samples.items()
@@ -161,6 +162,32 @@ class AccessLog(unittest.TestCase):
         new = open(path).read().splitlines()
         self.assertEqual(len(new), 1)
         self.assertIn('"GET /after HTTP/1.1" 404 0', new[0])
+
+    def test_the_hosts_own_answers_have_lines(self):
+        folder = tempfile.mkdtemp(prefix="pendrakel-log-")
+        path = os.path.join(folder, "access.log")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        host = start(self, "<Settings/>", "--access-log", path,
+                     "--max-connections", "1", "--head-timeout", "1",
+                     "--read-timeout", "1")
+        with socket.create_connection(("127.0.0.1", host.port)) as slow_head:
+            slow_head.sendall(b"GET / HTTP/1.1\r\n")
+            with socket.create_connection(("127.0.0.1", host.port)) as extra:
+                self.assertEqual(status_of(extra), 503)  # the only slot is taken
+            self.assertEqual(status_of(slow_head), 408)
+        time.sleep(0.1)  # the slot comes back once the host has closed
+        with socket.create_connection(("127.0.0.1", host.port)) as slow_body:
+            slow_body.sendall(b"PUT /c HTTP/1.1\r\nHost: h\r\n"
+                              b"Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n")
+            self.assertEqual(status_of(slow_body), 408)
+        host.process.send_signal(signal.SIGTERM)
+        self.assertEqual(host.process.wait(10), 0)
+        with open(path) as log:
+            lines = [LOG_LINE.match(line) for line in log.read().splitlines()]
+        self.assertTrue(all(lines), lines)
+        self.assertEqual(sorted((m.group(3), m.group(4)) for m in lines),
+                         [("-", "503"), ("GET / HTTP/1.1", "408"),
+                          ("PUT /c HTTP/1.1", "408")])
 
 
 def status_of(sock):
