@@ -35,6 +35,7 @@ void RequestHead::Clear() {
   method_ = target_ = request_line_ = path_ = query_ = Span{};
   content_type_field_ = -1;
   version = 11;
+  sent_version = 11;
   keep_alive = true;
   expect_continue = false;
   framing = Framing::kNone;

@@ -73,6 +73,9 @@ class RequestHead {
 
   // Set by the parser once the head is complete.
   int version = 11;  // 10 or 11
+  // The minor version as the request line wrote it (HTTP/1.x with x > 1
+  // is served as HTTP/1.1), for the access log: 10 to 19.
+  int sent_version = 11;
   bool keep_alive = true;
   bool expect_continue = false;
   Framing framing = Framing::kNone;

@@ -1,6 +1,7 @@
 #include "server/http/request_intake.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "base/ascii_text.h"
@@ -130,12 +131,7 @@ RequestIntake::~RequestIntake() = default;
 void RequestIntake::Start() {
   head_.Clear();
   body_.clear();
-  RequestParser* storage = parser_.get();
-  storage->~RequestParser();
-  new (storage) RequestParser(*this);
-  parser_->header_limit(static_cast<std::uint32_t>(limits_.max_head_bytes));
-  parser_->body_limit(limits_.max_body_bytes);
-  parser_->eager(false);
+  ResetParser();
   phase_ = IntakePhase::kHead;
   failure_ = HttpError::kNone;
   started_ = false;
@@ -148,6 +144,15 @@ void RequestIntake::Start() {
   transfer_encoding_fields_ = 0;
   host_fields_ = 0;
   transfer_encoding_is_chunked_ = false;
+}
+
+void RequestIntake::ResetParser() {
+  RequestParser* storage = parser_.get();
+  storage->~RequestParser();
+  new (storage) RequestParser(*this);
+  parser_->header_limit(static_cast<std::uint32_t>(limits_.max_head_bytes));
+  parser_->body_limit(limits_.max_body_bytes);
+  parser_->eager(false);
 }
 
 size_t RequestIntake::Feed(const char* data, size_t size) {
@@ -168,6 +173,7 @@ size_t RequestIntake::FeedHead(const char* data, size_t size) {
   boost::beast::error_code ec;
   fed_ = std::string_view(data, size);
   size_t used = parser_->put(boost::asio::const_buffer(data, size), ec);
+  if (ec == http::error::bad_version) used = PutAsHttp11(data, size, ec);
   head_scanned_ -= std::min(head_scanned_, used);
   if (ec == http::error::need_more) {
     if (HasBareLineFeed(data + used, size - used)) Fail(HttpError::kBadRequest);
@@ -180,6 +186,31 @@ size_t RequestIntake::FeedHead(const char* data, size_t size) {
     return used;
   }
   if (phase_ == IntakePhase::kBody) used += Feed(data + used, size - used);
+  return used;
+}
+
+// A recipient processes a higher minor version of HTTP/1 as the highest one
+// it implements: a head whose request line ends in HTTP/1.2 to HTTP/1.9 is
+// parsed again from a copy that says HTTP/1.1. Only such a head pays for
+// the copy; any other version stays refused.
+size_t RequestIntake::PutAsHttp11(const char* data, size_t size,
+                                  boost::beast::error_code& ec) {
+  const auto* line_end =
+      static_cast<const char*>(std::memchr(data, '\r', size));
+  if (line_end == nullptr || line_end - data < 9) return 0;
+  const char minor = line_end[-1];
+  if (minor < '2' || minor > '9' ||
+      std::string_view(line_end - 9, 8) != " HTTP/1.") {
+    return 0;
+  }
+  rewritten_.assign(data, size);
+  rewritten_[static_cast<size_t>(line_end - data) - 1] = '1';
+  ResetParser();
+  ec = {};
+  fed_ = rewritten_;
+  const size_t used =
+      parser_->put(boost::asio::const_buffer(rewritten_.data(), size), ec);
+  head_.sent_version = 10 + (minor - '0');
   return used;
 }
 
@@ -353,6 +384,7 @@ void RequestIntake::ReleaseLargeBuffers() {
   if (body_.capacity() > kRetainedBufferBytes) {
     std::vector<unsigned char>().swap(body_);
   }
+  std::string().swap(rewritten_);
 }
 
 }  // namespace pendrakel::server

@@ -80,7 +80,9 @@ void AppendRequestLine(std::string& out, const RequestHead* head) {
   AppendCapped(out, head->method_view(), room);
   out += ' ';
   AppendCapped(out, head->target_view(), room);
-  out += head->version == 10 ? " HTTP/1.0\"" : " HTTP/1.1\"";
+  out += " HTTP/1.";
+  out += static_cast<char>('0' + head->sent_version % 10);
+  out += '"';
 }
 
 }  // namespace

@@ -40,6 +40,17 @@ TEST(AccessLog, RefusedRequestLineIsWrittenAsSentWithItsUserAgent) {
             std::string::npos);
 }
 
+TEST(AccessLog, RequestLineKeepsTheMinorVersionAsSent) {
+  RequestIntake intake(kLimits);
+  testing::Drive(intake, "GET /v HTTP/1.2\r\nHost: h\r\n\r\n", testing::kWhole);
+  LogBuffer buffer;
+  buffer.Write("::1", &intake.head(), 200, 0, 1);
+  buffer.HandOver();
+  std::string line;
+  buffer.TakeInto(line);
+  EXPECT_NE(line.find(" \"GET /v HTTP/1.2\" 200 0 "), std::string::npos);
+}
+
 TEST(AccessLog, EachFieldIsCutAtItsLimit) {
   const std::string agent(15000, '\xff');
   const std::string target = "/" + std::string(20000, 'a');
