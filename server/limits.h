@@ -114,6 +114,13 @@ inline constexpr uint64_t kLingerMaxBytes = 1024 * 1024;
 // The same while shutting down, when closing promptly matters more.
 inline constexpr std::chrono::milliseconds kShutdownLingerTimeout{100};
 
+// Bytes a connection's socket holds that the kernel has not sent yet
+// (TCP_NOTSENT_LOWAT): a send takes no more once this many wait, so a
+// client that stops reading a large value holds about this much kernel
+// memory beside what is in flight, instead of a send buffer grown to
+// megabytes. Large enough that a reader keeping up is never held back.
+inline constexpr size_t kMaxUnsentBytes = 128 * 1024;
+
 // ---- the I/O threads ----
 
 // How often each I/O thread looks for connections past their deadline (and

@@ -249,6 +249,38 @@ class Descriptors(unittest.TestCase):
         self.assertEqual(request(host.admin, "GET", "/healthz")[0], 200)
 
 
+def unsent_bytes(port):
+    """Bytes the sockets on local `port` hold that the peer has not acked
+    (/proc/net/tcp's tx_queue), by socket."""
+    queued = []
+    with open("/proc/net/tcp") as table:
+        for row in table.read().splitlines()[1:]:
+            fields = row.split()
+            if int(fields[1].split(":")[1], 16) == port and fields[3] == "01":
+                queued.append(int(fields[4].split(":")[0], 16))
+    return queued
+
+
+class StalledReaders(unittest.TestCase):
+    def test_a_reader_that_stops_holds_little_kernel_memory(self):
+        host = start(self, "<Settings/>")
+        value = b"v" * (16 << 20)
+        self.assertEqual(request(host.port, "PUT", "/big", value)[0], 201)
+        readers = [socket.create_connection(("127.0.0.1", host.port))
+                   for _ in range(4)]
+        for reader in readers:
+            reader.sendall(b"GET /big HTTP/1.1\r\nHost: h\r\n\r\n")
+        time.sleep(0.5)  # the host sends what the sockets take, then waits
+        queued = unsent_bytes(host.port)
+        self.assertEqual(len(queued), 4)
+        # Without a bound the send buffer grows to megabytes per reader.
+        self.assertLess(max(queued), 512 * 1024, queued)
+        for reader in readers:
+            reader.close()
+        status, _, data = request(host.port, "GET", "/big")
+        self.assertEqual((status, len(data)), (200, len(value)))
+
+
 class SettingsCheck(unittest.TestCase):
     """--check reads the file as the module does: what it refuses, the
     module refuses to start with, and what it accepts, the module takes."""
