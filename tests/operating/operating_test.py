@@ -167,11 +167,14 @@ class AccessLog(unittest.TestCase):
         folder = tempfile.mkdtemp(prefix="pendrakel-log-")
         path = os.path.join(folder, "access.log")
         self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
-        host = start(self, "<Settings/>", "--access-log", path,
-                     "--max-connections", "1", "--head-timeout", "1",
+        # One I/O thread, so that the first client is the one that gets the
+        # only slot.
+        host = start(self, "<Settings/>", "--access-log", path, "--threads",
+                     "1", "--max-connections", "1", "--head-timeout", "1",
                      "--read-timeout", "1")
         with socket.create_connection(("127.0.0.1", host.port)) as slow_head:
             slow_head.sendall(b"GET / HTTP/1.1\r\n")
+            time.sleep(0.2)
             with socket.create_connection(("127.0.0.1", host.port)) as extra:
                 self.assertEqual(status_of(extra), 503)  # the only slot is taken
             self.assertEqual(status_of(slow_head), 408)
