@@ -44,6 +44,10 @@ readonly IDLE_TIMEOUT_SECONDS=3600
 readonly P99_LIMIT=1.0
 readonly CPU_LIMIT=1.0
 readonly SYSCALL_LIMIT=1.0
+# Clients that ask for a value of this many MiB and never read it, in the
+# stalled readers' figure.
+readonly STALLED_READERS=100
+readonly STALLED_VALUE_MIB=16
 # I/O threads of the hosts of the access-log and slow-client figures (the
 # throughput rows run both pairings).
 readonly HOST_THREADS=1
@@ -197,6 +201,8 @@ start_nginx() {
   mkdir -p "$dir/files"
   head -c $((10 * 1024)) /dev/zero | tr '\0' 'v' >"$dir/files/big10k"
   head -c $((1024 * 1024)) /dev/zero | tr '\0' 'v' >"$dir/files/big1m"
+  head -c $((STALLED_VALUE_MIB << 20)) /dev/zero | tr '\0' 'v' \
+    >"$dir/files/big${STALLED_VALUE_MIB}m"
   # nginx's workers run as an unprivileged user: let them reach the files.
   chmod o+x "$WORK" "$dir"
   chmod -R o+rX "$dir/files"
@@ -460,6 +466,19 @@ start_host slow-clients
 slow_clients_line=$(python3 bench/slow_uploaders.py --port "$host_port" --clients 1000)
 echo "  $slow_clients_line"
 stop_pid "$host_pid"
+
+# Kernel memory of clients that stop reading a large value: ours, then nginx.
+echo "== slow clients: $STALLED_READERS readers stalled on a $STALLED_VALUE_MIB MiB value"
+start_host stalled-readers
+stalled_ours=$(python3 bench/stalled_readers.py --port "$host_port" \
+  --clients "$STALLED_READERS" --value-mib "$STALLED_VALUE_MIB" --store)
+stop_pid "$host_pid"
+start_nginx 1
+stalled_ref=$(python3 bench/stalled_readers.py --port "$nginx_port" \
+  --clients "$STALLED_READERS" --value-mib "$STALLED_VALUE_MIB")
+stop_pid "$nginx_pid"
+echo "  ours:      $stalled_ours"
+echo "  reference: $stalled_ref"
 
 # --- memory ---------------------------------------------------------------
 
@@ -775,6 +794,9 @@ echo "access log: ${log_cost} % of GET throughput (target under 5 %), ${log_cpu_
 echo
 echo "1 MiB PUT time in ms (median/max), quiet and beside 1000 trickling uploaders:"
 echo "  $slow_clients_line"
+echo "kernel memory per reader stalled on a $STALLED_VALUE_MIB MiB value (the server's send queue; all TCP memory):"
+echo "  ours:      $stalled_ours"
+echo "  reference: $stalled_ref"
 echo
 echo "persistence (load average $(cut -d' ' -f1-3 /proc/loadavg)): req/s and ratio to no Persist as median (min-max)"
 echo "row,title,req_per_s,ratio,p99_us,cpu_us_per_request,calls_per_request,syncs_per_request" >"$PERSIST_CSV"

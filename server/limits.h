@@ -114,6 +114,13 @@ inline constexpr uint64_t kLingerMaxBytes = 1024 * 1024;
 // The same while shutting down, when closing promptly matters more.
 inline constexpr std::chrono::milliseconds kShutdownLingerTimeout{100};
 
+// Bytes a connection's socket holds that the kernel has not sent yet
+// (TCP_NOTSENT_LOWAT): a send takes no more once this many wait, so a
+// client that stops reading a large value holds about this much kernel
+// memory beside what is in flight, instead of a send buffer grown to
+// megabytes. Large enough that a reader keeping up is never held back.
+inline constexpr size_t kMaxUnsentBytes = 128 * 1024;
+
 // ---- the I/O threads ----
 
 // How often each I/O thread looks for connections past their deadline (and
@@ -139,8 +146,11 @@ inline constexpr size_t kEpollTriesPerTurn = 4096;
 
 // ---- the process ----
 
-// Descriptors beyond the connection limit the host asks for: listening
-// sockets, the module's files, event loops, pipes.
+// Descriptors kept beyond the connection limit (and the admin port's):
+// listening sockets, the module's files, event loops, pipes, the access log,
+// a refused client's brief accept. At start the soft descriptor limit is
+// raised to the hard one; a --max-connections above what it allows less
+// these is lowered, with one line on standard error.
 inline constexpr uint64_t kSpareDescriptors = 64;
 // How often Shutdown looks whether the connections have gone.
 inline constexpr std::chrono::milliseconds kShutdownPollPeriod{10};
@@ -157,12 +167,17 @@ inline constexpr uint64_t kMaxUploadRateCeiling = uint64_t{1} << 40;
 inline constexpr std::chrono::seconds kAdminTimeout{10};
 // Admin request heads are small; anything larger is not a scrape.
 inline constexpr uint32_t kAdminHeadLimitBytes = 8192;
+// Admin connections open at once; one more is answered 503 and closed.
+inline constexpr int kMaxAdminConnections = 16;
 // Access log lines a thread may hold before the writer takes them (more are
 // dropped and counted), the lines it gathers before it hands them over, and
 // how often the writer takes the buffers.
 inline constexpr size_t kMaxBufferedLogBytes = 4 * 1024 * 1024;
 inline constexpr size_t kLogHandOverBytes = 16 * 1024;
 inline constexpr std::chrono::milliseconds kLogWritePeriod{100};
+// Bytes of a request line, Referer or User-Agent an access log line keeps
+// (before escaping); the rest is cut and marked "...".
+inline constexpr size_t kMaxLoggedFieldBytes = 1024;
 
 }  // namespace pendrakel::server
 

@@ -1,7 +1,6 @@
 // pendrakel-host: serves an extension module (pendrakel.so by default) over
 // HTTP/1.1. See server/options.h for the command line.
 #include <pthread.h>
-#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
@@ -9,7 +8,7 @@
 #include <iostream>
 #include <memory>
 
-#include "server/limits.h"
+#include "server/ops/descriptor_limit.h"
 #include "server/ops/module_loader.h"
 #include "server/ops/service_notify.h"
 #include "server/ops/settings_check.h"
@@ -21,24 +20,11 @@ namespace {
 using pendrakel::server::AccessLog;
 using pendrakel::server::ExtensionModule;
 using pendrakel::server::HostOptions;
-using pendrakel::server::kSpareDescriptors;
 using pendrakel::server::Server;
 
 int Fail(const std::string& error) {
   std::cerr << "pendrakel-host: " << error << std::endl;
   return 1;
-}
-
-// Lifts the soft descriptor limit so that --max-connections can be reached.
-void RaiseDescriptorLimit(int connections) {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  const rlim_t wanted = static_cast<rlim_t>(connections) + kSpareDescriptors;
-  if (limit.rlim_cur >= wanted) return;
-  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY
-                       ? wanted
-                       : std::min(wanted, limit.rlim_max);
-  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // The signals the main thread waits for. They are blocked from the start in
@@ -112,9 +98,14 @@ int main(int argc, char** argv) {
                                             std::cout, std::cerr);
   }
   std::signal(SIGPIPE, SIG_IGN);
-  RaiseDescriptorLimit(parsed.options->max_connections);
+  HostOptions options = *parsed.options;
+  const pendrakel::server::DescriptorFit fit =
+      pendrakel::server::FitConnectionsToDescriptors(options.max_connections);
+  if (!fit.note.empty())
+    std::cerr << "pendrakel-host: " << fit.note << std::endl;
+  options.max_connections = fit.max_connections;
   const sigset_t stop_signals = StopSignals();
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);  // before any thread,
                                                        // for all of them
-  return Serve(*parsed.options);
+  return Serve(options);
 }

@@ -34,8 +34,8 @@ bool Server::Listen(std::string& error) {
   if (!state_.options.admin_listen) return true;
   std::vector<const TrafficCounters*> traffic;
   for (auto& io : io_threads_) traffic.push_back(&io->traffic());
-  admin_ = std::make_unique<AdminListener>(state_, std::move(traffic),
-                                           io_threads_.front()->backend());
+  admin_ = std::make_unique<AdminListener>(
+      state_, std::move(traffic), io_threads_.front()->backend(), log_);
   return admin_->Open(*state_.options.admin_listen, error);
 }
 

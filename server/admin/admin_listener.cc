@@ -10,8 +10,11 @@
 
 #include "server/admin/metrics_page.h"
 #include "server/admin/stat_probe.h"
+#include "server/http/http_error.h"
 #include "server/io/listener.h"
+#include "server/io/socket_io.h"
 #include "server/limits.h"
+#include "server/ops/access_log.h"
 #include "server/options.h"
 
 namespace pendrakel::server {
@@ -25,7 +28,10 @@ namespace http = beast::http;
 class AdminSession : public std::enable_shared_from_this<AdminSession> {
  public:
   AdminSession(AdminListener& listener, boost::asio::ip::tcp::socket socket)
-      : listener_(listener), stream_(std::move(socket)) {}
+      : listener_(listener), stream_(std::move(socket)) {
+    listener_.SessionOpened();
+  }
+  ~AdminSession() { listener_.SessionClosed(); }
 
   void Read() {
     parser_.emplace();
@@ -77,11 +83,13 @@ class AdminSession : public std::enable_shared_from_this<AdminSession> {
 
 AdminListener::AdminListener(const ServerState& state,
                              std::vector<const TrafficCounters*> threads,
-                             IoBackend backend)
+                             IoBackend backend, const AccessLog* log)
     : state_(state),
       threads_(std::move(threads)),
       backend_(backend),
-      acceptor_(context_) {}
+      log_(log),
+      acceptor_(context_),
+      retry_timer_(context_) {}
 
 AdminListener::~AdminListener() { Stop(); }
 
@@ -119,8 +127,20 @@ void AdminListener::Accept() {
   acceptor_.async_accept([this](boost::system::error_code error,
                                 boost::asio::ip::tcp::socket socket) {
     if (error == boost::asio::error::operation_aborted) return;
-    if (!error)
+    if (error) {
+      // Out of descriptors or memory: try again a little later instead of
+      // spinning.
+      retry_timer_.expires_after(kAcceptRetryDelay);
+      retry_timer_.async_wait([this](boost::system::error_code waited) {
+        if (waited != boost::asio::error::operation_aborted) Accept();
+      });
+      return;
+    }
+    if (sessions_ >= kMaxAdminConnections) {
+      SendOnce(socket.native_handle(), ErrorResponse(HttpError::kUnavailable));
+    } else {
       std::make_shared<AdminSession>(*this, std::move(socket))->Read();
+    }
     Accept();
   });
 }
@@ -140,7 +160,8 @@ AdminListener::Answer AdminListener::Respond(std::string_view method,
   ++stat_probes_;
   const StatReport store = ProbeStat(state_.proc);
   return {200, std::string(kMetricsContentType),
-          RenderMetrics(state_, threads_, backend_, store, stat_probes_)};
+          RenderMetrics(state_, threads_, backend_, store, stat_probes_,
+                        log_ == nullptr ? 0 : log_->dropped_lines())};
 }
 
 }  // namespace pendrakel::server

@@ -6,6 +6,10 @@
 // Nothing on this port reaches the store's collections or is counted in the
 // host's traffic figures.
 //
+// At most kMaxAdminConnections are open at once; one more is answered 503
+// and closed. When accepting fails (out of descriptors), it pauses for
+// kAcceptRetryDelay instead of spinning.
+//
 // It runs on a thread of its own with its own io_context, so a scrape never
 // waits behind client traffic nor client traffic behind a scrape. Open on
 // the main thread before Start; Start and Stop on the main thread; the
@@ -15,6 +19,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -26,12 +31,16 @@
 
 namespace pendrakel::server {
 
+class AccessLog;
+
 class AdminListener {
  public:
-  // `state` and the counters must outlive the listener; `backend` is the
-  // I/O threads' event loop, for the metrics page.
+  // `state`, the counters and `log` (null when the access log is off) must
+  // outlive the listener; `backend` is the I/O threads' event loop, for the
+  // metrics page.
   AdminListener(const ServerState& state,
-                std::vector<const TrafficCounters*> threads, IoBackend backend);
+                std::vector<const TrafficCounters*> threads, IoBackend backend,
+                const AccessLog* log);
   ~AdminListener();
   AdminListener(const AdminListener&) = delete;
   AdminListener& operator=(const AdminListener&) = delete;
@@ -52,6 +61,9 @@ class AdminListener {
   };
   // On the admin thread.
   Answer Respond(std::string_view method, std::string_view target);
+  // An admin session began or ended; on the admin thread.
+  void SessionOpened() { ++sessions_; }
+  void SessionClosed() { --sessions_; }
 
  private:
   void Accept();
@@ -59,8 +71,14 @@ class AdminListener {
   const ServerState& state_;
   const std::vector<const TrafficCounters*> threads_;
   const IoBackend backend_;
+  const AccessLog* const log_;
+  // Admin sessions open (at most kMaxAdminConnections); admin thread only.
+  // Declared before the context, whose end destroys the last sessions.
+  int sessions_ = 0;
   boost::asio::io_context context_{1};
   boost::asio::ip::tcp::acceptor acceptor_;
+  // Paces accepting again after accepting failed.
+  boost::asio::steady_timer retry_timer_;
   std::thread thread_;
   // STAT requests sent by scrapes; admin thread only.
   uint64_t stat_probes_ = 0;

@@ -206,12 +206,15 @@ std::string MetricNamePart(std::string_view stat_line_name) {
 std::string RenderMetrics(const ServerState& state,
                           const std::vector<const TrafficCounters*>& threads,
                           IoBackend backend, const StatReport& store,
-                          uint64_t stat_probes) {
+                          uint64_t stat_probes, uint64_t log_lines_dropped) {
   Page page;
   StoreFamilies(page, store, stat_probes);
   ConnectionFamilies(page, state, threads.size(), backend);
   RequestFamilies(page, threads);
   ByteAndLimitFamilies(page, state, threads);
+  page.One("pendrakel_access_log_dropped_lines_total", "counter",
+           "Access log lines dropped because the writer fell behind",
+           log_lines_dropped);
   return page.Take();
 }
 

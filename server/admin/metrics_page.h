@@ -32,7 +32,7 @@ std::string MetricNamePart(std::string_view stat_line_name);
 std::string RenderMetrics(const ServerState& state,
                           const std::vector<const TrafficCounters*>& threads,
                           IoBackend backend, const StatReport& store,
-                          uint64_t stat_probes);
+                          uint64_t stat_probes, uint64_t log_lines_dropped);
 
 }  // namespace pendrakel::server
 

@@ -32,9 +32,10 @@ RequestHead::RequestHead() {
 void RequestHead::Clear() {
   arena_.assign(1, '\0');
   fields_.clear();
-  method_ = target_ = path_ = query_ = Span{};
+  method_ = target_ = request_line_ = path_ = query_ = Span{};
   content_type_field_ = -1;
   version = 11;
+  sent_version = 11;
   keep_alive = true;
   expect_continue = false;
   framing = Framing::kNone;

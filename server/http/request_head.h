@@ -55,6 +55,12 @@ class RequestHead {
   std::string_view path_view() const { return View(path_); }
   // The target as sent, for the access log.
   std::string_view target_view() const { return View(target_); }
+  // A target refused before decoding: kept as sent, for the access log.
+  void KeepTarget(std::string_view target) { target_ = Append(target); }
+  // The request line as sent, kept only when it could not be parsed (the
+  // access log writes it in place of method, target and version).
+  void KeepRequestLine(std::string_view line) { request_line_ = Append(line); }
+  std::string_view request_line_view() const { return View(request_line_); }
   // The first field named `name` (any case); empty when absent.
   std::string_view FieldValue(std::string_view name) const;
   std::string_view query_view() const { return View(query_); }
@@ -67,6 +73,9 @@ class RequestHead {
 
   // Set by the parser once the head is complete.
   int version = 11;  // 10 or 11
+  // The minor version as the request line wrote it (HTTP/1.x with x > 1
+  // is served as HTTP/1.1), for the access log: 10 to 19.
+  int sent_version = 11;
   bool keep_alive = true;
   bool expect_continue = false;
   Framing framing = Framing::kNone;
@@ -92,6 +101,7 @@ class RequestHead {
   std::vector<Field> fields_;
   Span method_;
   Span target_;
+  Span request_line_;
   Span path_;
   Span query_;
   int content_type_field_ = -1;

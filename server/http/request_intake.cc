@@ -1,6 +1,7 @@
 #include "server/http/request_intake.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "base/ascii_text.h"
@@ -130,23 +131,28 @@ RequestIntake::~RequestIntake() = default;
 void RequestIntake::Start() {
   head_.Clear();
   body_.clear();
-  RequestParser* storage = parser_.get();
-  storage->~RequestParser();
-  new (storage) RequestParser(*this);
-  parser_->header_limit(static_cast<std::uint32_t>(limits_.max_head_bytes));
-  parser_->body_limit(limits_.max_body_bytes);
-  parser_->eager(false);
+  ResetParser();
   phase_ = IntakePhase::kHead;
   failure_ = HttpError::kNone;
   started_ = false;
   head_done_ = false;
   taken_ = 0;
   head_scanned_ = 0;
+  target_refused_ = false;
   trailer_bytes_ = 0;
   content_length_fields_ = 0;
   transfer_encoding_fields_ = 0;
   host_fields_ = 0;
   transfer_encoding_is_chunked_ = false;
+}
+
+void RequestIntake::ResetParser() {
+  RequestParser* storage = parser_.get();
+  storage->~RequestParser();
+  new (storage) RequestParser(*this);
+  parser_->header_limit(static_cast<std::uint32_t>(limits_.max_head_bytes));
+  parser_->body_limit(limits_.max_body_bytes);
+  parser_->eager(false);
 }
 
 size_t RequestIntake::Feed(const char* data, size_t size) {
@@ -167,6 +173,7 @@ size_t RequestIntake::FeedHead(const char* data, size_t size) {
   boost::beast::error_code ec;
   fed_ = std::string_view(data, size);
   size_t used = parser_->put(boost::asio::const_buffer(data, size), ec);
+  if (ec == http::error::bad_version) used = PutAsHttp11(data, size, ec);
   head_scanned_ -= std::min(head_scanned_, used);
   if (ec == http::error::need_more) {
     if (HasBareLineFeed(data + used, size - used)) Fail(HttpError::kBadRequest);
@@ -175,10 +182,43 @@ size_t RequestIntake::FeedHead(const char* data, size_t size) {
   if (ec) {
     if (failure_ == HttpError::kNone) Fail(FromParserError(ec));
     phase_ = IntakePhase::kFailed;
+    if (head_.method_view().empty()) KeepRequestLine(data, size);
     return used;
   }
   if (phase_ == IntakePhase::kBody) used += Feed(data + used, size - used);
   return used;
+}
+
+// A recipient processes a higher minor version of HTTP/1 as the highest one
+// it implements: a head whose request line ends in HTTP/1.2 to HTTP/1.9 is
+// parsed again from a copy that says HTTP/1.1. Only such a head pays for
+// the copy; any other version stays refused.
+size_t RequestIntake::PutAsHttp11(const char* data, size_t size,
+                                  boost::beast::error_code& ec) {
+  const auto* line_end =
+      static_cast<const char*>(std::memchr(data, '\r', size));
+  if (line_end == nullptr || line_end - data < 9) return 0;
+  const char minor = line_end[-1];
+  if (minor < '2' || minor > '9' ||
+      std::string_view(line_end - 9, 8) != " HTTP/1.") {
+    return 0;
+  }
+  rewritten_.assign(data, size);
+  rewritten_[static_cast<size_t>(line_end - data) - 1] = '1';
+  ResetParser();
+  ec = {};
+  fed_ = rewritten_;
+  const size_t used =
+      parser_->put(boost::asio::const_buffer(rewritten_.data(), size), ec);
+  head_.sent_version = 10 + (minor - '0');
+  return used;
+}
+
+// What the access log shows of a request whose line could not be parsed:
+// its first line as sent.
+void RequestIntake::KeepRequestLine(const char* data, size_t size) {
+  const std::string_view head(data, std::min(size, limits_.max_head_bytes));
+  head_.KeepRequestLine(head.substr(0, head.find_first_of("\r\n")));
 }
 
 size_t RequestIntake::FeedPreload(const char* data, size_t size) {
@@ -232,9 +272,13 @@ bool RequestIntake::OnRequestLine(std::string_view method,
           target.begin(), target.end(),
           [](char c) { return static_cast<unsigned char>(c) >= 0x80; }) ||
       (target == "*" && method != "OPTIONS");
-  if (bad_target || head_.SetTarget(target) != DecodeResult::kOk) {
-    Fail(HttpError::kBadRequest);
-    return false;
+  // Refused once the head is read, so that the access log has the target
+  // as sent and the refused request's fields (its User-Agent).
+  if (bad_target) {
+    head_.KeepTarget(target);
+    target_refused_ = true;
+  } else if (head_.SetTarget(target) != DecodeResult::kOk) {
+    target_refused_ = true;
   }
   return true;
 }
@@ -296,6 +340,10 @@ bool RequestIntake::OnHeaderDone(bool keep_alive, bool chunked,
       (has_te && !transfer_encoding_is_chunked_) || (has_te && !chunked);
   const bool bad_host =
       head_.version >= 11 ? host_fields_ != 1 : host_fields_ > 1;
+  if (target_refused_) {
+    Fail(HttpError::kBadRequest);
+    return false;
+  }
   if (bad_framing || bad_host) {
     Fail(failure_ == HttpError::kNone ? HttpError::kBadRequest : failure_);
     return false;
@@ -336,6 +384,7 @@ void RequestIntake::ReleaseLargeBuffers() {
   if (body_.capacity() > kRetainedBufferBytes) {
     std::vector<unsigned char>().swap(body_);
   }
+  std::string().swap(rewritten_);
 }
 
 }  // namespace pendrakel::server

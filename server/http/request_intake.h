@@ -24,14 +24,18 @@
 // an HTTP/1.1 request without exactly one Host field, and a Host that is not
 // a plain host[:port].
 //
+// An HTTP/1.x request with x > 1 is served as HTTP/1.1.
+//
 // One per connection, reused for every request (Start). Used by one thread at
 // a time; no locking.
 #ifndef PENDRAKEL_SERVER_HTTP_REQUEST_INTAKE_H_
 #define PENDRAKEL_SERVER_HTTP_REQUEST_INTAKE_H_
 
+#include <boost/beast/core/error.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "server/http/http_error.h"
@@ -94,7 +98,11 @@ class RequestIntake {
  private:
   friend class RequestParser;
 
+  void ResetParser();
   size_t FeedHead(const char* data, size_t size);
+  size_t PutAsHttp11(const char* data, size_t size,
+                     boost::beast::error_code& ec);
+  void KeepRequestLine(const char* data, size_t size);
   size_t FeedPreload(const char* data, size_t size);
   size_t FeedChunks(const char* data, size_t size);
   bool HasBareLineFeed(const char* data, size_t size);
@@ -123,6 +131,10 @@ class RequestIntake {
   size_t head_scanned_ = 0;
   // The bytes of the parser's current call.
   std::string_view fed_;
+  // A head whose HTTP/1 minor version was rewritten to 1 (rare).
+  std::string rewritten_;
+  // The target was malformed: 400 once the head is read.
+  bool target_refused_ = false;
   // Bytes of trailer fields of a chunked body.
   size_t trailer_bytes_ = 0;
   // Framing fields seen in the head.

@@ -8,6 +8,7 @@
 #include "server/io/io_thread.h"
 #include "server/io/socket_io.h"
 #include "server/limits.h"
+#include "server/ops/access_log.h"
 
 namespace pendrakel::server {
 
@@ -67,7 +68,11 @@ void Acceptor::OnComplete(IoOp& op, const IoResult& result) {
 void Acceptor::Admit(int fd) {
   ConnectionSlot slot = thread_.state().connections.TryTake();
   if (!slot) {
+    // Counted by the slots; logged like every other answer.
     SendOnce(fd, ErrorResponse(HttpError::kUnavailable));
+    if (LogBuffer* log = thread_.log())
+      log->Write(PeerAddress(fd), nullptr, ErrorStatus(HttpError::kUnavailable),
+                 -1, 0);
     ::close(fd);
     return;
   }

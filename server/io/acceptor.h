@@ -6,7 +6,8 @@
 // arrives with TCP_NODELAY from the listening socket, so a connection costs
 // no system call for it.
 //
-// Past --max-connections a new client is told 503 and closed at once. When
+// Past --max-connections a new client is told 503 and closed at once; the
+// access log gets its line like every other answer. When
 // accepting fails (out of descriptors or memory), the acceptor pauses for
 // kAcceptRetryDelay, retried at its thread's ticks, instead of spinning.
 //

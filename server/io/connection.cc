@@ -1,6 +1,5 @@
 #include "server/io/connection.h"
 
-#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,28 +7,9 @@
 #include <cerrno>
 
 #include "server/io/io_thread.h"
+#include "server/io/socket_io.h"
 
 namespace pendrakel::server {
-namespace {
-
-// The client's address as the access log writes it; "-" when unknown.
-std::string PeerAddress(int fd) {
-  sockaddr_storage peer{};
-  socklen_t size = sizeof peer;
-  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0)
-    return "-";
-  char text[INET6_ADDRSTRLEN] = "-";
-  const void* address =
-      peer.ss_family == AF_INET6
-          ? static_cast<const void*>(
-                &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr)
-          : &reinterpret_cast<const sockaddr_in&>(peer).sin_addr;
-  inet_ntop(peer.ss_family, address, text, sizeof text);
-  return text;
-}
-
-}  // namespace
-
 Connection::Connection(IoThread& thread, int fd, ConnectionSlot slot)
     : thread_(thread),
       loop_(thread.loop()),

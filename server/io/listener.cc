@@ -8,14 +8,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include "server/limits.h"
 #include "server/options.h"
 
 namespace pendrakel::server {
 namespace {
 
+bool SetOption(int fd, int level, int name, int value) {
+  return setsockopt(fd, level, name, &value, sizeof value) == 0;
+}
+
 bool SetFlag(int fd, int level, int name) {
-  const int one = 1;
-  return setsockopt(fd, level, name, &one, sizeof one) == 0;
+  return SetOption(fd, level, name, 1);
 }
 
 }  // namespace
@@ -30,7 +34,10 @@ int OpenListeningSocket(const boost::asio::ip::tcp::endpoint& endpoint,
   ok = ok &&
        bind(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) == 0;
   if (ok && mode != BindMode::kProbe) {
-    ok = SetFlag(fd, IPPROTO_TCP, TCP_NODELAY) && listen(fd, SOMAXCONN) == 0;
+    ok = SetFlag(fd, IPPROTO_TCP, TCP_NODELAY) &&
+         SetOption(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT,
+                   static_cast<int>(kMaxUnsentBytes)) &&
+         listen(fd, SOMAXCONN) == 0;
   }
   if (ok) return fd;
   error = std::strerror(errno);

@@ -24,8 +24,9 @@ namespace pendrakel::server {
 enum class BindMode { kProbe, kAlone, kSharedPort };
 
 // A non-blocking socket bound to `endpoint` (SO_REUSEADDR) as `mode` says;
-// a listening one gets TCP_NODELAY, which the connections it accepts
-// inherit. -1 with `error` (why, in the system's words) when a step fails.
+// a listening one gets TCP_NODELAY and TCP_NOTSENT_LOWAT of kMaxUnsentBytes,
+// which the connections it accepts inherit. -1 with `error` (why, in the
+// system's words) when a step fails.
 int OpenListeningSocket(const boost::asio::ip::tcp::endpoint& endpoint,
                         BindMode mode, std::string& error);
 

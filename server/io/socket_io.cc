@@ -1,5 +1,6 @@
 #include "server/io/socket_io.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 namespace pendrakel::server {
@@ -7,6 +8,21 @@ namespace pendrakel::server {
 void SendOnce(int fd, std::string_view text) {
   [[maybe_unused]] const ssize_t ignored =
       send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+std::string PeerAddress(int fd) {
+  sockaddr_storage peer{};
+  socklen_t size = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+    return "-";
+  char text[INET6_ADDRSTRLEN] = "-";
+  const void* address =
+      peer.ss_family == AF_INET6
+          ? static_cast<const void*>(
+                &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr)
+          : &reinterpret_cast<const sockaddr_in&>(peer).sin_addr;
+  inet_ntop(peer.ss_family, address, text, sizeof text);
+  return text;
 }
 
 }  // namespace pendrakel::server

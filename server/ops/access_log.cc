@@ -45,24 +45,44 @@ void AppendEscaped(std::string& out, std::string_view text) {
   out.append(text.data() + run, text.size() - run);
 }
 
-// A quoted field: "-" when empty.
+// At most `room` bytes of `text`, escaped, and "..." when cut; `room`
+// shrinks by what was taken.
+void AppendCapped(std::string& out, std::string_view text, size_t& room) {
+  const bool cut = text.size() > room;
+  text = text.substr(0, room);
+  room -= text.size();
+  AppendEscaped(out, text);
+  if (cut) out += "...";
+}
+
+// A quoted field of at most kMaxLoggedFieldBytes: "-" when empty.
 void AppendQuoted(std::string& out, std::string_view text) {
+  size_t room = kMaxLoggedFieldBytes;
   out += '"';
   if (text.empty()) out += '-';
-  AppendEscaped(out, text);
+  AppendCapped(out, text, room);
   out += '"';
 }
 
+// The request line as sent, one field: the line itself when it could not
+// be parsed, else method, target and version.
 void AppendRequestLine(std::string& out, const RequestHead* head) {
+  if (head != nullptr && !head->request_line_view().empty()) {
+    AppendQuoted(out, head->request_line_view());
+    return;
+  }
   if (head == nullptr || head->method_view().empty()) {
     out += "\"-\"";
     return;
   }
+  size_t room = kMaxLoggedFieldBytes;
   out += '"';
-  AppendEscaped(out, head->method_view());
+  AppendCapped(out, head->method_view(), room);
   out += ' ';
-  AppendEscaped(out, head->target_view());
-  out += head->version == 10 ? " HTTP/1.0\"" : " HTTP/1.1\"";
+  AppendCapped(out, head->target_view(), room);
+  out += " HTTP/1.";
+  out += static_cast<char>('0' + head->sent_version % 10);
+  out += '"';
 }
 
 }  // namespace
@@ -137,6 +157,12 @@ AccessLog::AccessLog(std::string path, int fd, size_t threads)
 AccessLog::~AccessLog() {
   Stop();
   if (fd_ != STDOUT_FILENO && fd_ >= 0) ::close(fd_);
+}
+
+uint64_t AccessLog::dropped_lines() const {
+  uint64_t dropped = 0;
+  for (const auto& buffer : buffers_) dropped += buffer->dropped();
+  return dropped;
 }
 
 void AccessLog::Start() {

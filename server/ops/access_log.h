@@ -9,15 +9,18 @@
 // request's head was complete, the request line as sent, the status, the
 // body bytes sent ("-" for none), Referer and User-Agent, microseconds. Bytes
 // outside printable ASCII, '"' and '\' in the quoted fields are written as
-// \xHH, so a client cannot forge a line.
+// \xHH, so a client cannot forge a line. Each of the three quoted fields
+// keeps at most kMaxLoggedFieldBytes of what was sent (then "..."), so a
+// line stays short whatever a client sends. A request line that could not
+// be parsed is written as sent.
 //
 // I/O threads never wait for the disk: each formats its lines into a
 // LogBuffer of its own and hands them over in batches (kLogHandOverBytes, or
 // at its sweep, four times a second) to the writer thread, which writes
 // about ten times a second; so lines of different threads may come out of
 // order within that half second. A thread whose unwritten lines reach
-// kMaxBufferedLogBytes drops further lines (counted) until the writer has
-// caught up. Reopen (on SIGHUP) makes
+// kMaxBufferedLogBytes drops further lines (counted, and shown on the
+// metrics page) until the writer has caught up. Reopen (on SIGHUP) makes
 // the writer close and open the file again, for log rotation.
 //
 // Threads: Open, Start and Stop on the main thread; LogBuffer::Append on its
@@ -74,6 +77,8 @@ class AccessLog {
   AccessLog& operator=(const AccessLog&) = delete;
 
   LogBuffer& buffer(size_t thread) { return *buffers_[thread]; }
+  // Lines dropped so far by all the threads' buffers; any thread.
+  uint64_t dropped_lines() const;
 
   void Start();
   // Writes what is buffered and ends the writer. Idempotent.

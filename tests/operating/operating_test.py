@@ -27,10 +27,11 @@ from host_support import request  # noqa: E402
 HOST, MODULE = sys.argv[1], sys.argv[2]
 
 
-def start(test, settings, *flags):
+def start(test, settings, *flags, nofile=None):
     """A host with the admin port, stopped when `test` ends."""
     return host_support.Host(test, HOST, MODULE, settings,
-                             "--admin-listen", "127.0.0.1:0", *flags)
+                             "--admin-listen", "127.0.0.1:0", *flags,
+                             nofile=nofile)
 
 
 def scrape(host):
@@ -79,6 +80,7 @@ class AdminPort(unittest.TestCase):
         self.assertGreater(samples["pendrakel_http_received_bytes_total"], 0)
         self.assertGreaterEqual(
             samples["pendrakel_connections_accepted_total"], 4)
+        self.assertEqual(samples["pendrakel_access_log_dropped_lines_total"], 0)
         # Every I/O thread runs the loop asked for (io_uring unless the
         # kernel refuses it).
         loops = {key.split("loop=")[1]: value for key, value in samples.items()
@@ -160,6 +162,136 @@ class AccessLog(unittest.TestCase):
         new = open(path).read().splitlines()
         self.assertEqual(len(new), 1)
         self.assertIn('"GET /after HTTP/1.1" 404 0', new[0])
+
+    def test_the_hosts_own_answers_have_lines(self):
+        folder = tempfile.mkdtemp(prefix="pendrakel-log-")
+        path = os.path.join(folder, "access.log")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        # One I/O thread, so that the first client is the one that gets the
+        # only slot.
+        host = start(self, "<Settings/>", "--access-log", path, "--threads",
+                     "1", "--max-connections", "1", "--head-timeout", "1",
+                     "--read-timeout", "1")
+        with socket.create_connection(("127.0.0.1", host.port)) as slow_head:
+            slow_head.sendall(b"GET / HTTP/1.1\r\n")
+            time.sleep(0.2)
+            with socket.create_connection(("127.0.0.1", host.port)) as extra:
+                self.assertEqual(status_of(extra), 503)  # the only slot is taken
+            self.assertEqual(status_of(slow_head), 408)
+        time.sleep(0.1)  # the slot comes back once the host has closed
+        with socket.create_connection(("127.0.0.1", host.port)) as slow_body:
+            slow_body.sendall(b"PUT /c HTTP/1.1\r\nHost: h\r\n"
+                              b"Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n")
+            self.assertEqual(status_of(slow_body), 408)
+        host.process.send_signal(signal.SIGTERM)
+        self.assertEqual(host.process.wait(10), 0)
+        with open(path) as log:
+            lines = [LOG_LINE.match(line) for line in log.read().splitlines()]
+        self.assertTrue(all(lines), lines)
+        self.assertEqual(sorted((m.group(3), m.group(4)) for m in lines),
+                         [("-", "503"), ("GET / HTTP/1.1", "408"),
+                          ("PUT /c HTTP/1.1", "408")])
+
+
+def status_of(sock):
+    """The status code of the answer on `sock`, or None when none came."""
+    sock.settimeout(host_support.REQUEST_SECONDS)
+    try:
+        return int(sock.recv(64)[9:12])
+    except (OSError, ValueError):
+        return None
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Descriptors(unittest.TestCase):
+    def test_connection_limit_fits_the_descriptors_and_every_client_is_answered(self):
+        # The soft limit is raised to the hard one, 128; less the spares
+        # and the admin port's share that leaves 48 connections.
+        host = start(self, "<Settings/>", nofile=(100, 128))
+        self.assertIn("--max-connections lowered from 4096 to 48: the "
+                      "descriptor limit is 128", host.stderr())
+        clients = [socket.create_connection(("127.0.0.1", host.port))
+                   for _ in range(160)]
+        for client in clients:
+            client.sendall(b"GET /v HTTP/1.1\r\nHost: h\r\n\r\n")
+        statuses = [status_of(client) for client in clients]
+        for client in clients:
+            client.close()
+        self.assertEqual((statuses.count(404), statuses.count(503)), (48, 112))
+
+    def test_admin_port_has_a_limit_of_its_own(self):
+        host = start(self, "<Settings/>")
+        idle = [socket.create_connection(("127.0.0.1", host.admin))
+                for _ in range(16)]
+        with socket.create_connection(("127.0.0.1", host.admin)) as extra:
+            self.assertEqual(status_of(extra), 503)
+        idle.pop().close()
+        time.sleep(0.2)
+        with socket.create_connection(("127.0.0.1", host.admin)) as next_one:
+            next_one.sendall(b"GET /healthz HTTP/1.1\r\nHost: h\r\n\r\n")
+            self.assertEqual(status_of(next_one), 200)
+        for client in idle:
+            client.close()
+
+    @unittest.skipIf(os.environ.get("PENDRAKEL_UNDEFINED_SANITIZER"),
+                     "UBSan's checks fail when out of descriptors")
+    def test_admin_port_out_of_descriptors_waits_instead_of_spinning(self):
+        host = start(self, "<Settings/>", "--threads", "1", nofile=(26, 26))
+        # The admin port's 16 sessions need more descriptors than are left.
+        clients = [socket.create_connection(("127.0.0.1", host.admin))
+                   for _ in range(16)]
+        time.sleep(0.3)
+        before = cpu_seconds(host.process.pid)
+        time.sleep(1)
+        self.assertLess(cpu_seconds(host.process.pid) - before, 0.1)
+        for client in clients:
+            client.close()
+        # Served again once the host has seen those clients go.
+        deadline = time.monotonic() + host_support.REQUEST_SECONDS
+        status = None
+        while status != 200 and time.monotonic() < deadline:
+            try:
+                status = request(host.admin, "GET", "/healthz")[0]
+            except OSError:
+                time.sleep(0.1)
+        self.assertEqual(status, 200)
+
+
+def unsent_bytes(port):
+    """Bytes the sockets on local `port` hold that the peer has not acked
+    (/proc/net/tcp's tx_queue), by socket."""
+    queued = []
+    with open("/proc/net/tcp") as table:
+        for row in table.read().splitlines()[1:]:
+            fields = row.split()
+            if int(fields[1].split(":")[1], 16) == port and fields[3] == "01":
+                queued.append(int(fields[4].split(":")[0], 16))
+    return queued
+
+
+class StalledReaders(unittest.TestCase):
+    def test_a_reader_that_stops_holds_little_kernel_memory(self):
+        host = start(self, "<Settings/>")
+        value = b"v" * (16 << 20)
+        self.assertEqual(request(host.port, "PUT", "/big", value)[0], 201)
+        readers = [socket.create_connection(("127.0.0.1", host.port))
+                   for _ in range(4)]
+        for reader in readers:
+            reader.sendall(b"GET /big HTTP/1.1\r\nHost: h\r\n\r\n")
+        time.sleep(0.5)  # the host sends what the sockets take, then waits
+        queued = unsent_bytes(host.port)
+        self.assertEqual(len(queued), 4)
+        # Without a bound the send buffer grows to megabytes per reader.
+        self.assertLess(max(queued), 512 * 1024, queued)
+        for reader in readers:
+            reader.close()
+        status, _, data = request(host.port, "GET", "/big")
+        self.assertEqual((status, len(data)), (200, len(value)))
 
 
 class SettingsCheck(unittest.TestCase):

@@ -286,6 +286,29 @@ TEST(RequestIntake, BadFramingAndSmugglingAttemptsFail) {
   }
 }
 
+TEST(RequestIntake, HigherHttp1MinorVersionIsServedAsHttp11) {
+  const std::string request =
+      "PUT /k HTTP/1.2\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc";
+  for (size_t step : kSplits) {
+    RequestIntake intake(kLimits);
+    EXPECT_EQ(Drive(intake, request, step), request.size());
+    ASSERT_EQ(intake.phase(), IntakePhase::kComplete) << step;
+    EXPECT_EQ(intake.head().version, 11);
+    EXPECT_EQ(intake.head().sent_version, 12);
+    EXPECT_STREQ(intake.head().path_info(), "/k");
+    EXPECT_EQ(Body(intake), "abc");
+  }
+  // HTTP/1.1 rules hold: a Host is required.
+  RequestIntake intake(kLimits);
+  Drive(intake, "GET / HTTP/1.9\r\n\r\n", testing::kWhole);
+  EXPECT_EQ(intake.phase(), IntakePhase::kFailed);
+  for (const std::string version : {"HTTP/1.10", "HTTP/2.0", "HTTP/1.x"}) {
+    RequestIntake other(kLimits);
+    Drive(other, "GET / " + version + "\r\nHost: h\r\n\r\n", testing::kWhole);
+    EXPECT_EQ(other.phase(), IntakePhase::kFailed) << version;
+  }
+}
+
 TEST(RequestIntake, IncompleteHeadWaitsForMore) {
   RequestIntake intake(kLimits);
   EXPECT_FALSE(intake.started());
