@@ -77,10 +77,11 @@ class AdminSession : public std::enable_shared_from_this<AdminSession> {
 
 AdminListener::AdminListener(const ServerState& state,
                              std::vector<const TrafficCounters*> threads,
-                             IoBackend backend)
+                             IoBackend backend, const TlsFigures* tls)
     : state_(state),
       threads_(std::move(threads)),
       backend_(backend),
+      tls_(tls),
       acceptor_(context_) {}
 
 AdminListener::~AdminListener() { Stop(); }
@@ -139,8 +140,10 @@ AdminListener::Answer AdminListener::Respond(std::string_view method,
   }
   ++stat_probes_;
   const StatReport store = ProbeStat(state_.proc);
-  return {200, std::string(kMetricsContentType),
-          RenderMetrics(state_, threads_, backend_, store, stat_probes_)};
+  std::string page =
+      RenderMetrics(state_, threads_, backend_, store, stat_probes_);
+  if (tls_ != nullptr) AppendTlsMetrics(*tls_, page);
+  return {200, std::string(kMetricsContentType), std::move(page)};
 }
 
 }  // namespace pendrakel::server

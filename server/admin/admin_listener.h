@@ -23,15 +23,18 @@
 #include "server/io/event_loop.h"
 #include "server/io/server_state.h"
 #include "server/io/traffic_counters.h"
+#include "server/tls/tls_counters.h"
 
 namespace pendrakel::server {
 
 class AdminListener {
  public:
   // `state` and the counters must outlive the listener; `backend` is the
-  // I/O threads' event loop, for the metrics page.
+  // I/O threads' event loop, for the metrics page; `tls` the TLS port's
+  // figures (null when it is off).
   AdminListener(const ServerState& state,
-                std::vector<const TrafficCounters*> threads, IoBackend backend);
+                std::vector<const TrafficCounters*> threads, IoBackend backend,
+                const TlsFigures* tls);
   ~AdminListener();
   AdminListener(const AdminListener&) = delete;
   AdminListener& operator=(const AdminListener&) = delete;
@@ -59,6 +62,7 @@ class AdminListener {
   const ServerState& state_;
   const std::vector<const TrafficCounters*> threads_;
   const IoBackend backend_;
+  const TlsFigures* const tls_;
   boost::asio::io_context context_{1};
   boost::asio::ip::tcp::acceptor acceptor_;
   std::thread thread_;

@@ -67,11 +67,11 @@ void Acceptor::OnComplete(IoOp& op, const IoResult& result) {
 void Acceptor::Admit(int fd) {
   ConnectionSlot slot = thread_.state().connections.TryTake();
   if (!slot) {
-    SendOnce(fd, ErrorResponse(HttpError::kUnavailable));
+    if (!tls_) SendOnce(fd, ErrorResponse(HttpError::kUnavailable));
     ::close(fd);
     return;
   }
-  thread_.Adopt(fd, std::move(slot));
+  thread_.Adopt(fd, std::move(slot), tls_);
 }
 
 }  // namespace pendrakel::server
