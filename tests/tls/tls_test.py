@@ -164,11 +164,6 @@ class TlsPort(unittest.TestCase):
         host = self.start("--threads", "1")
         context = trusting(self.cert)
 
-        def resident_bytes():
-            with open(f"/proc/{host.process.pid}/status") as status:
-                line = next(l for l in status if l.startswith("VmRSS:"))
-            return int(line.split()[1]) * 1024
-
         def served():
             c = http.client.HTTPSConnection("127.0.0.1", host.tls_port,
                                             timeout=5, context=context)
@@ -179,10 +174,10 @@ class TlsPort(unittest.TestCase):
         for c in [served() for _ in range(30)]:  # the allocator warms up
             c.close()
         time.sleep(0.3)
-        before = resident_bytes()
+        before = resident_bytes(host)
         idle = [served() for _ in range(IDLE_CONNECTIONS)]
         time.sleep(0.3)
-        per_connection = (resident_bytes() - before) / IDLE_CONNECTIONS
+        per_connection = (resident_bytes(host) - before) / IDLE_CONNECTIONS
         for c in idle:
             c.close()
         self.assertLess(per_connection, IDLE_TLS_CONNECTION_BYTES)
@@ -249,6 +244,132 @@ class TlsPort(unittest.TestCase):
         self.assertEqual(kept.getresponse().read(), b"v")
         self.assertEqual(kept.sock.getpeercert(binary_form=True), first)
         kept.close()
+
+
+def resident_bytes(host):
+    with open(f"/proc/{host.process.pid}/status") as status:
+        line = next(l for l in status if l.startswith("VmRSS:"))
+    return int(line.split()[1]) * 1024
+
+
+def tls_socket(host, cert, receive_buffer=None):
+    raw = socket.socket()
+    if receive_buffer:
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    raw.settimeout(10)
+    raw.connect(("127.0.0.1", host.tls_port))
+    return trusting(cert).wrap_socket(raw)
+
+
+def body_read(tls, pause=0.0, limit=30):
+    """Body bytes of one answer read from `tls` until it ends or closes."""
+    data = b""
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        try:
+            chunk = tls.recv(65536)
+        except (ConnectionError, ssl.SSLError, TimeoutError):
+            break
+        if not chunk:
+            break
+        data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        length = re.search(rb"Content-Length: (\d+)", head)
+        if length and len(body) >= int(length.group(1)):
+            return len(body)
+        time.sleep(pause)
+    return len(data.partition(b"\r\n\r\n")[2])
+
+
+class SlowClientsOverTls(unittest.TestCase):
+    """The slow-client rules of the plain port, over TLS."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="pendrakel-tls-")
+        self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
+        self.cert, self.key = make_pair(self.folder, "slow")
+
+    def start(self, *flags):
+        return host_support.Host(
+            self, HOST, MODULE, SETTINGS, "--tls-listen", "127.0.0.1:0",
+            "--tls-cert", self.cert, "--tls-key", self.key, *flags)
+
+    def store(self, host, name, size):
+        status, _, _ = request(host.port, "PUT", "/" + name, b"v" * size)
+        self.assertEqual(status, 201)
+
+    def test_a_client_stalled_mid_record_is_closed_at_the_head_time_out(self):
+        host = self.start("--head-timeout", "1")
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        client = trusting(self.cert).wrap_bio(incoming, outgoing)
+        with socket.create_connection(("127.0.0.1", host.tls_port),
+                                      timeout=5) as raw:
+            while True:  # the handshake, by hand
+                try:
+                    client.do_handshake()
+                    break
+                except ssl.SSLWantReadError:
+                    raw.sendall(outgoing.read())
+                    incoming.write(raw.recv(65536))
+            raw.sendall(outgoing.read())
+            client.write(b"GET /absent HTTP/1.1\r\nHost: h\r\n\r\n")
+            record = outgoing.read()
+            raw.sendall(record[:len(record) // 2])
+            began = time.monotonic()
+            while raw.recv(65536):  # tickets, then the close
+                pass
+            self.assertLess(time.monotonic() - began, 3)
+
+    def test_a_trickling_uploader_is_answered_408(self):
+        host = self.start("--read-timeout", "1", "--preload", "4096")
+        with tls_socket(host, self.cert) as tls:
+            tls.sendall(b"PUT /t HTTP/1.1\r\nHost: h\r\nContent-Length: "
+                        b"100000\r\n\r\n" + b"t" * 8192)
+            answer = b""
+            end = time.monotonic() + 6
+            while not answer and time.monotonic() < end:
+                tls.sendall(b"t")
+                tls.settimeout(0.5)
+                try:
+                    answer = tls.recv(4096)
+                except TimeoutError:
+                    pass
+        self.assertTrue(answer.startswith(b"HTTP/1.1 408 "), answer)
+
+    def test_a_steady_reader_gets_all_and_a_stalled_one_is_closed(self):
+        host = self.start("--write-timeout", "1")
+        size = 8 << 20
+        self.store(host, "v", size)
+        steady = tls_socket(host, self.cert, 65536)
+        stalled = tls_socket(host, self.cert, 65536)
+        for tls in (steady, stalled):
+            tls.sendall(b"GET /v HTTP/1.1\r\nHost: h\r\n\r\n")
+        self.assertEqual(body_read(steady, pause=0.005), size)
+        time.sleep(1.5)
+        self.assertLess(body_read(stalled), size)
+        steady.close()
+        stalled.close()
+
+    def test_readers_that_take_nothing_hold_no_copy_of_the_value(self):
+        host = self.start("--threads", "1")
+        size = 16 << 20
+        self.store(host, "v", size)
+        self.store(host, "kept", 1)
+        before = resident_bytes(host)
+        readers = []
+        for _ in range(50):
+            readers.append(tls_socket(host, self.cert, 4096))
+            readers[-1].sendall(b"GET /v HTTP/1.1\r\nHost: h\r\n\r\n")
+        time.sleep(1)
+        began = time.monotonic()
+        self.assertEqual(request(host.tls_port, "GET", "/kept",
+                                 tls=trusting(self.cert))[2], b"v")
+        self.assertLess(time.monotonic() - began, 2)
+        # Each holds one batch of ciphertext and OpenSSL's buffers.
+        grown = resident_bytes(host) - before
+        self.assertLess(grown, 8 << 20, f"{grown // 1024} KiB for 50 readers")
+        for tls in readers:
+            tls.close()
 
 
 class PairRefused(unittest.TestCase):
