@@ -77,12 +77,14 @@ void Connection::Do(Action action) {
         action = RunCall();
         continue;
       case Action::kLinger:
+        if (tls_) TlsCloseNotify();
         loop_.ShutdownSend(sender_, fd_);
         return loop_.ReceiveLent(receiver_, fd_, true);
       case Action::kCancelCall:
         if (call_op_ != nullptr) loop_.Cancel(*call_op_);
         return;
       case Action::kClose:
+        if (tls_) TlsCloseNotify();
         return Close();
     }
   }

@@ -93,6 +93,7 @@ class Connection final : public IoOwner,
   Action TlsRefused();
   Action TlsSend();
   Action TlsTick(Action action);
+  void TlsCloseNotify();
   // The access log's TLS fields: "TLSv1.3 TLS_AES_256_GCM_SHA384".
   std::string_view TlsLogFields();
   void TlsTake(const IoResult& result);

@@ -80,6 +80,18 @@ Action Connection::TlsTick(Action action) {
   return Action::kClose;
 }
 
+// The close_notify before the connection ends, sent at once: the answers
+// have gone, so the socket takes these few bytes. Without it a client
+// would take the end for a cut and not resume the session.
+void Connection::TlsCloseNotify() {
+  if (closing_ || !tls_->established() || sender_.busy() ||
+      !tls_->cipher_out().empty())
+    return;
+  tls_->Shutdown();
+  SendOnce(fd_, tls_->cipher_out());
+  tls_->CipherSent(tls_->cipher_out().size());
+}
+
 Action Connection::TlsSend() {
   if (!tls_->established()) return Action::kClose;
   if (sender_.busy()) {

@@ -179,6 +179,12 @@ bool TlsSession::Write(std::string_view data) {
   return false;
 }
 
+void TlsSession::Shutdown() {
+  if (SSL_get_shutdown(ssl_) & SSL_SENT_SHUTDOWN) return;
+  SSL_shutdown(ssl_);
+  ERR_clear_error();
+}
+
 std::string_view TlsSession::version() const { return SSL_get_version(ssl_); }
 
 std::string_view TlsSession::cipher() const {

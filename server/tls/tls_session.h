@@ -58,6 +58,10 @@ class TlsSession {
   // REQUIRES: established(); false on a TLS error.
   bool Write(std::string_view data);
 
+  // Queues the close_notify alert in cipher_out, once: the client may then
+  // keep the session for resuming. REQUIRES: established().
+  void Shutdown();
+
   // Ciphertext not sent yet; valid until the next call that changes it.
   std::string_view cipher_out() const {
     return std::string_view(out_).substr(out_begin_);
