@@ -75,12 +75,14 @@ class Server {
 
   ServerState state_;
   AccessLog* const log_;
+  // The ticket keys every TLS context shares: they outlive the threads'
+  // contexts and sessions.
+  TicketKeys ticket_keys_;
   std::vector<std::unique_ptr<IoThread>> io_threads_;
   std::unique_ptr<Listener> listener_;
-  // The TLS port: its listener (null when off), the ticket keys every
-  // context shares, and the figures of the metrics page.
+  // The TLS port: its listener (null when off) and the figures of the
+  // metrics page.
   std::unique_ptr<Listener> tls_listener_;
-  TicketKeys ticket_keys_;
   TlsFigures tls_figures_;
   std::unique_ptr<AdminListener> admin_;
   std::vector<std::thread> threads_;
