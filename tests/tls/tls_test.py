@@ -345,15 +345,15 @@ class SlowClientsOverTls(unittest.TestCase):
         self.assertTrue(answer.startswith(b"HTTP/1.1 408 "), answer)
 
     def test_a_steady_reader_gets_all_and_a_stalled_one_is_closed(self):
-        host = self.start("--write-timeout", "1")
+        host = self.start("--write-timeout", "2")
         size = 8 << 20
         self.store(host, "v", size)
         steady = tls_socket(host, self.cert, 65536)
         stalled = tls_socket(host, self.cert, 65536)
         for tls in (steady, stalled):
             tls.sendall(b"GET /v HTTP/1.1\r\nHost: h\r\n\r\n")
-        self.assertEqual(body_read(steady, pause=0.005), size)
-        time.sleep(1.5)
+        self.assertEqual(body_read(steady, pause=0.002), size)
+        time.sleep(2.5)
         self.assertLess(body_read(stalled), size)
         steady.close()
         stalled.close()
