@@ -12,6 +12,7 @@
 #                              the memory figure (about 5 minutes)
 #   --runs=N                   N runs per figure instead (after --quick: of 2 s)
 #   --threads=N                only the pairing of N against N (1 or 2)
+#   --tls-only                 only the TLS rows (T1 to T4), then their table
 #
 # Installs what is missing (wrk, nginx-light, redis-server, memcached, perf),
 # builds a Release build in build-bench/, prints the tables and writes them
@@ -62,6 +63,7 @@ readonly CLOCK_TICKS
 
 runs=3
 pairings=(1 2)
+tls_only=0
 seconds=10
 warmup_seconds=3
 memory_values=1000000
@@ -75,6 +77,8 @@ for arg in "$@"; do
     --runs=*)
       runs=${arg#--runs=}
       [[ "$runs" =~ ^[1-9][0-9]?$ ]] || { echo "bench.sh: --runs wants 1 to 99" >&2; exit 2; } ;;
+    --tls-only)
+      tls_only=1 pairings=() ;;
     --threads=*)
       pairings=("${arg#--threads=}")
       [[ "${pairings[0]}" =~ ^[12]$ ]] || { echo "bench.sh: --threads wants 1 or 2" >&2; exit 2; } ;;
@@ -118,6 +122,12 @@ exec > >(tee "$LOG") 2>&1
 WORK=$(mktemp -d /tmp/pendrakel-bench.XXXXXX)
 readonly WORK
 started=()
+
+# The TLS rows' certificate, for the host and nginx alike: ECDSA P-256.
+readonly TLS_CERT="$WORK/tls.crt" TLS_KEY="$WORK/tls.key"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+  -keyout "$TLS_KEY" -out "$TLS_CERT" -days 2 -subj /CN=127.0.0.1 \
+  -addext subjectAltName=IP:127.0.0.1 2>/dev/null
 
 stop_pid() {
   local pid=$1
@@ -188,6 +198,7 @@ start_host() {
   started+=("$host_pid")
   wait_for_line "$dir/host.log" '^admin listening on ' "$host_pid"
   host_port=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$dir/host.log")
+  tls_port=$(sed -n 's/^tls listening on .*:\([0-9]*\)$/\1/p' "$dir/host.log")
   admin_port=$(sed -n 's/^admin listening on .*:\([0-9]*\)$/\1/p' "$dir/host.log")
 }
 
@@ -198,6 +209,9 @@ start_nginx() {
   local dir="$WORK/nginx-$workers"
   mkdir -p "$dir"
   nginx_port=$(free_port)
+  nginx_tls_port=$(free_port)
+  cp "$TLS_CERT" "$dir/tls.crt"
+  cp "$TLS_KEY" "$dir/tls.key"
   mkdir -p "$dir/files"
   head -c $((10 * 1024)) /dev/zero | tr '\0' 'v' >"$dir/files/big10k"
   head -c $((1024 * 1024)) /dev/zero | tr '\0' 'v' >"$dir/files/big1m"
@@ -206,7 +220,8 @@ start_nginx() {
   # nginx's workers run as an unprivileged user: let them reach the files.
   chmod o+x "$WORK" "$dir"
   chmod -R o+rX "$dir/files"
-  sed -e "s|@PORT@|$nginx_port|" -e "s|@PREFIX@|$dir|g" \
+  sed -e "s|@PORT@|$nginx_port|" -e "s|@TLS_PORT@|$nginx_tls_port|" \
+    -e "s|@PREFIX@|$dir|g" \
     -e "s|@WORKERS@|$workers|" bench/nginx.conf.in \
     >"$dir/nginx.conf"
   nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" \
@@ -346,6 +361,8 @@ readonly FLOOR_ROWS=(
 
 rows=()
 any_errors=0
+# What run_scenario's URLs speak, and the reference's port for them.
+scheme=http
 
 # run_scenario PAIRING ROW: warm-up, then `runs` alternating runs of ours
 # (ours_pid, ours_port) and the reference; appends the medians to rows. The
@@ -355,8 +372,8 @@ run_scenario() {
   local pairing=$1 number title script target
   IFS='|' read -r number title script target _ <<<"$2"
   [[ "$number" == 6 ]] && start_idle_holders
-  local ours_url="http://127.0.0.1:$ours_port/"
-  local ref_url="http://127.0.0.1:$nginx_port/"
+  local ours_url="$scheme://127.0.0.1:$ours_port/"
+  local ref_url="$scheme://127.0.0.1:$ref_port/"
   local workers
   mapfile -t workers < <(ps -o pid= --ppid "$nginx_pid" | tr -d ' ')
   run_wrk "$script" "$ours_url" "$warmup_seconds" "$ours_pid" >/dev/null
@@ -409,6 +426,7 @@ for pairing in "${pairings[@]}"; do
   ours_pid=$host_pid ours_port=$host_port
   echo "   the host's event loop: $(curl -s "http://127.0.0.1:$admin_port/metrics" | sed -n 's/^pendrakel_io_threads{loop="\([a-z_]*\)"}.*/\1/p')"
   start_nginx "$pairing"
+  ref_port=$nginx_port
   echo "== preloading $NAMES values, and $NAMES_PER_COOKIE values in each of $COOKIES cookies"
   python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES"
   python3 bench/load_values.py pendrakel --port "$host_port" \
@@ -432,6 +450,131 @@ for pairing in "${pairings[@]}"; do
   stop_pid "$nginx_pid"
 done
 host_threads=$HOST_THREADS
+
+# The table's CSV columns.
+csv_header() {
+  echo "pairing,scenario,ours_rps,reference_rps,ratio,ratio_range,ours_p50_us,ours_p99_us,reference_p99_us,ours_cpu_us_per_request,reference_cpu_us_per_request,ours_syscalls_per_request,reference_syscalls_per_request,ours_calls,reference_calls,target_ratio,target_met,errors" >"$CSV"
+}
+
+# met ROW-FIELDS: yes when the row reaches its target ratio with p99, CPU
+# and system calls per request no worse than the reference's and no errors.
+row_met() {
+  awk -v ratio="$1" -v t="$2" -v p="$3" -v rp="$4" -v c="$5" -v rc="$6" \
+    -v s="$7" -v rs="$8" -v e="$9" -v plim="$P99_LIMIT" -v clim="$CPU_LIMIT" \
+    -v slim="$SYSCALL_LIMIT" 'BEGIN {
+      ok = (t == "-" || ratio >= t) && p <= plim * rp && c <= clim * rc && e == 0
+      if (s != "-" && rs != "-") ok = ok && s <= slim * rs
+      print ok ? "yes" : "no"
+    }'
+}
+
+print_pairing() {
+  local pairing=$1 row
+  printf '%-36s %8s %8s %5s %9s %6s %6s %6s %6s %6s %5s %5s %s\n' \
+    "$pairing:$pairing (I/O threads:workers)" "ours/s" "nginx/s" ratio range \
+    "p50ms" "p99ms" "refp99" "CPUus" "refCPU" sys "refsys" met
+  for row in "${rows[@]}"; do
+    IFS='|' read -r pair number title ours ref ratio spread p50 p99 ref_p99 cpu ref_cpu sys ref_sys calls ref_calls target errors <<<"$row"
+    [[ "$pair" == "$pairing" ]] || continue
+    local met
+    met=$(row_met "$ratio" "$target" "$p99" "$ref_p99" "$cpu" "$ref_cpu" "$sys" "$ref_sys" "$errors")
+    [[ "$target" == - ]] && met="(floor)"
+    printf '%-36s %8.0f %8.0f %5.2f %9s %6.2f %6.2f %6.2f %6.1f %6.1f %5s %5s %s\n' \
+      "$number. $title" "$ours" "$ref" "$ratio" "$spread" \
+      "$(awk -v v="$p50" 'BEGIN { print v / 1000 }')" \
+      "$(awk -v v="$p99" 'BEGIN { print v / 1000 }')" \
+      "$(awk -v v="$ref_p99" 'BEGIN { print v / 1000 }')" "$cpu" "$ref_cpu" \
+      "$sys" "$ref_sys" "$met"
+    echo "$pair,\"$number. $title\",$ours,$ref,$(printf '%.3f' "$ratio"),$spread,$p50,$p99,$ref_p99,$cpu,$ref_cpu,$sys,$ref_sys,\"$calls\",\"$ref_calls\",$target,$met,$errors" >>"$CSV"
+  done
+  echo "  system calls per request by call (ours | nginx):"
+  for row in "${rows[@]}"; do
+    IFS='|' read -r pair number title _ _ _ _ _ _ _ _ _ _ _ calls ref_calls _ _ <<<"$row"
+    [[ "$pair" == "$pairing" ]] || continue
+    printf '    %-4s %s | %s\n' "$number." "${calls//,/ }" "${ref_calls//,/ }"
+  done
+}
+
+# --- TLS ----------------------------------------------------------------------
+
+# The host's TLS port against nginx's, 1 I/O thread against 1 worker, TLS
+# 1.3 with the same ECDSA P-256 certificate: kept-alive GETs, a full
+# handshake per request (wrk makes no resumption), a 1 MiB GET; and new
+# connections with and without resumption timed by openssl s_time
+# (WRK_THREADS clients at once), alternating run by run like the rest.
+readonly TLS_ROWS=(
+  "T1|GET over TLS 1.3, kept alive|get|1.0"
+  "T2|GET over TLS 1.3, new connection each|close|1.0"
+  "T4|GET of a 1 MiB value over TLS 1.3|big1m|1.0"
+)
+
+# s_time_run PORT MODE SECONDS PID...: "connections/s cpu_us_per_connection"
+# of the given server processes, MODE -new (full handshakes) or -reuse.
+s_time_run() {
+  local port=$1 mode=$2 duration=$3 i before after
+  shift 3
+  before=$(cpu_ticks "$@")
+  for ((i = 0; i < WRK_THREADS; i++)); do
+    openssl s_time -connect "127.0.0.1:$port" "$mode" -time "$duration" \
+      -www /tls100 -tls1_3 >"$WORK/s_time-$i.txt" 2>&1 &
+  done
+  wait
+  after=$(cpu_ticks "$@")
+  cat "$WORK"/s_time-*.txt | sed -n 's/^\([0-9]*\) connections in [0-9.]* real seconds.*/\1/p' |
+    awk -v d="$duration" -v ticks=$((after - before)) -v hz="$CLOCK_TICKS" '
+      { n += $1 } END { printf "%.0f %.1f\n", n / d, (n > 0 ? ticks * 1e6 / hz / n : 0) }'
+  rm -f "$WORK"/s_time-*.txt
+}
+
+tls_lines=()
+if [[ $tls_only -eq 1 || " ${pairings[*]} " == *" 1 "* ]]; then
+  echo "== TLS: the host's TLS port against nginx's, 1:1"
+  host_threads=1
+  start_host tls --tls-listen 127.0.0.1:0 --tls-cert "$TLS_CERT" --tls-key "$TLS_KEY"
+  ours_pid=$host_pid ours_port=$tls_port
+  start_nginx 1
+  ref_port=$nginx_tls_port
+  head -c 1048576 /dev/zero | tr '\0' 'v' |
+    curl -sf -X PUT --data-binary @- "http://127.0.0.1:$host_port/big1m" >/dev/null ||
+    fail "could not store /big1m"
+  # s_time's request: a 100-byte value, as nginx's answer.
+  head -c 100 /dev/zero | tr '\0' 'v' |
+    curl -sf -X PUT --data-binary @- "http://127.0.0.1:$host_port/tls100" >/dev/null ||
+    fail "could not store /tls100"
+  python3 bench/load_values.py pendrakel --port "$host_port" --count "$NAMES"
+  scheme=https
+  for scenario in "${TLS_ROWS[@]}"; do
+    echo "== tls scenario ${scenario%%|*}: $(cut -d'|' -f2 <<<"$scenario")"
+    run_scenario tls "$scenario"
+  done
+  scheme=http
+  mapfile -t tls_workers < <(ps -o pid= --ppid "$nginx_pid" | tr -d ' ')
+  for mode in -new -reuse; do
+    ours_cps=() ref_cps=() ours_cpc=() ref_cpc=() cps_ratios=()
+    for ((run = 1; run <= runs; run++)); do
+      read -r cps cpc < <(s_time_run "$tls_port" "$mode" "$seconds" "$host_pid")
+      ours_cps+=("$cps") ours_cpc+=("$cpc")
+      read -r rcps rcpc < <(s_time_run "$nginx_tls_port" "$mode" "$seconds" "${tls_workers[@]}")
+      ref_cps+=("$rcps") ref_cpc+=("$rcpc")
+      cps_ratios+=("$(awk -v o="$cps" -v r="$rcps" 'BEGIN { print (r > 0 ? o / r : 0) }')")
+      echo "  tls s_time $mode run $run/$runs: ours $cps conn/s $cpc us/conn, nginx $rcps conn/s $rcpc us/conn"
+    done
+    tls_lines+=("$(printf 'T3 s_time %-7s ours %6s conn/s (%s us CPU/conn), nginx %6s conn/s (%s us CPU/conn), ratio %.2f (%s)' \
+      "$mode" "$(median "${ours_cps[@]}")" "$(median "${ours_cpc[@]}")" \
+      "$(median "${ref_cps[@]}")" "$(median "${ref_cpc[@]}")" \
+      "$(median "${cps_ratios[@]}")" "$(range "${cps_ratios[@]}")")")
+  done
+  stop_pid "$host_pid"
+  stop_pid "$nginx_pid"
+  host_threads=$HOST_THREADS
+fi
+if [[ $tls_only -eq 1 ]]; then
+  echo
+  csv_header
+  print_pairing tls
+  printf '%s\n' "${tls_lines[@]}"
+  exit 0
+fi
 
 # --- the access log's cost ---------------------------------------------------
 
@@ -714,46 +857,7 @@ echo "== micro-benchmarks"
 
 echo
 echo "== results $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $runs run(s) of ${seconds} s per figure (median)"
-echo "pairing,scenario,ours_rps,reference_rps,ratio,ratio_range,ours_p50_us,ours_p99_us,reference_p99_us,ours_cpu_us_per_request,reference_cpu_us_per_request,ours_syscalls_per_request,reference_syscalls_per_request,ours_calls,reference_calls,target_ratio,target_met,errors" >"$CSV"
-
-# met ROW-FIELDS: yes when the row reaches its target ratio with p99, CPU
-# and system calls per request no worse than the reference's and no errors.
-row_met() {
-  awk -v ratio="$1" -v t="$2" -v p="$3" -v rp="$4" -v c="$5" -v rc="$6" \
-    -v s="$7" -v rs="$8" -v e="$9" -v plim="$P99_LIMIT" -v clim="$CPU_LIMIT" \
-    -v slim="$SYSCALL_LIMIT" 'BEGIN {
-      ok = (t == "-" || ratio >= t) && p <= plim * rp && c <= clim * rc && e == 0
-      if (s != "-" && rs != "-") ok = ok && s <= slim * rs
-      print ok ? "yes" : "no"
-    }'
-}
-
-print_pairing() {
-  local pairing=$1 row
-  printf '%-36s %8s %8s %5s %9s %6s %6s %6s %6s %6s %5s %5s %s\n' \
-    "$pairing:$pairing (I/O threads:workers)" "ours/s" "nginx/s" ratio range \
-    "p50ms" "p99ms" "refp99" "CPUus" "refCPU" sys "refsys" met
-  for row in "${rows[@]}"; do
-    IFS='|' read -r pair number title ours ref ratio spread p50 p99 ref_p99 cpu ref_cpu sys ref_sys calls ref_calls target errors <<<"$row"
-    [[ "$pair" == "$pairing" ]] || continue
-    local met
-    met=$(row_met "$ratio" "$target" "$p99" "$ref_p99" "$cpu" "$ref_cpu" "$sys" "$ref_sys" "$errors")
-    [[ "$target" == - ]] && met="(floor)"
-    printf '%-36s %8.0f %8.0f %5.2f %9s %6.2f %6.2f %6.2f %6.1f %6.1f %5s %5s %s\n' \
-      "$number. $title" "$ours" "$ref" "$ratio" "$spread" \
-      "$(awk -v v="$p50" 'BEGIN { print v / 1000 }')" \
-      "$(awk -v v="$p99" 'BEGIN { print v / 1000 }')" \
-      "$(awk -v v="$ref_p99" 'BEGIN { print v / 1000 }')" "$cpu" "$ref_cpu" \
-      "$sys" "$ref_sys" "$met"
-    echo "$pair,\"$number. $title\",$ours,$ref,$(printf '%.3f' "$ratio"),$spread,$p50,$p99,$ref_p99,$cpu,$ref_cpu,$sys,$ref_sys,\"$calls\",\"$ref_calls\",$target,$met,$errors" >>"$CSV"
-  done
-  echo "  system calls per request by call (ours | nginx):"
-  for row in "${rows[@]}"; do
-    IFS='|' read -r pair number title _ _ _ _ _ _ _ _ _ _ _ calls ref_calls _ _ <<<"$row"
-    [[ "$pair" == "$pairing" ]] || continue
-    printf '    %-4s %s | %s\n' "$number." "${calls//,/ }" "${ref_calls//,/ }"
-  done
-}
+csv_header
 
 # The headline pairing is the one where nginx does best: the lowest median
 # ratio over the scenario rows.
@@ -781,6 +885,9 @@ echo " ${P99_LIMIT}x, ${CPU_LIMIT}x and ${SYSCALL_LIMIT}x the reference's, and n
 echo " show the room above nginx on this machine)"
 echo "headline: the $headline:$headline pairing, where nginx does best (median ratio $(printf '%.2f' "$headline_ratio"))"
 
+echo
+print_pairing tls
+printf '%s\n' "${tls_lines[@]}"
 echo
 echo "resident memory growth per stored 100-byte value (target: at most 160 bytes):"
 echo "store,bytes_per_value" >"$MEMORY_CSV"

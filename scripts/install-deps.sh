@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libxml2-dev libboost-dev libboost-context-dev libcli11-dev libabsl-dev
-  libsystemd-dev liburing-dev pkg-config help2man
+  libsystemd-dev liburing-dev libssl-dev openssl pkg-config help2man
   curl procps python3 python3-prometheus-client
   dpkg-dev lintian file
 )

@@ -179,6 +179,18 @@ inline constexpr std::chrono::milliseconds kLogWritePeriod{100};
 // (before escaping); the rest is cut and marked "...".
 inline constexpr size_t kMaxLoggedFieldBytes = 1024;
 
+// TLS. Plaintext encrypted for one send: one full record, so a connection
+// holds at most one batch of ciphertext, however large its answer and
+// however slow its reader. Decrypted bytes are read into a buffer of the
+// thread's of kTlsReadChunkBytes. A connection's ciphertext buffers grown
+// past kTlsRetainedBufferBytes are given back once empty. A session
+// ticket key seals tickets for kTicketKeyPeriod and opens them for one
+// more.
+inline constexpr size_t kTlsSendBatchBytes = 16 * 1024;
+inline constexpr size_t kTlsReadChunkBytes = 16 * 1024;
+inline constexpr size_t kTlsRetainedBufferBytes = 4 * 1024;
+inline constexpr std::chrono::hours kTicketKeyPeriod{1};
+
 }  // namespace pendrakel::server
 
 #endif  // PENDRAKEL_SERVER_LIMITS_H_

@@ -14,6 +14,7 @@
 #include "server/ops/settings_check.h"
 #include "server/options.h"
 #include "server/server.h"
+#include "server/tls/tls_context.h"
 
 namespace {
 
@@ -40,15 +41,34 @@ sigset_t StopSignals() {
   return signals;
 }
 
-// Returns at SIGINT or SIGTERM; each SIGHUP before reopens the access log.
-void WaitForStop(AccessLog* log) {
+// Returns at SIGINT or SIGTERM; each SIGHUP before reopens the access log
+// and reloads the TLS certificate.
+void WaitForStop(AccessLog* log, Server& server, bool tls) {
   const sigset_t signals = StopSignals();
   for (;;) {
     int signal = 0;
     if (sigwait(&signals, &signal) != 0) continue;
     if (signal != SIGHUP) return;
     if (log != nullptr) log->Reopen();
+    std::string line;
+    if (tls) {
+      (server.ReloadTls(line) ? std::cout : std::cerr)
+          << "pendrakel-host: " << line << std::endl;
+    }
   }
+}
+
+// The lines that say the host is ready; the first is also told to systemd.
+std::string ReadyLines(const HostOptions& options, const Server& server) {
+  using pendrakel::server::FormatEndpoint;
+  std::string lines;
+  if (options.plain_listen)
+    lines = "listening on " + FormatEndpoint(server.endpoint()) + "\n";
+  if (const auto tls = server.tls_endpoint())
+    lines += "tls listening on " + FormatEndpoint(*tls) + "\n";
+  if (const auto admin = server.admin_endpoint())
+    lines += "admin listening on " + FormatEndpoint(*admin) + "\n";
+  return lines;
 }
 
 int Serve(const HostOptions& options) {
@@ -66,14 +86,10 @@ int Serve(const HostOptions& options) {
   if (!server.Listen(error)) return Fail(error);
   if (!module.Start(error)) return Fail(error);
   server.Start();
-  const std::string ready =
-      "listening on " + pendrakel::server::FormatEndpoint(server.endpoint());
-  std::cout << ready << std::endl;
-  if (const auto admin = server.admin_endpoint())
-    std::cout << "admin listening on "
-              << pendrakel::server::FormatEndpoint(*admin) << std::endl;
-  pendrakel::server::NotifyReady(ready);
-  WaitForStop(log.get());
+  const std::string ready = ReadyLines(options, server);
+  std::cout << ready << std::flush;
+  pendrakel::server::NotifyReady(ready.substr(0, ready.find('\n')));
+  WaitForStop(log.get(), server, options.tls_listen.has_value());
   pendrakel::server::NotifyStopping();
   if (!server.Shutdown()) {
     std::cerr << "pendrakel-host: requests still running after the shutdown "
@@ -94,8 +110,13 @@ int main(int argc, char** argv) {
       args, pendrakel::server::DefaultModulePath(), std::cout, std::cerr);
   if (!parsed.options) return parsed.exit_code;
   if (parsed.options->check_settings) {
-    return pendrakel::server::CheckSettings(parsed.options->module_path,
-                                            std::cout, std::cerr);
+    const int settings = pendrakel::server::CheckSettings(
+        parsed.options->module_path, std::cout, std::cerr);
+    if (parsed.options->tls_cert.empty()) return settings;
+    const int pair = pendrakel::server::CheckTlsPair(parsed.options->tls_cert,
+                                                     parsed.options->tls_key,
+                                                     std::cout, std::cerr);
+    return settings != 0 ? settings : pair;
   }
   std::signal(SIGPIPE, SIG_IGN);
   HostOptions options = *parsed.options;

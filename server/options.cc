@@ -41,6 +41,9 @@ void AddSeconds(CLI::App& app, const std::string& name, int64_t& seconds,
 struct RawOptions {
   std::string listen = kDefaultListen;
   std::string admin_listen;
+  std::string tls_listen;
+  std::string tls_cert;
+  std::string tls_key;
   std::string access_log;
   bool check = false;
   std::string module;
@@ -65,9 +68,18 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
   app.set_version_flag("--version",
                        std::string("pendrakel-host ") + PENDRAKEL_VERSION);
   app.add_option("--listen", raw.listen,
-                 "Address and port to serve on, ADDR:PORT; port 0 picks a "
-                 "free one")
+                 "Address and port to serve plain HTTP on, ADDR:PORT; port 0 "
+                 "picks a free one; none: no plain port")
       ->capture_default_str();
+  app.add_option("--tls-listen", raw.tls_listen,
+                 "Address and port to serve HTTPS on, ADDR:PORT; off when "
+                 "not given");
+  app.add_option("--tls-cert", raw.tls_cert,
+                 "The HTTPS certificate chain, PEM, leaf first; SIGHUP "
+                 "reloads it");
+  app.add_option("--tls-key", raw.tls_key,
+                 "The certificate's private key, PEM (default: in the "
+                 "--tls-cert file)");
   app.add_option("--admin-listen", raw.admin_listen,
                  "Address and port of the operators' port (GET /metrics, "
                  "GET /healthz), ADDR:PORT; off when not given");
@@ -133,12 +145,31 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
       ->check(CLI::Range(uint64_t{0}, kMaxUploadRateCeiling));
 }
 
+// The TLS flags are all there or all away (--tls-key aside), and something
+// is served; what is wrong, or null. Sets options.tls_listen.
+const char* TlsFlagsWrong(const RawOptions& raw, HostOptions& options) {
+  if (!raw.tls_listen.empty()) {
+    options.tls_listen = ParseListenAddress(raw.tls_listen);
+    if (!options.tls_listen) return "--tls-listen wants ADDR:PORT";
+    if (raw.tls_cert.empty()) return "--tls-listen needs --tls-cert";
+  } else if (!raw.tls_cert.empty() && !raw.check) {
+    return "--tls-cert needs --tls-listen";
+  }
+  if (!raw.tls_key.empty() && raw.tls_cert.empty())
+    return "--tls-key needs --tls-cert";
+  if (!options.plain_listen && !options.tls_listen)
+    return "--listen none needs --tls-listen";
+  return nullptr;
+}
+
 HostOptions ToOptions(const RawOptions& raw,
                       const boost::asio::ip::tcp::endpoint& listen,
                       const std::string& default_module) {
   HostOptions options;
   options.listen = listen;
   options.module_path = raw.module.empty() ? default_module : raw.module;
+  options.tls_cert = raw.tls_cert;
+  options.tls_key = raw.tls_key;
   options.access_log = raw.access_log;
   options.check_settings = raw.check;
   options.io_threads = raw.io_threads;
@@ -188,7 +219,9 @@ ParsedCommandLine ParseOptions(const std::vector<std::string>& args,
     result.exit_code = 2;
     return result;
   }
-  const auto listen = ParseListenAddress(raw.listen);
+  const bool plain = raw.listen != "none";
+  const auto listen = plain ? ParseListenAddress(raw.listen)
+                            : ParseListenAddress(kDefaultListen);
   if (!listen) {
     err << "pendrakel-host: --listen wants ADDR:PORT, got \"" << raw.listen
         << "\"\n";
@@ -196,6 +229,13 @@ ParsedCommandLine ParseOptions(const std::vector<std::string>& args,
     return result;
   }
   result.options = ToOptions(raw, *listen, default_module);
+  result.options->plain_listen = plain;
+  if (const char* wrong = TlsFlagsWrong(raw, *result.options)) {
+    err << "pendrakel-host: " << wrong << "\n";
+    result.options.reset();
+    result.exit_code = 2;
+    return result;
+  }
   if (!raw.admin_listen.empty()) {
     result.options->admin_listen = ParseListenAddress(raw.admin_listen);
     if (!result.options->admin_listen) {

@@ -22,7 +22,14 @@ namespace pendrakel::server {
 enum class IoChoice { kAuto, kEpoll };
 
 struct HostOptions {
+  // The plain HTTP port (unused when plain_listen is false: --listen none).
   boost::asio::ip::tcp::endpoint listen;
+  bool plain_listen = true;
+  // The HTTPS port, none when off; its certificate chain and key files
+  // (tls_key empty: the key is in tls_cert).
+  std::optional<boost::asio::ip::tcp::endpoint> tls_listen;
+  std::string tls_cert;
+  std::string tls_key;
   // The operators' port; none when off.
   std::optional<boost::asio::ip::tcp::endpoint> admin_listen;
   std::string module_path;

@@ -1,6 +1,7 @@
 #include "server/server.h"
 
 #include "server/limits.h"
+#include "server/tls/tls_context.h"
 
 namespace pendrakel::server {
 
@@ -29,14 +30,54 @@ bool Server::MakeThreads(std::string& error) {
 
 bool Server::Listen(std::string& error) {
   if (!MakeThreads(error)) return false;
-  listener_ = std::make_unique<Listener>(io_threads_);
-  if (!listener_->Open(state_.options.listen, error)) return false;
+  listener_ = std::make_unique<Listener>(io_threads_, false);
+  if (state_.options.plain_listen &&
+      !listener_->Open(state_.options.listen, error))
+    return false;
+  if (state_.options.tls_listen && !ListenTls(error)) return false;
   if (!state_.options.admin_listen) return true;
   std::vector<const TrafficCounters*> traffic;
   for (auto& io : io_threads_) traffic.push_back(&io->traffic());
   admin_ = std::make_unique<AdminListener>(
-      state_, std::move(traffic), io_threads_.front()->backend(), log_);
+      state_, std::move(traffic), io_threads_.front()->backend(), log_,
+      tls_listener_ ? &tls_figures_ : nullptr);
   return admin_->Open(*state_.options.admin_listen, error);
+}
+
+bool Server::ListenTls(std::string& error) {
+  const TlsContext context = LoadTlsContext(
+      state_.options.tls_cert, state_.options.tls_key, ticket_keys_, error);
+  if (!context) return false;
+  UseTlsContext(context);
+  for (auto& io : io_threads_)
+    tls_figures_.threads.push_back(&io->tls().counters);
+  tls_listener_ = std::make_unique<Listener>(io_threads_, true);
+  return tls_listener_->Open(*state_.options.tls_listen, error);
+}
+
+void Server::UseTlsContext(const TlsContext& context) {
+  for (auto& io : io_threads_) io->UseTlsContext(context);
+  tls_figures_.expires_at.store(context.expires_at(),
+                                std::memory_order_relaxed);
+}
+
+bool Server::ReloadTls(std::string& line) {
+  std::string error;
+  const TlsContext context = LoadTlsContext(
+      state_.options.tls_cert, state_.options.tls_key, ticket_keys_, error);
+  if (!context) {
+    line = error + "; keeping the certificate in use";
+    return false;
+  }
+  UseTlsContext(context);
+  line =
+      "tls certificate reloaded, expires " + FormatExpiry(context.expires_at());
+  return true;
+}
+
+std::optional<boost::asio::ip::tcp::endpoint> Server::tls_endpoint() const {
+  if (tls_listener_ == nullptr) return {};
+  return tls_listener_->local_endpoint();
 }
 
 std::optional<boost::asio::ip::tcp::endpoint> Server::admin_endpoint() const {
@@ -54,6 +95,7 @@ void Server::Start() {
     threads_.emplace_back([thread] { thread->Run(); });
   }
   listener_->Start();
+  if (tls_listener_ != nullptr) tls_listener_->Start();
   if (admin_ != nullptr) admin_->Start();
 }
 

@@ -22,6 +22,8 @@
 #include "server/io/server_state.h"
 #include "server/ops/access_log.h"
 #include "server/options.h"
+#include "server/tls/ticket_keys.h"
+#include "server/tls/tls_counters.h"
 
 namespace pendrakel::server {
 
@@ -39,7 +41,10 @@ class Server {
   // Makes the I/O threads' event loops and binds the listen addresses; a
   // one-line `error` on failure.
   bool Listen(std::string& error);
+  // The plain port's address (REQUIRES: options.plain_listen), the TLS
+  // port's (none when off).
   boost::asio::ip::tcp::endpoint endpoint() const;
+  std::optional<boost::asio::ip::tcp::endpoint> tls_endpoint() const;
   // The admin port's address; none when it is off.
   std::optional<boost::asio::ip::tcp::endpoint> admin_endpoint() const;
 
@@ -54,15 +59,31 @@ class Server {
   // not be unloaded.
   bool Shutdown();
 
+  // SIGHUP: loads the TLS certificate and key again; new handshakes use
+  // them from then on, those under way keep the old pair. A pair that fails
+  // to load keeps the old one; `line` says what happened, in one line.
+  // True when reloaded.
+  bool ReloadTls(std::string& line);
+
  private:
   bool MakeThreads(std::string& error);
+  bool ListenTls(std::string& error);
+  // Hands `context` to every I/O thread.
+  void UseTlsContext(const TlsContext& context);
   bool WaitForConnections(std::chrono::milliseconds limit);
   void StopThreads();
 
   ServerState state_;
   AccessLog* const log_;
+  // The ticket keys every TLS context shares: they outlive the threads'
+  // contexts and sessions.
+  TicketKeys ticket_keys_;
   std::vector<std::unique_ptr<IoThread>> io_threads_;
   std::unique_ptr<Listener> listener_;
+  // The TLS port: its listener (null when off) and the figures of the
+  // metrics page.
+  std::unique_ptr<Listener> tls_listener_;
+  TlsFigures tls_figures_;
   std::unique_ptr<AdminListener> admin_;
   std::vector<std::thread> threads_;
 };

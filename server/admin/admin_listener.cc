@@ -83,11 +83,13 @@ class AdminSession : public std::enable_shared_from_this<AdminSession> {
 
 AdminListener::AdminListener(const ServerState& state,
                              std::vector<const TrafficCounters*> threads,
-                             IoBackend backend, const AccessLog* log)
+                             IoBackend backend, const AccessLog* log,
+                             const TlsFigures* tls)
     : state_(state),
       threads_(std::move(threads)),
       backend_(backend),
       log_(log),
+      tls_(tls),
       acceptor_(context_),
       retry_timer_(context_) {}
 
@@ -159,9 +161,11 @@ AdminListener::Answer AdminListener::Respond(std::string_view method,
   }
   ++stat_probes_;
   const StatReport store = ProbeStat(state_.proc);
-  return {200, std::string(kMetricsContentType),
-          RenderMetrics(state_, threads_, backend_, store, stat_probes_,
-                        log_ == nullptr ? 0 : log_->dropped_lines())};
+  std::string page =
+      RenderMetrics(state_, threads_, backend_, store, stat_probes_,
+                    log_ == nullptr ? 0 : log_->dropped_lines());
+  if (tls_ != nullptr) AppendTlsMetrics(*tls_, page);
+  return {200, std::string(kMetricsContentType), std::move(page)};
 }
 
 }  // namespace pendrakel::server

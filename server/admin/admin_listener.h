@@ -28,6 +28,7 @@
 #include "server/io/event_loop.h"
 #include "server/io/server_state.h"
 #include "server/io/traffic_counters.h"
+#include "server/tls/tls_counters.h"
 
 namespace pendrakel::server {
 
@@ -37,10 +38,10 @@ class AdminListener {
  public:
   // `state`, the counters and `log` (null when the access log is off) must
   // outlive the listener; `backend` is the I/O threads' event loop, for the
-  // metrics page.
+  // metrics page; `tls` the TLS port's figures (null when it is off).
   AdminListener(const ServerState& state,
                 std::vector<const TrafficCounters*> threads, IoBackend backend,
-                const AccessLog* log);
+                const AccessLog* log, const TlsFigures* tls);
   ~AdminListener();
   AdminListener(const AdminListener&) = delete;
   AdminListener& operator=(const AdminListener&) = delete;
@@ -72,6 +73,7 @@ class AdminListener {
   const std::vector<const TrafficCounters*> threads_;
   const IoBackend backend_;
   const AccessLog* const log_;
+  const TlsFigures* const tls_;
   // Admin sessions open (at most kMaxAdminConnections); admin thread only.
   // Declared before the context, whose end destroys the last sessions.
   int sessions_ = 0;

@@ -68,15 +68,16 @@ void Acceptor::OnComplete(IoOp& op, const IoResult& result) {
 void Acceptor::Admit(int fd) {
   ConnectionSlot slot = thread_.state().connections.TryTake();
   if (!slot) {
-    // Counted by the slots; logged like every other answer.
-    SendOnce(fd, ErrorResponse(HttpError::kUnavailable));
+    // Counted by the slots; logged like every other answer. The TLS port
+    // expects no plaintext: its client is only closed.
+    if (!tls_) SendOnce(fd, ErrorResponse(HttpError::kUnavailable));
     if (LogBuffer* log = thread_.log())
       log->Write(PeerAddress(fd), nullptr, ErrorStatus(HttpError::kUnavailable),
                  -1, 0);
     ::close(fd);
     return;
   }
-  thread_.Adopt(fd, std::move(slot));
+  thread_.Adopt(fd, std::move(slot), tls_);
 }
 
 }  // namespace pendrakel::server

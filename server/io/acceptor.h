@@ -6,8 +6,9 @@
 // arrives with TCP_NODELAY from the listening socket, so a connection costs
 // no system call for it.
 //
-// Past --max-connections a new client is told 503 and closed at once; the
-// access log gets its line like every other answer. When
+// Past --max-connections a new client is told 503 and closed at once (on
+// the TLS port only closed: it expects no plaintext); the access log gets
+// its line like every other answer. When
 // accepting fails (out of descriptors or memory), the acceptor pauses for
 // kAcceptRetryDelay, retried at its thread's ticks, instead of spinning.
 //
@@ -27,7 +28,8 @@ class Acceptor final : public IoOwner {
  public:
   using Clock = std::chrono::steady_clock;
 
-  explicit Acceptor(IoThread& thread) : thread_(thread) {}
+  // `tls`: the connections accepted here speak TLS.
+  Acceptor(IoThread& thread, bool tls) : thread_(thread), tls_(tls) {}
   ~Acceptor();
   Acceptor(const Acceptor&) = delete;
   Acceptor& operator=(const Acceptor&) = delete;
@@ -44,6 +46,7 @@ class Acceptor final : public IoOwner {
   void Admit(int fd);
 
   IoThread& thread_;
+  const bool tls_;
   IoOp op_{*this};
   IoOp closer_{*this};
   int listen_fd_ = -1;

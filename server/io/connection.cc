@@ -10,13 +10,15 @@
 #include "server/io/socket_io.h"
 
 namespace pendrakel::server {
-Connection::Connection(IoThread& thread, int fd, ConnectionSlot slot)
+Connection::Connection(IoThread& thread, int fd, ConnectionSlot slot, bool tls)
     : thread_(thread),
       loop_(thread.loop()),
       fd_(fd),
       slot_(std::move(slot)),
       steps_(thread.state(), *this),
-      fiber_(thread.stacks()) {}
+      fiber_(thread.stacks()) {
+  if (tls) tls_ = std::make_unique<TlsSession>(thread.tls().context);
+}
 
 Connection::~Connection() {
   // A call is still parked only when the thread ended with the connection
@@ -40,19 +42,29 @@ void Connection::Do(Action action) {
       case Action::kNone:
         return;
       case Action::kReceive:
+        if (tls_) {
+          action = TlsReceive();
+          continue;
+        }
         return loop_.ReceiveLent(receiver_, fd_, steps_.receive_after_answer());
       case Action::kSend:
+        if (tls_) {
+          action = TlsSend();
+          continue;
+        }
         return loop_.Send(sender_, fd_, steps_.unsent(), {});
       case Action::kCall:
         action = RunCall();
         continue;
       case Action::kLinger:
+        if (tls_) TlsCloseNotify();
         loop_.ShutdownSend(sender_, fd_);
         return loop_.ReceiveLent(receiver_, fd_, true);
       case Action::kCancelCall:
         if (call_op_ != nullptr) loop_.Cancel(*call_op_);
         return;
       case Action::kClose:
+        if (tls_) TlsCloseNotify();
         return Close();
     }
   }
@@ -62,9 +74,14 @@ void Connection::OnComplete(IoOp& op, const IoResult& result) {
   const Clock::time_point now = thread_.now();
   TrafficCounters& traffic = thread_.traffic();
   if (&op == call_op_) {
+    if (tls_ && &op == &receiver_) TlsTake(result);
     call_result_ = result.value;
     fiber_.Resume();
     Do(fiber_.parked() ? Action::kNone : FinishCall());
+  } else if (tls_ && &op == &receiver_) {
+    TlsOnReceived(result);
+  } else if (tls_ && &op == &sender_ && steps_.step() != Step::kLingering) {
+    TlsOnSent(result);
   } else if (&op == &receiver_) {
     if (result.value > 0) traffic.bytes_received.Add(result.value);
     Do(result.value < 0
@@ -86,7 +103,8 @@ void Connection::OnComplete(IoOp& op, const IoResult& result) {
 }
 
 void Connection::OnTick(Clock::time_point now) {
-  Do(steps_.OnTick(now));
+  const Action action = steps_.OnTick(now);
+  Do(tls_ ? TlsTick(action) : action);
   RetireWhenDone();
 }
 
@@ -153,6 +171,12 @@ size_t Connection::ReadBody(void* buffer, size_t size) {
   if (!answered.empty() && !SendThrough(answered, nullptr, 0)) return 0;
   if (const size_t held = steps_.TakeHeldBody(buffer, size, thread_.now()))
     return held;
+  if (tls_) {
+    const size_t got = TlsReadBody(buffer, size);
+    if (got == 0 && steps_.call_timed_out())
+      read_failure_ = HttpError::kRequestTimeout;
+    return got;
+  }
   if (!CallCutOff()) {
     loop_.Receive(receiver_, fd_, buffer, size);
     const int got = Park(receiver_, CallWait::kBody);
@@ -168,6 +192,7 @@ size_t Connection::ReadBody(void* buffer, size_t size) {
 
 bool Connection::SendThrough(std::string& pending, const void* data,
                              size_t size) {
+  if (tls_) return TlsSendThrough(pending, data, size);
   const std::string_view body(static_cast<const char*>(data), size);
   size_t pending_sent = 0;
   size_t body_sent = 0;
@@ -209,7 +234,8 @@ void Connection::OnAnswer(const AnswerRecord& answer) {
         peer_, answer.head, answer.status, answer.body_bytes,
         static_cast<uint64_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(answer.took)
-                .count()));
+                .count()),
+        tls_ ? TlsLogFields() : std::string_view());
   }
 }
 

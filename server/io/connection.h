@@ -16,8 +16,9 @@
 //
 // Bytes cross between the socket and the steps in three places only:
 // OnComplete (a receive), Send (what the steps or the call send) and
-// ReadBody (a receive into the module's buffer). A TLS layer would sit in
-// those three, between the loop's operations and the steps.
+// ReadBody (a receive into the module's buffer). A connection of the TLS
+// port has a TlsSession that sits in those three, between the loop's
+// operations and the steps (connection_tls.cc).
 //
 // Owned by its IoThread, which destroys it once it has closed and no
 // operation is under way (Retire). Everything runs on that thread, the
@@ -26,6 +27,7 @@
 #define PENDRAKEL_SERVER_IO_CONNECTION_H_
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "server/http/http_error.h"
@@ -35,6 +37,7 @@
 #include "server/io/event_loop.h"
 #include "server/io/extension_call.h"
 #include "server/io/fiber.h"
+#include "server/tls/tls_session.h"
 
 namespace pendrakel::server {
 
@@ -46,8 +49,9 @@ class Connection final : public IoOwner,
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Takes over `fd`, accepted on `thread` and watched by its loop.
-  Connection(IoThread& thread, int fd, ConnectionSlot slot);
+  // Takes over `fd`, accepted on `thread` and watched by its loop; `tls`:
+  // on the TLS port, with the thread's context of now.
+  Connection(IoThread& thread, int fd, ConnectionSlot slot, bool tls);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -82,6 +86,23 @@ class Connection final : public IoOwner,
   void Close();
   void RetireWhenDone();
 
+  // TLS (connection_tls.cc), used only when tls_ is set.
+  Action TlsReceive();
+  Action AwaitCipher();
+  void FlushTls();
+  Action TlsRefused();
+  Action TlsSend();
+  Action TlsTick(Action action);
+  void TlsCloseNotify();
+  // The access log's TLS fields: "TLSv1.3 TLS_AES_256_GCM_SHA384".
+  std::string_view TlsLogFields();
+  void TlsTake(const IoResult& result);
+  void TlsOnReceived(const IoResult& result);
+  void TlsOnSent(const IoResult& result);
+  size_t TlsReadBody(void* buffer, size_t size);
+  bool TlsSendThrough(std::string& pending, const void* data, size_t size);
+  bool TlsSendAll();
+
   IoThread& thread_;
   EventLoop& loop_;
   const int fd_;
@@ -100,6 +121,14 @@ class Connection final : public IoOwner,
   int call_result_ = 0;
   Clock::time_point call_started_;
   HttpError read_failure_ = HttpError::kNone;
+  // The TLS port's session; null on the plain port. The plaintext of the
+  // batch being sent for the steps, and a send the steps asked for while
+  // the session's own bytes were going out.
+  std::unique_ptr<TlsSession> tls_;
+  size_t tls_plain_in_flight_ = 0;
+  // The access log's TLS fields, made at the first logged answer.
+  std::string tls_log_fields_;
+  bool tls_send_wanted_ = false;
   bool closing_ = false;
   bool closed_ = false;
   bool retired_ = false;

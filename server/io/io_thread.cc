@@ -26,7 +26,8 @@ IoThread::IoThread(ServerState& state, LogBuffer* log,
       log_(log),
       stacks_(kFiberStackBytes, kFiberStacksKept),
       loop_(std::move(loop)),
-      acceptor_(*this),
+      acceptor_(*this, false),
+      tls_acceptor_(*this, true),
       wake_fd_(MakeWakeFd(loop_->backend())) {}
 
 IoThread::~IoThread() {
@@ -66,6 +67,7 @@ void IoThread::Tick() {
     if (now_ >= c->wake_at()) c->OnTick(now_);
   }
   acceptor_.OnTick(now_);
+  tls_acceptor_.OnTick(now_);
   if (log_ != nullptr) log_->HandOver();
 }
 
@@ -83,6 +85,14 @@ void IoThread::Notify(Change change) {
 
 void IoThread::StartAccepting(int listen_fd) {
   Notify([listen_fd](Notices& n) { n.listen_fd = listen_fd; });
+}
+
+void IoThread::StartAcceptingTls(int listen_fd) {
+  Notify([listen_fd](Notices& n) { n.tls_listen_fd = listen_fd; });
+}
+
+void IoThread::UseTlsContext(TlsContext context) {
+  Notify([&context](Notices& n) { n.tls_context = std::move(context); });
 }
 
 void IoThread::StopAccepting() {
@@ -108,11 +118,16 @@ void IoThread::OnComplete(IoOp&, const IoResult&) {
   Notices notices;
   {
     MutexLock lock(notices_mutex_);
-    notices = notices_;
+    notices = std::move(notices_);
     notices_ = Notices{};
   }
+  if (notices.tls_context) tls_.context = std::move(notices.tls_context);
   if (notices.listen_fd >= 0) acceptor_.Start(notices.listen_fd);
-  if (notices.stop_accepting) acceptor_.Stop();
+  if (notices.tls_listen_fd >= 0) tls_acceptor_.Start(notices.tls_listen_fd);
+  if (notices.stop_accepting) {
+    acceptor_.Stop();
+    tls_acceptor_.Stop();
+  }
   if (notices.shutdown) {
     for (Connection* c = first_; c != nullptr; c = c->next_)
       c->OnShutdown(notices.force);
@@ -126,9 +141,9 @@ void IoThread::OnComplete(IoOp&, const IoResult&) {
 
 // ---- the connections ----
 
-void IoThread::Adopt(int fd, ConnectionSlot slot) {
+void IoThread::Adopt(int fd, ConnectionSlot slot, bool tls) {
   loop_->Watch(fd);
-  Connection* connection = new Connection(*this, fd, std::move(slot));
+  Connection* connection = new Connection(*this, fd, std::move(slot), tls);
   connection->next_ = first_;
   if (first_ != nullptr) first_->prev_ = connection;
   first_ = connection;

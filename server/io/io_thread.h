@@ -29,6 +29,7 @@
 #include "server/io/server_state.h"
 #include "server/io/traffic_counters.h"
 #include "server/ops/access_log.h"
+#include "server/tls/tls_thread.h"
 
 namespace pendrakel::server {
 
@@ -52,6 +53,9 @@ class IoThread final : public IoOwner {
   // Written by this thread only; read by the admin thread.
   TrafficCounters& traffic() { return traffic_; }
   LogBuffer* log() { return log_; }
+  // The TLS port's context and counters (the counters: read by the admin
+  // thread).
+  TlsThread& tls() { return tls_; }
   // The time of this turn, read once after each wait.
   Clock::time_point now() const { return now_; }
 
@@ -61,6 +65,11 @@ class IoThread final : public IoOwner {
   // Any thread.
   // Accepts from `listen_fd` (which this thread then owns) / closes it.
   void StartAccepting(int listen_fd) EXCLUDES(notices_mutex_);
+  // Accepts TLS connections from `listen_fd` (owned from then on); the
+  // context is given first.
+  void StartAcceptingTls(int listen_fd) EXCLUDES(notices_mutex_);
+  // New TLS handshakes use `context` from the next turn on.
+  void UseTlsContext(TlsContext context) EXCLUDES(notices_mutex_);
   void StopAccepting() EXCLUDES(notices_mutex_);
   // Asks every connection here to wind down: idle ones close, the others
   // close after their response; `force` closes all that are not inside the
@@ -69,8 +78,8 @@ class IoThread final : public IoOwner {
   void Stop() EXCLUDES(notices_mutex_);
 
   // On this thread.
-  // Serves the connection accepted as `fd`.
-  void Adopt(int fd, ConnectionSlot slot);
+  // Serves the connection accepted as `fd` (on the TLS port: `tls`).
+  void Adopt(int fd, ConnectionSlot slot, bool tls);
   // `connection` has closed for good: destroyed after this turn.
   void Retire(Connection* connection);
 
@@ -78,6 +87,8 @@ class IoThread final : public IoOwner {
   // What other threads asked for since the last wake.
   struct Notices {
     int listen_fd = -1;
+    int tls_listen_fd = -1;
+    TlsContext tls_context;
     bool stop_accepting = false;
     bool shutdown = false;
     bool force = false;
@@ -101,6 +112,8 @@ class IoThread final : public IoOwner {
   TrafficCounters traffic_;
   std::unique_ptr<EventLoop> loop_;
   Acceptor acceptor_;
+  Acceptor tls_acceptor_;
+  TlsThread tls_;
   Clock::time_point now_;
   Clock::time_point next_tick_;
   bool stopped_ = false;

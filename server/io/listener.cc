@@ -45,8 +45,8 @@ int OpenListeningSocket(const boost::asio::ip::tcp::endpoint& endpoint,
   return -1;
 }
 
-Listener::Listener(std::vector<std::unique_ptr<IoThread>>& threads)
-    : threads_(threads) {}
+Listener::Listener(std::vector<std::unique_ptr<IoThread>>& threads, bool tls)
+    : threads_(threads), tls_(tls) {}
 
 Listener::~Listener() {
   for (const int fd : fds_) ::close(fd);
@@ -93,7 +93,13 @@ bool Listener::OpenShared(const boost::asio::ip::tcp::endpoint& endpoint,
 }
 
 void Listener::Start() {
-  for (size_t i = 0; i < fds_.size(); ++i) threads_[i]->StartAccepting(fds_[i]);
+  for (size_t i = 0; i < fds_.size(); ++i) {
+    if (tls_) {
+      threads_[i]->StartAcceptingTls(fds_[i]);
+    } else {
+      threads_[i]->StartAccepting(fds_[i]);
+    }
+  }
   fds_.clear();
 }
 

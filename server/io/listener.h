@@ -32,8 +32,9 @@ int OpenListeningSocket(const boost::asio::ip::tcp::endpoint& endpoint,
 
 class Listener {
  public:
-  // REQUIRES: `threads` is not empty and outlives the listener.
-  explicit Listener(std::vector<std::unique_ptr<IoThread>>& threads);
+  // REQUIRES: `threads` is not empty and outlives the listener. `tls`: the
+  // threads accept TLS connections here.
+  Listener(std::vector<std::unique_ptr<IoThread>>& threads, bool tls);
   ~Listener();
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
@@ -55,6 +56,7 @@ class Listener {
                   std::string& error);
 
   std::vector<std::unique_ptr<IoThread>>& threads_;
+  const bool tls_;
   // The threads' sockets until Start hands them over.
   std::vector<int> fds_;
   boost::asio::ip::tcp::endpoint bound_;

@@ -88,7 +88,8 @@ void AppendRequestLine(std::string& out, const RequestHead* head) {
 }  // namespace
 
 void LogBuffer::Write(std::string_view client, const RequestHead* head,
-                      int status, int64_t body_bytes, uint64_t microseconds) {
+                      int status, int64_t body_bytes, uint64_t microseconds,
+                      std::string_view tls) {
   gathered_ += client;
   gathered_ += " - - ";
   gathered_ += LogTime();
@@ -109,6 +110,10 @@ void LogBuffer::Write(std::string_view client, const RequestHead* head,
                head == nullptr ? "" : head->FieldValue("user-agent"));
   gathered_ += ' ';
   AppendNumber(gathered_, microseconds);
+  if (!tls.empty()) {
+    gathered_ += ' ';
+    gathered_ += tls;
+  }
   gathered_ += '\n';
   if (gathered_.size() >= kLogHandOverBytes) HandOver();
 }

@@ -5,6 +5,9 @@
 //   127.0.0.1 - - [08/Dec/2026:10:15:42 +0000] "GET /greeting HTTP/1.1" 200 5
 //   "-" "curl/7.88.1" 112
 //
+// and on the TLS port two fields more, the protocol and the cipher:
+// `... 112 TLSv1.3 TLS_AES_256_GCM_SHA384`.
+//
 // (one line): client address, identity and user (always "-"), the time the
 // request's head was complete, the request line as sent, the status, the
 // body bytes sent ("-" for none), Referer and User-Agent, microseconds. Bytes
@@ -47,9 +50,12 @@ class RequestHead;
 class LogBuffer {
  public:
   // One request's line. `head` is null when the request was refused before
-  // its head was read; `body_bytes` < 0 writes "-".
+  // its head was read; `body_bytes` < 0 writes "-". `tls`: on the TLS port,
+  // the protocol and cipher ("TLSv1.3 TLS_AES_128_GCM_SHA256"), written as
+  // two more fields at the end; empty on the plain port, which adds none.
   void Write(std::string_view client, const RequestHead* head, int status,
-             int64_t body_bytes, uint64_t microseconds);
+             int64_t body_bytes, uint64_t microseconds,
+             std::string_view tls = {});
   // Hands the lines gathered so far to the writer. On the buffer's I/O
   // thread, or on any thread once that one has ended.
   void HandOver() EXCLUDES(mutex_);

@@ -5,8 +5,8 @@ debugging protocol, runs fetch() calls in a page of the store's origin.
 A browser gives a cookie without a Path the folder of the request that set
 it, so a client whose first request was under /dir/ would not send it to /a
 and would split over several collections; the Cookie element's Attributes
-setting ("Path=/") keeps it whole, on one host and through the cluster with
-TLS and Secure.
+setting ("Path=/") keeps it whole, on one host (over plain HTTP, and over
+its own TLS port with Secure) and through the cluster with TLS and Secure.
 
 Run by ctest as: browser_test.py CLUSTER_SCRIPT HOST_BINARY MODULE_FILE
 """
@@ -177,6 +177,18 @@ class CookiesInChromium(unittest.TestCase):
         answers, cookies = self.run_page(f"http://127.0.0.1:{host.port}")
         self.assertEqual(answers, ONE_COLLECTION)
         self.assertEqual([(c["name"], c["path"], c["httpOnly"]) for c in cookies],
+                         [("pk", "/", True)])
+
+    def test_secure_cookie_on_the_hosts_own_tls_port(self):
+        pem, _ = make_certificate(self)
+        host = Host(self, '<Settings><Cookie Distribute="true" Name="pk" '
+                          'Attributes="Path=/; HttpOnly; SameSite=Lax; Secure"/>'
+                          '</Settings>', "--tls-listen", "127.0.0.1:0",
+                    "--tls-cert", pem)
+        answers, cookies = self.run_page(f"https://127.0.0.1:{host.tls_port}",
+                                         "--ignore-certificate-errors")
+        self.assertEqual(answers, ONE_COLLECTION)
+        self.assertEqual([(c["name"], c["path"], c["secure"]) for c in cookies],
                          [("pk", "/", True)])
 
     def test_secure_cookie_through_the_cluster_over_tls(self):

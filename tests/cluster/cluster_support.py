@@ -132,9 +132,9 @@ def process_alive(pid):
         return False
 
 
-def Host(test, settings):
+def Host(test, settings, *flags):
     """One host of its own, beside the cluster: see host_support.Host."""
-    return host_support.Host(test, HOST, MODULE, settings)
+    return host_support.Host(test, HOST, MODULE, settings, *flags)
 
 
 def make_certificate(test):

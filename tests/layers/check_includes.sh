@@ -19,6 +19,7 @@
 #
 #   admin/  the operators' port and the metrics page
 #   io/     event loops, listener, connections, fibers, the module call
+#   tls/    TLS contexts and their reload, ticket keys, sessions, counters
 #   ops/    access log, service notices, settings check, module loading
 #   http/   the socket-free HTTP: intake, heads, decoding, errors
 #
@@ -63,7 +64,7 @@ for folder in "${stack[@]}" server; do
              "$root/$folder" || true)
 done
 
-host_stack=(http ops io admin)
+host_stack=(http ops tls io admin)
 host_root_leaves=" server/limits.h server/options.h "
 for sub in "${host_stack[@]}"; do
   permitted=" "

@@ -69,12 +69,26 @@ TEST(Options, BadCommandLinesGiveOneLineAndExitTwo) {
                                              {"--no-such-flag"},
                                              {"--read-timeout", "0"},
                                              {"--max-upload-bytes", "0"},
-                                             {"--upload-threads", "16"}}) {
+                                             {"--upload-threads", "16"},
+                                             {"--listen", "none"},
+                                             {"--tls-listen", "127.0.0.1:1"},
+                                             {"--tls-cert", "c.pem"},
+                                             {"--tls-key", "k.pem"}}) {
     const Parsed parsed = Parse(args);
     EXPECT_FALSE(parsed.result.options) << args[0];
     EXPECT_EQ(parsed.result.exit_code, 2) << args[0];
     EXPECT_EQ(parsed.err.find('\n'), parsed.err.size() - 1) << parsed.err;
   }
+}
+
+TEST(Options, TlsPortAloneWithListenNone) {
+  const Parsed parsed = Parse({"--listen", "none", "--tls-listen", "[::1]:8443",
+                               "--tls-cert", "c.pem"});
+  ASSERT_TRUE(parsed.result.options) << parsed.err;
+  EXPECT_FALSE(parsed.result.options->plain_listen);
+  EXPECT_EQ(FormatEndpoint(*parsed.result.options->tls_listen), "[::1]:8443");
+  EXPECT_EQ(parsed.result.options->tls_cert, "c.pem");
+  EXPECT_TRUE(parsed.result.options->tls_key.empty());
 }
 
 TEST(Options, TheRemovedUploadThreadsFlagNamesWhatReplacedIt) {

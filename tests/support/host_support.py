@@ -41,6 +41,8 @@ class Host:
                 preexec_fn=limit)
         test.addCleanup(self._stop)
         self.port = self._port("listening on 127.0.0.1:")
+        self.tls_port = (self._port("tls listening on 127.0.0.1:")
+                         if "--tls-listen" in flags else None)
         self.admin = (self._port("admin listening on 127.0.0.1:")
                       if "--admin-listen" in flags else None)
 
