@@ -78,6 +78,15 @@ inline constexpr int kMaxThreads = 1024;
 // thread keeps for the next requests.
 inline constexpr size_t kFiberStackBytes = 256 * 1024;
 inline constexpr size_t kFiberStacksKept = 64;
+// Fiber stacks mapped at once, process-wide (so requests parked waiting for
+// their client, plus those running and the cached stacks). Each costs two
+// memory mappings (the stack and its guard page); the bound in force is
+// lowered at start so that they take at most a share of vm.max_map_count,
+// leaving the rest to the module and the host. A request past it is
+// answered 503 and its connection closed.
+inline constexpr size_t kMaxFiberStacks = 16384;
+inline constexpr size_t kMappingsPerFiberStack = 2;
+inline constexpr uint64_t kMapCountShareForStacks = 2;  // one half
 
 // ---- connections and requests ----
 

@@ -50,8 +50,23 @@ Connection::~Connection() {
 }
 
 void Connection::Start() {
-  if (thread_.log() != nullptr) peer_ = PeerAddress(fd_);
-  Do(steps_.Start(thread_.now()));
+  Guarded([this] {
+    if (thread_.log() != nullptr) peer_ = PeerAddress(fd_);
+    Do(steps_.Start(thread_.now()));
+  });
+}
+
+template <typename Event>
+void Connection::Guarded(Event event) noexcept {
+  try {
+    event();
+  } catch (const std::bad_alloc&) {
+    // Out of memory outside the call: this connection closes, the process
+    // and every other connection go on.
+    steps_.OnBroken();
+    Close();
+  }
+  RetireWhenDone();
 }
 
 void Connection::Do(Action action) {
@@ -79,6 +94,10 @@ void Connection::Do(Action action) {
 }
 
 void Connection::OnComplete(IoOp& op, const IoResult& result) {
+  Guarded([&] { Complete(op, result); });
+}
+
+void Connection::Complete(IoOp& op, const IoResult& result) {
   const Clock::time_point now = thread_.now();
   TrafficCounters& traffic = thread_.traffic();
   if (&op == call_op_) {
@@ -102,17 +121,14 @@ void Connection::OnComplete(IoOp& op, const IoResult& result) {
   } else if (&op == &closer_) {
     closed_ = true;
   }
-  RetireWhenDone();
 }
 
 void Connection::OnTick(Clock::time_point now) {
-  Do(steps_.OnTick(now));
-  RetireWhenDone();
+  Guarded([&] { Do(steps_.OnTick(now)); });
 }
 
 void Connection::OnShutdown(bool force) {
-  Do(steps_.OnShutdown(force));
-  RetireWhenDone();
+  Guarded([&] { Do(steps_.OnShutdown(force)); });
 }
 
 void Connection::Close() {
@@ -136,10 +152,20 @@ void Connection::RetireWhenDone() {
 
 Action Connection::RunCall() {
   call_started_ = Clock::now();
-  fiber_.Start([this] {
-    outcome_ = call_.Run(thread_.state().proc, steps_.intake(), steps_.output(),
-                         *this, steps_.policy());
+  const bool started = fiber_.Start([this]() noexcept {
+    try {
+      outcome_ = call_.Run(thread_.state().proc, steps_.intake(),
+                           steps_.output(), *this, steps_.policy());
+    } catch (const std::bad_alloc&) {
+      // The host's side of the call ran out of memory: what went out may
+      // be cut short, so the connection closes after it.
+      outcome_ = CallOutcome{};
+      outcome_.status = ErrorStatus(HttpError::kNoMemory);
+      outcome_.host_answer = HttpError::kNoMemory;
+      outcome_.must_close = true;
+    }
   });
+  if (!started) return steps_.OnCallImpossible(thread_.now());
   if (fiber_.parked()) return Action::kNone;
   return FinishCall();
 }

@@ -72,6 +72,11 @@ class Connection final : public IoOwner,
   bool SendThrough(std::string& pending, const void* data,
                    size_t size) override;
 
+  // Runs `event`; a std::bad_alloc from it closes this connection. Then
+  // retires the connection when it is done.
+  template <typename Event>
+  void Guarded(Event event) noexcept;
+  void Complete(IoOp& op, const IoResult& result);
   void Do(Action action);
   Action RunCall();
   Action FinishCall();

@@ -276,6 +276,11 @@ Action ConnectionSteps::OnCallReturned(const CallOutcome& outcome,
   return Advance(now);
 }
 
+Action ConnectionSteps::OnCallImpossible(Time now) {
+  assert(step_ == Step::kInCall);
+  return Refuse(HttpError::kNoMemory, now);
+}
+
 Action ConnectionSteps::Refuse(HttpError error, Time now) {
   request_.upload.Release();
   AnswerRecord answer;

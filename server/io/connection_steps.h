@@ -131,6 +131,10 @@ class ConnectionSteps {
   // REQUIRES: step() == kInCall.
   Action OnCallReturned(const CallOutcome& outcome,
                         std::chrono::nanoseconds took, Time now);
+  // The call could not start: no fiber stack (or memory) to be had. The
+  // request is answered 503 and the connection closed.
+  // REQUIRES: step() == kInCall.
+  Action OnCallImpossible(Time now);
   Action OnTick(Time now);
   // The host is shutting down; `force` once the grace has run out.
   Action OnShutdown(bool force);

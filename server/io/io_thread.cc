@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 
+#include "server/http/http_error.h"
 #include "server/io/connection.h"
+#include "server/io/socket_io.h"
 #include "server/limits.h"
 
 namespace pendrakel::server {
@@ -24,7 +27,7 @@ IoThread::IoThread(ServerState& state, LogBuffer* log,
                    std::unique_ptr<EventLoop> loop)
     : state_(state),
       log_(log),
-      stacks_(kFiberStackBytes, kFiberStacksKept),
+      stacks_(kFiberStackBytes, kFiberStacksKept, state.fiber_stacks),
       loop_(std::move(loop)),
       acceptor_(*this),
       wake_fd_(MakeWakeFd(loop_->backend())) {}
@@ -127,8 +130,16 @@ void IoThread::OnComplete(IoOp&, const IoResult&) {
 // ---- the connections ----
 
 void IoThread::Adopt(int fd, ConnectionSlot slot) {
+  Connection* connection = nullptr;
+  try {
+    connection = new Connection(*this, fd, std::move(slot));
+  } catch (const std::bad_alloc&) {
+    // The slot goes back with the argument; the client hears why.
+    SendOnce(fd, ErrorResponse(HttpError::kNoMemory));
+    ::close(fd);
+    return;
+  }
   loop_->Watch(fd);
-  Connection* connection = new Connection(*this, fd, std::move(slot));
   connection->next_ = first_;
   if (first_ != nullptr) first_->prev_ = connection;
   first_ = connection;

@@ -1,0 +1,99 @@
+// What one client can hold of the host, and for how long: a fiber stack
+// when memory runs short, a connection slot while the rest of an unread
+// body trickles in, the upload budget while a chunked body grows. Each is
+// bounded, and whoever is turned away hears why.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/hardening/build_speed.h"
+#include "tests/hardening/raw_socket.h"
+#include "tests/hardening/store_host.h"
+#include "tests/server/http_client.h"
+
+namespace pendrakel::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+std::string PutHead(const std::string& name, size_t length) {
+  return "PUT /" + name +
+         " HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(length) +
+         "\r\n\r\n";
+}
+
+int Store(int port, const std::string& name, size_t bytes) {
+  const auto response =
+      Exchange(port, PutHead(name, bytes) + std::string(bytes, name[0]));
+  return response ? response->status : 0;
+}
+
+// The status line's code of what `socket` receives within `limit`; 0 when
+// nothing came.
+int StatusOf(RawSocket& socket, milliseconds limit) {
+  std::string answer;
+  socket.Receive(answer, 4096, limit);
+  if (answer.rfind("HTTP/1.1 ", 0) != 0) return 0;
+  return std::stoi(answer.substr(9, 3));
+}
+
+// VmSize of process `pid` in bytes; 0 when it cannot be read.
+uint64_t AddressSpaceBytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  while (status >> key) {
+    if (key == "VmSize:") {
+      uint64_t kib = 0;
+      status >> kib;
+      return kib * 1024;
+    }
+  }
+  return 0;
+}
+
+TEST(HoldBounds, AStackThatCannotBeMappedIs503AndTheHostGoesOn) {
+#ifdef PENDRAKEL_SANITIZED_BUILD
+  GTEST_SKIP() << "the sanitizers' own mappings fail first under RLIMIT_AS";
+#endif
+  auto host = StoreHost::Start(
+      "", {"--threads", "1", "--preload", "4096", "--min-upload-rate", "0"});
+  ASSERT_TRUE(host);
+  const int port = host->port();
+  ASSERT_EQ(Store(port, "warm", 100), 201);
+  // Room for a few more fiber stacks (256 KiB and a guard page each).
+  const uint64_t now = AddressSpaceBytes(host->pid());
+  ASSERT_GT(now, 0u);
+  const rlimit limit{now + 4 * 264 * 1024, now + 4 * 264 * 1024};
+  ASSERT_EQ(prlimit(host->pid(), RLIMIT_AS, &limit, nullptr), 0);
+  // Uploads that park their call waiting for the rest of their body, until
+  // one finds no stack.
+  std::vector<std::unique_ptr<RawSocket>> parked;
+  int refused = 0;
+  for (int i = 0; i < 64 && refused == 0; ++i) {
+    auto socket = std::make_unique<RawSocket>(port);
+    ASSERT_TRUE(socket->Send(PutHead("p" + std::to_string(i), 8192) +
+                             std::string(4096, 'p')));
+    const int status = StatusOf(*socket, milliseconds(300));
+    if (status == 503) ++refused;
+    ASSERT_TRUE(status == 0 || status == 503) << status;
+    parked.push_back(std::move(socket));
+  }
+  EXPECT_EQ(refused, 1);
+  ASSERT_TRUE(host->Alive());
+  // The first parked upload completes, and its stack serves the next.
+  ASSERT_TRUE(parked[0]->Send(std::string(4096, 'p')));
+  EXPECT_EQ(StatusOf(*parked[0], seconds(5)), 201);
+  EXPECT_EQ(Store(port, "next", 100), 201);
+  EXPECT_TRUE(host->Alive());
+}
+
+}  // namespace
+}  // namespace pendrakel::testing
