@@ -62,8 +62,8 @@ inline constexpr std::chrono::seconds kDefaultIdleTimeout{60};
 // Flag --max-connections.
 inline constexpr int kDefaultMaxConnections = 4096;
 // Body bytes that the extension left unread are read and dropped up to this
-// count so that the connection can be kept; a longer rest closes it.
-// Flag --drain-limit.
+// count so that the connection can be kept; a longer rest closes it, and so
+// does a rest sent slower than the minimum upload rate. Flag --drain-limit.
 inline constexpr uint64_t kDefaultDrainLimitBytes = 1024 * 1024;
 // On SIGINT/SIGTERM, requests in progress get this long to finish before
 // their client I/O is cut. Flag --shutdown-grace.

@@ -172,6 +172,7 @@ Action ConnectionSteps::OnReceived(const char* data, size_t size, Time now) {
           static_cast<size_t>(std::min<uint64_t>(drain_left_, size));
       drain_left_ -= take;
       intake_.TakeBody(take);
+      pace_.Add(take, now);
       Hold(data + take, size - take);
       return Drain(now);
     }
@@ -334,6 +335,8 @@ Action ConnectionSteps::AfterSent(Time now) {
     case Ending::kKeep:
       return Advance(now);
     case Ending::kDrain:
+      // The rest of the body must come at the pace of an upload.
+      pace_.Start(now);
       return Drain(now);
     case Ending::kLinger:
       return Linger(now);
@@ -351,7 +354,6 @@ Action ConnectionSteps::Drain(Time now) {
   intake_.TakeBody(take);
   if (drain_left_ > 0) {
     Enter(Step::kDraining);
-    deadline_ = now + options_.read_timeout;
     return Action::kReceive;
   }
   ending_ = Ending::kKeep;
@@ -381,7 +383,7 @@ Action ConnectionSteps::OnBroken() {
 
 ConnectionSteps::Time ConnectionSteps::wake_at() const {
   if (step_ == Step::kWaitingForRoom) return Time::min();  // every tick
-  const bool paced = step_ == Step::kReadingBody ||
+  const bool paced = step_ == Step::kReadingBody || step_ == Step::kDraining ||
                      (step_ == Step::kInCall && call_wait_ == CallWait::kBody);
   if (paced) return pace_.next_check();
   if (step_ == Step::kInCall && call_wait_ == CallWait::kNone)
@@ -407,8 +409,10 @@ Action ConnectionSteps::OnTick(Time now) {
       return Refuse(HttpError::kUploadsBusy, now);
     case Step::kInCall:
       return CallTick(now);
-    case Step::kSending:
     case Step::kDraining:
+      // Too slow to be worth keeping: it has its answer already.
+      return pace_.TooSlow(now) ? Close() : Action::kNone;
+    case Step::kSending:
     case Step::kLingering:
       return now < deadline_ ? Action::kNone : Close();
     case Step::kClosed:

@@ -95,5 +95,33 @@ TEST(HoldBounds, AStackThatCannotBeMappedIs503AndTheHostGoesOn) {
   EXPECT_TRUE(host->Alive());
 }
 
+TEST(HoldBounds, TheUnreadRestOfABodyTrickledInFreesItsSlot) {
+  auto host = StoreHost::Start("", {"--max-connections", "1", "--preload",
+                                    "4096", "--read-timeout", "1"});
+  ASSERT_TRUE(host);
+  const int port = host->port();
+  // The module answers a GET without reading its body; the host drains the
+  // rest to keep the connection, and the client sends it a byte at a time.
+  RawSocket trickler(port);
+  ASSERT_TRUE(trickler.Send(
+      "GET /none HTTP/1.1\r\nHost: h\r\nContent-Length: 100000\r\n\r\n" +
+      std::string(4096, 'x')));
+  ASSERT_EQ(StatusOf(trickler, seconds(5)), 404);
+  const auto start = Clock::now();
+  std::string rest;
+  while (Clock::now() - start < seconds(10) && trickler.Send("x") &&
+         trickler.Receive(rest, 1, milliseconds(100)) == 0) {
+  }
+  const auto held = Clock::now() - start;
+  EXPECT_LT(held, milliseconds(3000) * kSlowdownFactor);
+  // The slot is free again (once the host has seen the close through).
+  int status = 0;
+  for (int i = 0; i < 20 && status != 201; ++i) {
+    std::this_thread::sleep_for(milliseconds(50));
+    status = Store(port, "after", 10);
+  }
+  EXPECT_EQ(status, 201);
+}
+
 }  // namespace
 }  // namespace pendrakel::testing

@@ -210,6 +210,16 @@ TEST(ConnectionSteps, DeadlinesCloseOrRefuseByStep) {
   EXPECT_EQ(trickle.steps.step(), Step::kReadingBody);
   EXPECT_EQ(trickle.steps.OnTick(trickle.now + seconds(1)), Action::kNone);
   EXPECT_EQ(trickle.steps.OnTick(trickle.now + seconds(2)), Action::kSend);
+  // So is the unread rest of one the call left: drained at the same pace,
+  // a trickle of it does not hold the connection.
+  Harness drain;
+  const std::string put = Put("/d", std::string(60, 'd'));
+  drain.Drive(put.substr(0, put.size() - 40), 1000, false);
+  ASSERT_EQ(drain.steps.step(), Step::kDraining);
+  drain.now += std::chrono::milliseconds(1500);
+  drain.Drive("d", 1, false);
+  EXPECT_EQ(drain.steps.OnTick(drain.now + std::chrono::milliseconds(500)),
+            Action::kClose);
   // A send that takes nothing for the write time-out closes.
   Harness stalled;
   Action action = stalled.steps.Start(stalled.now);
