@@ -43,6 +43,13 @@ inline constexpr std::chrono::seconds kDefaultReadTimeout{30};
 // The minimum upload rate in bytes per second, averaged over a read
 // time-out window; 0 leaves only the silence rule. Flag --min-upload-rate.
 inline constexpr uint64_t kDefaultMinUploadRate = 1024;
+// The rate in bytes per second that a body of declared length must average
+// over its whole length: it must be complete a read time-out plus its
+// length at this rate after its head (else 408), so that the memory it
+// reserved for its length (the store's, the upload budget's) is held for a
+// bounded time: 64 MiB at most about 68 minutes. 0 sets no such deadline.
+// Flag --min-upload-average.
+inline constexpr uint64_t kDefaultMinUploadAverage = 16 * 1024;
 // Body bytes of uploads in progress, host-wide: the Content-Length declared
 // past the preload (which the extension receives straight into its memory)
 // and chunked bodies gathered so far. An upload beyond it waits for room up

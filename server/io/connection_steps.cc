@@ -50,7 +50,8 @@ ConnectionSteps::ConnectionSteps(ServerState& state, AnswerSink& sink)
       sink_(sink),
       intake_(state.intake_limits),
       request_(state.uploads),
-      pace_(state.options.read_timeout, state.options.min_upload_rate) {}
+      pace_(state.options.read_timeout, state.options.min_upload_rate,
+            state.options.min_upload_average) {}
 
 void ConnectionSteps::Enter(Step next) {
   assert(step_ != Step::kClosed);
@@ -95,7 +96,7 @@ size_t ConnectionSteps::Feed(const char* data, size_t size, Time now) {
   const IntakePhase after = intake_.phase();
   if (after == IntakePhase::kBody || after == IntakePhase::kPreloaded) {
     if (before == IntakePhase::kHead) {
-      pace_.Start(now);
+      pace_.Start(now, intake_.head().content_length);
     } else {
       pace_.Add(used, now);
     }
@@ -336,7 +337,7 @@ Action ConnectionSteps::AfterSent(Time now) {
       return Advance(now);
     case Ending::kDrain:
       // The rest of the body must come at the pace of an upload.
-      pace_.Start(now);
+      pace_.Start(now, drain_left_);
       return Drain(now);
     case Ending::kLinger:
       return Linger(now);
@@ -402,7 +403,7 @@ Action ConnectionSteps::OnTick(Time now) {
       return Refuse(HttpError::kRequestTimeout, now);
     case Step::kWaitingForRoom:
       if (request_.upload.GrowTo(intake_.head().content_length)) {
-        pace_.Start(now);
+        pace_.Start(now, intake_.unread_bytes());
         return BeginCall();
       }
       if (now < deadline_) return Action::kNone;

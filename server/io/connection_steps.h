@@ -31,8 +31,8 @@
 // Deadlines, checked at each OnTick: the head time-out for a head (and for
 // the first one), the idle time-out between requests, the minimum upload
 // rate (UploadPace) while a body arrives and while its unread rest is
-// drained, the read time-out while waiting for upload room, the write time-out for time without progress
-// while sending, and the linger time-out.
+// drained, the read time-out while waiting for upload room, the write time-out
+// for time without progress while sending, and the linger time-out.
 //
 // Every answer, the module's and the host's own, is reported to the
 // AnswerSink at the moment it is complete: the one point that counts and

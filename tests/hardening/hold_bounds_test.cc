@@ -123,5 +123,37 @@ TEST(HoldBounds, TheUnreadRestOfABodyTrickledInFreesItsSlot) {
   EXPECT_EQ(status, 201);
 }
 
+TEST(HoldBounds, SlowUploadsHoldTheStoreForABoundedTime) {
+  // Two uploads reserve the whole store for their declared length and
+  // send it well above the minimum rate but below the average a whole
+  // upload must keep: 3 s to send 4 MiB.
+  const size_t kLength = 4 << 20;
+  auto host = StoreHost::Start("<Settings><Memory Max=\"8388608\"/></Settings>",
+                               {"--preload", "4096", "--read-timeout", "1",
+                                "--min-upload-average", "2097152"});
+  ASSERT_TRUE(host);
+  const int port = host->port();
+  RawSocket first(port);
+  RawSocket second(port);
+  ASSERT_TRUE(first.Send(PutHead("a", kLength)));
+  ASSERT_TRUE(second.Send(PutHead("b", kLength)));
+  const std::string piece(32 * 1024, 'x');
+  const auto start = Clock::now();
+  int other = 0;
+  bool first_open = true;
+  bool second_open = true;
+  while (other != 201 && Clock::now() - start < seconds(8)) {
+    first_open = first_open && first.Send(piece);
+    second_open = second_open && second.Send(piece);
+    other = Store(port, "other", 100000);
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(other, 201);
+  EXPECT_LT(took, milliseconds(6000) * kSlowdownFactor);
+  EXPECT_EQ(StatusOf(first, seconds(2)), 408);
+  EXPECT_EQ(StatusOf(second, seconds(2)), 408);
+}
+
 }  // namespace
 }  // namespace pendrakel::testing
