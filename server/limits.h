@@ -122,11 +122,15 @@ inline constexpr size_t kInitialHeadFields = 16;
 // Buffers that grew beyond this for one request are given back after it, so
 // an idle connection holds little memory.
 inline constexpr size_t kRetainedBufferBytes = 64 * 1024;
-// After an error response the host reads and drops what the client still
-// sends, for at most this long and this many bytes, so that the client sees
-// the response instead of a reset.
-inline constexpr std::chrono::seconds kLingerTimeout{2};
-inline constexpr uint64_t kLingerMaxBytes = 1024 * 1024;
+// After a last answer with request bytes still coming (a refusal, or a body
+// too long to drain) the host reads and drops what the client still sends,
+// so that a client that reads only once it has sent everything sees the
+// answer instead of a reset: for at most kLingerTimeout in all, as long as
+// a byte comes every kLingerSilenceTimeout, and up to kLingerMaxBytes (the
+// default largest body).
+inline constexpr std::chrono::seconds kLingerTimeout{30};
+inline constexpr std::chrono::seconds kLingerSilenceTimeout{5};
+inline constexpr uint64_t kLingerMaxBytes = 64ull * 1024 * 1024;
 // The same while shutting down, when closing promptly matters more.
 inline constexpr std::chrono::milliseconds kShutdownLingerTimeout{100};
 

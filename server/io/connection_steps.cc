@@ -179,7 +179,9 @@ Action ConnectionSteps::OnReceived(const char* data, size_t size, Time now) {
     }
     case Step::kLingering:
       lingered_ += size;
-      return lingered_ > kLingerMaxBytes ? Close() : Action::kReceive;
+      if (lingered_ > kLingerMaxBytes) return Close();
+      deadline_ = std::min(linger_end_, now + LingerSilence());
+      return Action::kReceive;
     default:
       // A receive that was under way when a time-out refused the request.
       return Action::kNone;
@@ -365,9 +367,15 @@ Action ConnectionSteps::Drain(Time now) {
 Action ConnectionSteps::Linger(Time now) {
   Enter(Step::kLingering);
   lingered_ = 0;
-  deadline_ = now + (state_.stopping_now() ? Duration(kShutdownLingerTimeout)
-                                           : Duration(kLingerTimeout));
+  linger_end_ = now + (state_.stopping_now() ? Duration(kShutdownLingerTimeout)
+                                             : Duration(kLingerTimeout));
+  deadline_ = std::min(linger_end_, now + LingerSilence());
   return Action::kLinger;
+}
+
+ConnectionSteps::Clock::duration ConnectionSteps::LingerSilence() const {
+  return state_.stopping_now() ? Duration(kShutdownLingerTimeout)
+                               : Duration(kLingerSilenceTimeout);
 }
 
 Action ConnectionSteps::Close() {

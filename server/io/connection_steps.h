@@ -32,7 +32,8 @@
 // the first one), the idle time-out between requests, the minimum upload
 // rate (UploadPace) while a body arrives and while its unread rest is
 // drained, the read time-out while waiting for upload room, the write time-out
-// for time without progress while sending, and the linger time-out.
+// for time without progress while sending, and the linger's bounds (in
+// all, and between two receives).
 //
 // Every answer, the module's and the host's own, is reported to the
 // AnswerSink at the moment it is complete: the one point that counts and
@@ -194,6 +195,7 @@ class ConnectionSteps {
   Action AfterSent(Time now);
   Action Drain(Time now);
   Action Linger(Time now);
+  Clock::duration LingerSilence() const;
   Action Close();
   Action CallTick(Time now);
   void NextRequest(Time now);
@@ -225,6 +227,7 @@ class ConnectionSteps {
   bool answered_ = false;
   uint64_t drain_left_ = 0;
   uint64_t lingered_ = 0;
+  Time linger_end_;
   CallWait call_wait_ = CallWait::kNone;
   bool call_timed_out_ = false;
   bool call_aborted_ = false;
