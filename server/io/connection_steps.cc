@@ -24,7 +24,8 @@ constexpr uint8_t kAfterAnswer =
 [[maybe_unused]] constexpr uint8_t kNext[] = {
     /* kReadingHead */ kRequestSteps,
     /* kReadingBody */ kRequestSteps & ~Bit(Step::kReadingHead),
-    /* kWaitingForRoom */ Bit(Step::kInCall) | Bit(Step::kSending),
+    /* kWaitingForRoom */ Bit(Step::kReadingBody) | Bit(Step::kInCall) |
+        Bit(Step::kSending),
     /* kInCall */ kAfterAnswer,
     /* kSending */ kAfterAnswer & ~Bit(Step::kSending),
     /* kDraining */ kRequestSteps | Bit(Step::kDraining),
@@ -71,7 +72,7 @@ Action ConnectionSteps::Start(Time now) {
 // more bytes.
 Action ConnectionSteps::Advance(Time now) {
   if (held_fresh_) FeedHeld(now);
-  if (!GrowChunkReservation()) return Refuse(HttpError::kUploadsBusy, now);
+  if (!GrowChunkReservation()) return WaitForRoom(now);
   switch (intake_.phase()) {
     case IntakePhase::kFailed:
       return Refuse(intake_.failure(), now);
@@ -192,6 +193,24 @@ Action ConnectionSteps::WaitForRoom(Time now) {
   Enter(Step::kWaitingForRoom);
   deadline_ = now + options_.read_timeout;
   return Action::kNone;
+}
+
+// A declared body reserves its length before the call; a chunked one what
+// it has gathered before it reads on. Either waits here, not receiving.
+Action ConnectionSteps::RetryRoom(Time now) {
+  const bool chunked = intake_.head().framing == Framing::kChunked;
+  const uint64_t wanted =
+      chunked ? intake_.body_size() : intake_.head().content_length;
+  if (request_.upload.GrowTo(wanted)) {
+    if (chunked) {
+      pace_.Start(now);
+      return Advance(now);
+    }
+    pace_.Start(now, intake_.unread_bytes());
+    return BeginCall();
+  }
+  if (now < deadline_) return Action::kNone;
+  return Refuse(HttpError::kUploadsBusy, now);
 }
 
 // ---- the call ----
@@ -410,12 +429,7 @@ Action ConnectionSteps::OnTick(Time now) {
       if (!pace_.TooSlow(now)) return Action::kNone;
       return Refuse(HttpError::kRequestTimeout, now);
     case Step::kWaitingForRoom:
-      if (request_.upload.GrowTo(intake_.head().content_length)) {
-        pace_.Start(now, intake_.unread_bytes());
-        return BeginCall();
-      }
-      if (now < deadline_) return Action::kNone;
-      return Refuse(HttpError::kUploadsBusy, now);
+      return RetryRoom(now);
     case Step::kInCall:
       return CallTick(now);
     case Step::kDraining:

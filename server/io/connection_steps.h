@@ -11,7 +11,9 @@
 //   kReadingHead     waiting for (the rest of) a request head; a connection
 //                    waiting for its next request holds no buffer
 //   kReadingBody     gathering the preload or a chunked body
-//   kWaitingForRoom  an upload waits for room in the upload budget
+//   kWaitingForRoom  an upload waits for room in the upload budget (a
+//                    declared one before its call, a chunked one before it
+//                    reads on)
 //   kInCall          the module runs the request (on the connection's
 //                    fiber), maybe waiting for its client
 //   kSending         answers are being sent
@@ -189,6 +191,7 @@ class ConnectionSteps {
   Action AwaitBytes(Time now);
   Time ReadDeadline(Time now);
   Action WaitForRoom(Time now);
+  Action RetryRoom(Time now);
   Action BeginCall();
   Action Refuse(HttpError error, Time now);
   Action Flush(Time now);

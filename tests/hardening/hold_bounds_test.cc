@@ -155,5 +155,29 @@ TEST(HoldBounds, SlowUploadsHoldTheStoreForABoundedTime) {
   EXPECT_EQ(StatusOf(second, seconds(2)), 408);
 }
 
+TEST(HoldBounds, AChunkedUploadWaitsForRoomLikeADeclaredOne) {
+  auto host = StoreHost::Start(
+      "", {"--preload", "4096", "--read-timeout", "5", "--max-upload-bytes",
+           "1000000", "--min-upload-rate", "0"});
+  ASSERT_TRUE(host);
+  const int port = host->port();
+  const size_t kDeclared = 800000;
+  RawSocket declared(port);
+  ASSERT_TRUE(declared.Send(PutHead("d", kDeclared) + std::string(4096, 'd')));
+  std::this_thread::sleep_for(milliseconds(200));
+  // 300 000 bytes do not fit beside the 800 000 held: the chunked upload
+  // waits instead of being turned away.
+  RawSocket chunked(port);
+  ASSERT_TRUE(chunked.Send(
+      "PUT /c HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "493e0\r\n" +
+      std::string(300000, 'c') + "\r\n"));
+  EXPECT_EQ(StatusOf(chunked, milliseconds(600)), 0);
+  ASSERT_TRUE(declared.Send(std::string(kDeclared - 4096, 'd')));
+  EXPECT_EQ(StatusOf(declared, seconds(5)), 201);
+  ASSERT_TRUE(chunked.Send("0\r\n\r\n"));
+  EXPECT_EQ(StatusOf(chunked, seconds(5)), 201);
+}
+
 }  // namespace
 }  // namespace pendrakel::testing

@@ -280,6 +280,19 @@ TEST(ConnectionSteps, UploadsPastTheBudgetWaitForRoomThen503) {
   late.Drive(big.substr(0, big.size() - 20), 1000, false);
   EXPECT_EQ(late.steps.OnTick(late.now + seconds(2)), Action::kSend);
   EXPECT_EQ(late.statuses, std::vector<int>{503});
+  // A chunked body that grows past the room waits too, reading no more.
+  Harness chunked;
+  UploadReservation third(chunked.state.uploads);
+  ASSERT_TRUE(third.GrowTo(30));
+  const std::string head =
+      "PUT /k HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n";
+  chunked.Drive(head + "28\r\n" + std::string(40, 'k') + "\r\n", 1000, false);
+  EXPECT_EQ(chunked.steps.step(), Step::kWaitingForRoom);
+  EXPECT_TRUE(chunked.statuses.empty());
+  third.Release();
+  EXPECT_EQ(chunked.steps.OnTick(chunked.now + seconds(1)), Action::kReceive);
+  chunked.Drive("0\r\n\r\n", 1000, false);
+  EXPECT_EQ(chunked.statuses, std::vector<int>{200});
 }
 
 TEST(ConnectionSteps, ShutdownClosesIdleConnectionsAndLetsCallsFinish) {
