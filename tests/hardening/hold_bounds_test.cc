@@ -135,11 +135,14 @@ TEST(HoldBounds, SlowUploadsHoldTheStoreForABoundedTime) {
   const int port = host->port();
   RawSocket first(port);
   RawSocket second(port);
-  ASSERT_TRUE(first.Send(PutHead("a", kLength)));
-  ASSERT_TRUE(second.Send(PutHead("b", kLength)));
   const std::string piece(32 * 1024, 'x');
   const auto start = Clock::now();
-  int other = 0;
+  ASSERT_TRUE(first.Send(PutHead("a", kLength) + piece));
+  ASSERT_TRUE(second.Send(PutHead("b", kLength) + piece));
+  std::this_thread::sleep_for(milliseconds(200));
+  // Both have reserved their length: the store is full.
+  int other = Store(port, "other", 100000);
+  EXPECT_EQ(other, 500);
   bool first_open = true;
   bool second_open = true;
   while (other != 201 && Clock::now() - start < seconds(8)) {
