@@ -136,6 +136,12 @@ inline constexpr std::chrono::milliseconds kShutdownLingerTimeout{100};
 
 // ---- the I/O threads ----
 
+// Closed connections each I/O thread keeps, with their buffers (those up
+// to kPooledBufferBytes), for the next ones it accepts: a new connection
+// then allocates nothing.
+inline constexpr size_t kConnectionsKept = 128;
+inline constexpr size_t kPooledBufferBytes = 4 * 1024;
+
 // How often each I/O thread looks for connections past their deadline (and
 // retries uploads waiting for room, and a paused acceptor).
 inline constexpr std::chrono::milliseconds kSweepPeriod{250};

@@ -49,6 +49,16 @@ Connection::~Connection() {
   if (!closed_ && !closing_) ::close(fd_);
 }
 
+void Connection::Reuse(int fd, ConnectionSlot slot) {
+  fd_ = fd;
+  slot_ = std::move(slot);
+  peer_.clear();
+  steps_.Reuse();
+  call_op_ = nullptr;
+  read_failure_ = HttpError::kNone;
+  closing_ = closed_ = retired_ = false;
+}
+
 void Connection::Start() {
   Guarded([this] {
     if (thread_.log() != nullptr) peer_ = PeerAddress(fd_);
@@ -145,6 +155,7 @@ void Connection::RetireWhenDone() {
     return;
   }
   retired_ = true;
+  slot_.reset();  // closed: the slot is free for the next client at once
   thread_.Retire(this);
 }
 

@@ -19,9 +19,9 @@
 // ReadBody (a receive into the module's buffer). A TLS layer would sit in
 // those three, between the loop's operations and the steps.
 //
-// Owned by its IoThread, which destroys it once it has closed and no
-// operation is under way (Retire). Everything runs on that thread, the
-// fiber included.
+// Owned by its IoThread, which destroys it, or keeps it for a later
+// connection (Reuse), once it has closed and no operation is under way
+// (Retire). Everything runs on that thread, the fiber included.
 #ifndef PENDRAKEL_SERVER_IO_CONNECTION_H_
 #define PENDRAKEL_SERVER_IO_CONNECTION_H_
 
@@ -53,6 +53,9 @@ class Connection final : public IoOwner,
   Connection& operator=(const Connection&) = delete;
 
   void Start();
+  // Takes over `fd` as a new connection, keeping this one's buffers; Start
+  // follows. REQUIRES: retired (closed, nothing under way, no call).
+  void Reuse(int fd, ConnectionSlot slot);
   // The earliest time at which OnTick may change anything.
   Clock::time_point wake_at() const { return steps_.wake_at(); }
   void OnTick(Clock::time_point now);
@@ -89,7 +92,7 @@ class Connection final : public IoOwner,
 
   IoThread& thread_;
   EventLoop& loop_;
-  const int fd_;
+  int fd_;
   ConnectionSlot slot_;
   // The client's address, for the access log (empty when it is off).
   std::string peer_;

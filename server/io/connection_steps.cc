@@ -66,6 +66,32 @@ Action ConnectionSteps::Start(Time now) {
   return Advance(now);
 }
 
+void ConnectionSteps::Reuse() {
+  assert(step_ == Step::kClosed);
+  intake_.ReleaseLargeBuffers();
+  intake_.Start();
+  request_.Reset();
+  step_ = Step::kReadingHead;
+  ending_ = Ending::kKeep;
+  held_.clear();
+  held_begin_ = 0;
+  held_fresh_ = false;
+  out_.clear();
+  sent_ = 0;
+  for (std::string* buffer : {&held_, &out_}) {
+    if (buffer->capacity() > kPooledBufferBytes) buffer->shrink_to_fit();
+  }
+  pipelined_ = 0;
+  served_ = 0;
+  answered_ = false;
+  drain_left_ = 0;
+  lingered_ = 0;
+  call_wait_ = CallWait::kNone;
+  call_timed_out_ = false;
+  call_aborted_ = false;
+  deadline_ = Time::max();
+}
+
 // ---- reading a request ----
 
 // From what is in hand: the next request's call, a refusal, or a wait for

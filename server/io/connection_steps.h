@@ -124,6 +124,9 @@ class ConnectionSteps {
 
   // The connection was accepted.
   Action Start(Time now);
+  // Makes closed steps as new for the next connection, keeping buffers up
+  // to kPooledBufferBytes. REQUIRES: step() == kClosed.
+  void Reuse();
   // Bytes arrived (valid for the call only); 0 bytes: the client closed.
   Action OnReceived(const char* data, size_t size, Time now);
   // A receive or a send failed.

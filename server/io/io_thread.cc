@@ -30,7 +30,9 @@ IoThread::IoThread(ServerState& state, LogBuffer* log,
       stacks_(kFiberStackBytes, kFiberStacksKept, state.fiber_stacks),
       loop_(std::move(loop)),
       acceptor_(*this),
-      wake_fd_(MakeWakeFd(loop_->backend())) {}
+      wake_fd_(MakeWakeFd(loop_->backend())) {
+  kept_.reserve(kConnectionsKept);
+}
 
 IoThread::~IoThread() {
   // The loop goes first: once it is closed the kernel touches no memory of
@@ -42,6 +44,7 @@ IoThread::~IoThread() {
     Unlink(connection);
     delete connection;
   }
+  for (Connection* connection : kept_) delete connection;
   if (wake_fd_ >= 0) ::close(wake_fd_);
 }
 
@@ -132,7 +135,13 @@ void IoThread::OnComplete(IoOp&, const IoResult&) {
 void IoThread::Adopt(int fd, ConnectionSlot slot) {
   Connection* connection = nullptr;
   try {
-    connection = new Connection(*this, fd, std::move(slot));
+    if (kept_.empty()) {
+      connection = new Connection(*this, fd, std::move(slot));
+    } else {
+      connection = kept_.back();
+      kept_.pop_back();
+      connection->Reuse(fd, std::move(slot));
+    }
   } catch (const std::bad_alloc&) {
     // The slot goes back with the argument; the client hears why.
     SendOnce(fd, ErrorResponse(HttpError::kNoMemory));
@@ -153,7 +162,11 @@ void IoThread::Retire(Connection* connection) {
 void IoThread::DestroyRetired() {
   for (Connection* connection : retired_) {
     Unlink(connection);
-    delete connection;
+    if (kept_.size() < kConnectionsKept) {
+      kept_.push_back(connection);  // never reallocates: reserved
+    } else {
+      delete connection;
+    }
   }
   retired_.clear();
 }

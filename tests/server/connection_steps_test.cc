@@ -295,6 +295,30 @@ TEST(ConnectionSteps, UploadsPastTheBudgetWaitForRoomThen503) {
   EXPECT_EQ(chunked.statuses, std::vector<int>{200});
 }
 
+TEST(ConnectionSteps, ReusedStepsServeLikeNewOnes) {
+  // Closed in the middle of things: a refusal lingering, bytes held, an
+  // answer unsent.
+  Harness h;
+  h.Drive(Put("/r", std::string(20, 'r')) + "GET /half", 1000, false);
+  h.Drive("", 1, true);
+  ASSERT_TRUE(h.closed);
+  h.steps.Reuse();
+  EXPECT_EQ(h.steps.step(), Step::kReadingHead);
+  EXPECT_EQ(h.steps.unsent(), "");
+  Harness fresh;
+  const std::string input = Get("/a") + Put("/b", std::string(20, 'b'));
+  h.started = false;
+  h.sent.clear();
+  h.Drive(input, 7);
+  fresh.Drive(input, 7);
+  EXPECT_EQ(h.sent, fresh.sent);
+  // And again: a new connection's first head gets the head time-out.
+  h.steps.Reuse();
+  h.started = false;
+  h.Drive("", 1, false);
+  EXPECT_EQ(h.steps.OnTick(h.now + seconds(4)), Action::kClose);
+}
+
 TEST(ConnectionSteps, ShutdownClosesIdleConnectionsAndLetsCallsFinish) {
   Harness idle;
   idle.Drive("", 1, false);
