@@ -143,7 +143,9 @@ void IoThread::Adopt(int fd, ConnectionSlot slot) {
       connection->Reuse(fd, std::move(slot));
     }
   } catch (const std::bad_alloc&) {
-    // The slot goes back with the argument; the client hears why.
+    // The slot goes back with the argument (or with a kept connection that
+    // could not be made new, which leaves `fd` to us); the client hears why.
+    delete connection;
     SendOnce(fd, ErrorResponse(HttpError::kNoMemory));
     ::close(fd);
     return;
