@@ -24,18 +24,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-std::string PutHead(const std::string& name, size_t length) {
-  return "PUT /" + name +
-         " HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(length) +
-         "\r\n\r\n";
-}
-
-int Store(int port, const std::string& name, size_t bytes) {
-  const auto response =
-      Exchange(port, PutHead(name, bytes) + std::string(bytes, name[0]));
-  return response ? response->status : 0;
-}
-
 // The status line's code of what `socket` receives within `limit`; 0 when
 // nothing came.
 int StatusOf(RawSocket& socket, milliseconds limit) {
