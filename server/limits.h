@@ -43,6 +43,13 @@ inline constexpr std::chrono::seconds kDefaultReadTimeout{30};
 // The minimum upload rate in bytes per second, averaged over a read
 // time-out window; 0 leaves only the silence rule. Flag --min-upload-rate.
 inline constexpr uint64_t kDefaultMinUploadRate = 1024;
+// The rate in bytes per second that a body of declared length must average
+// over its whole length: it must be complete a read time-out plus its
+// length at this rate after its head (else 408), so that the memory it
+// reserved for its length (the store's, the upload budget's) is held for a
+// bounded time: 64 MiB at most about 68 minutes. 0 sets no such deadline.
+// Flag --min-upload-average.
+inline constexpr uint64_t kDefaultMinUploadAverage = 16 * 1024;
 // Body bytes of uploads in progress, host-wide: the Content-Length declared
 // past the preload (which the extension receives straight into its memory)
 // and chunked bodies gathered so far. An upload beyond it waits for room up
@@ -62,8 +69,8 @@ inline constexpr std::chrono::seconds kDefaultIdleTimeout{60};
 // Flag --max-connections.
 inline constexpr int kDefaultMaxConnections = 4096;
 // Body bytes that the extension left unread are read and dropped up to this
-// count so that the connection can be kept; a longer rest closes it.
-// Flag --drain-limit.
+// count so that the connection can be kept; a longer rest closes it, and so
+// does a rest sent slower than the minimum upload rate. Flag --drain-limit.
 inline constexpr uint64_t kDefaultDrainLimitBytes = 1024 * 1024;
 // On SIGINT/SIGTERM, requests in progress get this long to finish before
 // their client I/O is cut. Flag --shutdown-grace.
@@ -78,6 +85,15 @@ inline constexpr int kMaxThreads = 1024;
 // thread keeps for the next requests.
 inline constexpr size_t kFiberStackBytes = 256 * 1024;
 inline constexpr size_t kFiberStacksKept = 64;
+// Fiber stacks mapped at once, process-wide (so requests parked waiting for
+// their client, plus those running and the cached stacks). Each costs two
+// memory mappings (the stack and its guard page); the bound in force is
+// lowered at start so that they take at most a share of vm.max_map_count,
+// leaving the rest to the module and the host. A request past it is
+// answered 503 and its connection closed.
+inline constexpr size_t kMaxFiberStacks = 16384;
+inline constexpr size_t kMappingsPerFiberStack = 2;
+inline constexpr uint64_t kMapCountShareForStacks = 2;  // one half
 
 // ---- connections and requests ----
 
@@ -106,11 +122,15 @@ inline constexpr size_t kInitialHeadFields = 16;
 // Buffers that grew beyond this for one request are given back after it, so
 // an idle connection holds little memory.
 inline constexpr size_t kRetainedBufferBytes = 64 * 1024;
-// After an error response the host reads and drops what the client still
-// sends, for at most this long and this many bytes, so that the client sees
-// the response instead of a reset.
-inline constexpr std::chrono::seconds kLingerTimeout{2};
-inline constexpr uint64_t kLingerMaxBytes = 1024 * 1024;
+// After a last answer with request bytes still coming (a refusal, or a body
+// too long to drain) the host reads and drops what the client still sends,
+// so that a client that reads only once it has sent everything sees the
+// answer instead of a reset: for at most kLingerTimeout in all, as long as
+// a byte comes every kLingerSilenceTimeout, and up to kLingerMaxBytes (the
+// default largest body).
+inline constexpr std::chrono::seconds kLingerTimeout{30};
+inline constexpr std::chrono::seconds kLingerSilenceTimeout{5};
+inline constexpr uint64_t kLingerMaxBytes = 64ull * 1024 * 1024;
 // The same while shutting down, when closing promptly matters more.
 inline constexpr std::chrono::milliseconds kShutdownLingerTimeout{100};
 
@@ -122,6 +142,12 @@ inline constexpr std::chrono::milliseconds kShutdownLingerTimeout{100};
 inline constexpr size_t kMaxUnsentBytes = 128 * 1024;
 
 // ---- the I/O threads ----
+
+// Closed connections each I/O thread keeps, with their buffers (those up
+// to kPooledBufferBytes), for the next ones it accepts: a new connection
+// then allocates nothing.
+inline constexpr size_t kConnectionsKept = 128;
+inline constexpr size_t kPooledBufferBytes = 4 * 1024;
 
 // How often each I/O thread looks for connections past their deadline (and
 // retries uploads waiting for room, and a paused acceptor).

@@ -62,6 +62,7 @@ struct RawOptions {
   uint64_t drain_limit = kDefaultDrainLimitBytes;
   uint64_t max_upload = kDefaultMaxUploadBytes;
   uint64_t min_upload_rate = kDefaultMinUploadRate;
+  uint64_t min_upload_average = kDefaultMinUploadAverage;
 };
 
 void DefineFlags(CLI::App& app, RawOptions& raw) {
@@ -143,6 +144,12 @@ void DefineFlags(CLI::App& app, RawOptions& raw) {
                  "each --read-timeout (else 408)")
       ->capture_default_str()
       ->check(CLI::Range(uint64_t{0}, kMaxUploadRateCeiling));
+  app.add_option("--min-upload-average", raw.min_upload_average,
+                 "Bytes per second a body of declared length must average: "
+                 "it gets --read-timeout plus its length at this rate (else "
+                 "408); 0 sets no such deadline")
+      ->capture_default_str()
+      ->check(CLI::Range(uint64_t{0}, kMaxUploadRateCeiling));
 }
 
 // The TLS flags are all there or all away (--tls-key aside), and something
@@ -186,6 +193,7 @@ HostOptions ToOptions(const RawOptions& raw,
   options.drain_limit_bytes = raw.drain_limit;
   options.max_upload_bytes = raw.max_upload;
   options.min_upload_rate = raw.min_upload_rate;
+  options.min_upload_average = raw.min_upload_average;
   return options;
 }
 

@@ -49,7 +49,8 @@ struct HostOptions {
   int max_connections = 0;
   uint64_t drain_limit_bytes = 0;
   uint64_t max_upload_bytes = 0;
-  uint64_t min_upload_rate = 0;  // bytes per second
+  uint64_t min_upload_rate = 0;     // bytes per second
+  uint64_t min_upload_average = 0;  // bytes per second; 0: no deadline
 };
 
 // What the caller does after parsing: serve with `options`, or exit at once

@@ -33,6 +33,8 @@ std::array<std::string, kErrorCount> BuildResponses() {
       Closing("503 Service Unavailable", "too many connections\n"));
   set(HttpError::kUploadsBusy,
       Closing("503 Service Unavailable", "too many uploads in progress\n"));
+  set(HttpError::kNoMemory,
+      Closing("503 Service Unavailable", "out of memory\n"));
   set(HttpError::kNoResponse,
       "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
   return responses;
@@ -54,6 +56,7 @@ int ErrorStatus(HttpError error) {
       return 501;
     case HttpError::kUnavailable:
     case HttpError::kUploadsBusy:
+    case HttpError::kNoMemory:
       return 503;
     case HttpError::kNone:
     case HttpError::kNoResponse:

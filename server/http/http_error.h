@@ -20,6 +20,7 @@ enum class HttpError {
   kNotImplemented,  // 501: a transfer coding other than chunked
   kUnavailable,     // 503: connection limit reached
   kUploadsBusy,     // 503: no room in the budget of uploads in progress
+  kNoMemory,        // 503: no fiber stack or buffer for the request
   kNoResponse,      // 500: the extension sent no head (kept alive)
 };
 

@@ -31,9 +31,41 @@ Connection::~Connection() {
   if (!closed_ && !closing_) ::close(fd_);
 }
 
+void Connection::Reuse(int fd, ConnectionSlot slot, bool tls) {
+  // A TLS session is never carried over: each client gets a new one with
+  // the thread's context of now.
+  tls_.reset();
+  if (tls) tls_ = std::make_unique<TlsSession>(thread_.tls().context);
+  tls_plain_in_flight_ = 0;
+  tls_log_fields_.clear();
+  tls_send_wanted_ = false;
+  fd_ = fd;
+  slot_ = std::move(slot);
+  peer_.clear();
+  steps_.Reuse();
+  call_op_ = nullptr;
+  read_failure_ = HttpError::kNone;
+  closing_ = closed_ = retired_ = false;
+}
+
 void Connection::Start() {
-  if (thread_.log() != nullptr) peer_ = PeerAddress(fd_);
-  Do(steps_.Start(thread_.now()));
+  Guarded([this] {
+    if (thread_.log() != nullptr) peer_ = PeerAddress(fd_);
+    Do(steps_.Start(thread_.now()));
+  });
+}
+
+template <typename Event>
+void Connection::Guarded(Event event) noexcept {
+  try {
+    event();
+  } catch (const std::bad_alloc&) {
+    // Out of memory outside the call: this connection closes, the process
+    // and every other connection go on.
+    steps_.OnBroken();
+    Close();
+  }
+  RetireWhenDone();
 }
 
 void Connection::Do(Action action) {
@@ -71,6 +103,10 @@ void Connection::Do(Action action) {
 }
 
 void Connection::OnComplete(IoOp& op, const IoResult& result) {
+  Guarded([&] { Complete(op, result); });
+}
+
+void Connection::Complete(IoOp& op, const IoResult& result) {
   const Clock::time_point now = thread_.now();
   TrafficCounters& traffic = thread_.traffic();
   if (&op == call_op_) {
@@ -99,18 +135,17 @@ void Connection::OnComplete(IoOp& op, const IoResult& result) {
   } else if (&op == &closer_) {
     closed_ = true;
   }
-  RetireWhenDone();
 }
 
 void Connection::OnTick(Clock::time_point now) {
-  const Action action = steps_.OnTick(now);
-  Do(tls_ ? TlsTick(action) : action);
-  RetireWhenDone();
+  Guarded([&] {
+    const Action action = steps_.OnTick(now);
+    Do(tls_ ? TlsTick(action) : action);
+  });
 }
 
 void Connection::OnShutdown(bool force) {
-  Do(steps_.OnShutdown(force));
-  RetireWhenDone();
+  Guarded([&] { Do(steps_.OnShutdown(force)); });
 }
 
 void Connection::Close() {
@@ -127,6 +162,7 @@ void Connection::RetireWhenDone() {
     return;
   }
   retired_ = true;
+  slot_.reset();  // closed: the slot is free for the next client at once
   thread_.Retire(this);
 }
 
@@ -134,10 +170,20 @@ void Connection::RetireWhenDone() {
 
 Action Connection::RunCall() {
   call_started_ = Clock::now();
-  fiber_.Start([this] {
-    outcome_ = call_.Run(thread_.state().proc, steps_.intake(), steps_.output(),
-                         *this, steps_.policy());
+  const bool started = fiber_.Start([this]() noexcept {
+    try {
+      outcome_ = call_.Run(thread_.state().proc, steps_.intake(),
+                           steps_.output(), *this, steps_.policy());
+    } catch (const std::bad_alloc&) {
+      // The host's side of the call ran out of memory: what went out may
+      // be cut short, so the connection closes after it.
+      outcome_ = CallOutcome{};
+      outcome_.status = ErrorStatus(HttpError::kNoMemory);
+      outcome_.host_answer = HttpError::kNoMemory;
+      outcome_.must_close = true;
+    }
   });
+  if (!started) return steps_.OnCallImpossible(thread_.now());
   if (fiber_.parked()) return Action::kNone;
   return FinishCall();
 }

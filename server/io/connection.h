@@ -20,9 +20,9 @@
 // port has a TlsSession that sits in those three, between the loop's
 // operations and the steps (connection_tls.cc).
 //
-// Owned by its IoThread, which destroys it once it has closed and no
-// operation is under way (Retire). Everything runs on that thread, the
-// fiber included.
+// Owned by its IoThread, which destroys it, or keeps it for a later
+// connection (Reuse), once it has closed and no operation is under way
+// (Retire). Everything runs on that thread, the fiber included.
 #ifndef PENDRAKEL_SERVER_IO_CONNECTION_H_
 #define PENDRAKEL_SERVER_IO_CONNECTION_H_
 
@@ -57,6 +57,10 @@ class Connection final : public IoOwner,
   Connection& operator=(const Connection&) = delete;
 
   void Start();
+  // Takes over `fd` as a new connection (`tls` as for the constructor),
+  // keeping this one's buffers; Start follows. REQUIRES: retired (closed,
+  // nothing under way, no call).
+  void Reuse(int fd, ConnectionSlot slot, bool tls);
   // The earliest time at which OnTick may change anything.
   Clock::time_point wake_at() const { return steps_.wake_at(); }
   void OnTick(Clock::time_point now);
@@ -76,6 +80,11 @@ class Connection final : public IoOwner,
   bool SendThrough(std::string& pending, const void* data,
                    size_t size) override;
 
+  // Runs `event`; a std::bad_alloc from it closes this connection. Then
+  // retires the connection when it is done.
+  template <typename Event>
+  void Guarded(Event event) noexcept;
+  void Complete(IoOp& op, const IoResult& result);
   void Do(Action action);
   Action RunCall();
   Action FinishCall();
@@ -105,7 +114,7 @@ class Connection final : public IoOwner,
 
   IoThread& thread_;
   EventLoop& loop_;
-  const int fd_;
+  int fd_;
   ConnectionSlot slot_;
   // The client's address, for the access log (empty when it is off).
   std::string peer_;

@@ -24,7 +24,8 @@ constexpr uint8_t kAfterAnswer =
 [[maybe_unused]] constexpr uint8_t kNext[] = {
     /* kReadingHead */ kRequestSteps,
     /* kReadingBody */ kRequestSteps & ~Bit(Step::kReadingHead),
-    /* kWaitingForRoom */ Bit(Step::kInCall) | Bit(Step::kSending),
+    /* kWaitingForRoom */ Bit(Step::kReadingBody) | Bit(Step::kInCall) |
+        Bit(Step::kSending),
     /* kInCall */ kAfterAnswer,
     /* kSending */ kAfterAnswer & ~Bit(Step::kSending),
     /* kDraining */ kRequestSteps | Bit(Step::kDraining),
@@ -50,7 +51,8 @@ ConnectionSteps::ConnectionSteps(ServerState& state, AnswerSink& sink)
       sink_(sink),
       intake_(state.intake_limits),
       request_(state.uploads),
-      pace_(state.options.read_timeout, state.options.min_upload_rate) {}
+      pace_(state.options.read_timeout, state.options.min_upload_rate,
+            state.options.min_upload_average) {}
 
 void ConnectionSteps::Enter(Step next) {
   assert(step_ != Step::kClosed);
@@ -64,13 +66,39 @@ Action ConnectionSteps::Start(Time now) {
   return Advance(now);
 }
 
+void ConnectionSteps::Reuse() {
+  assert(step_ == Step::kClosed);
+  intake_.ReleaseLargeBuffers();
+  intake_.Start();
+  request_.Reset();
+  step_ = Step::kReadingHead;
+  ending_ = Ending::kKeep;
+  held_.clear();
+  held_begin_ = 0;
+  held_fresh_ = false;
+  out_.clear();
+  sent_ = 0;
+  for (std::string* buffer : {&held_, &out_}) {
+    if (buffer->capacity() > kPooledBufferBytes) buffer->shrink_to_fit();
+  }
+  pipelined_ = 0;
+  served_ = 0;
+  answered_ = false;
+  drain_left_ = 0;
+  lingered_ = 0;
+  call_wait_ = CallWait::kNone;
+  call_timed_out_ = false;
+  call_aborted_ = false;
+  deadline_ = Time::max();
+}
+
 // ---- reading a request ----
 
 // From what is in hand: the next request's call, a refusal, or a wait for
 // more bytes.
 Action ConnectionSteps::Advance(Time now) {
   if (held_fresh_) FeedHeld(now);
-  if (!GrowChunkReservation()) return Refuse(HttpError::kUploadsBusy, now);
+  if (!GrowChunkReservation()) return WaitForRoom(now);
   switch (intake_.phase()) {
     case IntakePhase::kFailed:
       return Refuse(intake_.failure(), now);
@@ -95,7 +123,7 @@ size_t ConnectionSteps::Feed(const char* data, size_t size, Time now) {
   const IntakePhase after = intake_.phase();
   if (after == IntakePhase::kBody || after == IntakePhase::kPreloaded) {
     if (before == IntakePhase::kHead) {
-      pace_.Start(now);
+      pace_.Start(now, intake_.head().content_length);
     } else {
       pace_.Add(used, now);
     }
@@ -172,12 +200,15 @@ Action ConnectionSteps::OnReceived(const char* data, size_t size, Time now) {
           static_cast<size_t>(std::min<uint64_t>(drain_left_, size));
       drain_left_ -= take;
       intake_.TakeBody(take);
+      pace_.Add(take, now);
       Hold(data + take, size - take);
       return Drain(now);
     }
     case Step::kLingering:
       lingered_ += size;
-      return lingered_ > kLingerMaxBytes ? Close() : Action::kReceive;
+      if (lingered_ > kLingerMaxBytes) return Close();
+      deadline_ = std::min(linger_end_, now + LingerSilence());
+      return Action::kReceive;
     default:
       // A receive that was under way when a time-out refused the request.
       return Action::kNone;
@@ -188,6 +219,24 @@ Action ConnectionSteps::WaitForRoom(Time now) {
   Enter(Step::kWaitingForRoom);
   deadline_ = now + options_.read_timeout;
   return Action::kNone;
+}
+
+// A declared body reserves its length before the call; a chunked one what
+// it has gathered before it reads on. Either waits here, not receiving.
+Action ConnectionSteps::RetryRoom(Time now) {
+  const bool chunked = intake_.head().framing == Framing::kChunked;
+  const uint64_t wanted =
+      chunked ? intake_.body_size() : intake_.head().content_length;
+  if (request_.upload.GrowTo(wanted)) {
+    if (chunked) {
+      pace_.Start(now);
+      return Advance(now);
+    }
+    pace_.Start(now, intake_.unread_bytes());
+    return BeginCall();
+  }
+  if (now < deadline_) return Action::kNone;
+  return Refuse(HttpError::kUploadsBusy, now);
 }
 
 // ---- the call ----
@@ -276,6 +325,11 @@ Action ConnectionSteps::OnCallReturned(const CallOutcome& outcome,
   return Advance(now);
 }
 
+Action ConnectionSteps::OnCallImpossible(Time now) {
+  assert(step_ == Step::kInCall);
+  return Refuse(HttpError::kNoMemory, now);
+}
+
 Action ConnectionSteps::Refuse(HttpError error, Time now) {
   request_.upload.Release();
   AnswerRecord answer;
@@ -329,6 +383,8 @@ Action ConnectionSteps::AfterSent(Time now) {
     case Ending::kKeep:
       return Advance(now);
     case Ending::kDrain:
+      // The rest of the body must come at the pace of an upload.
+      pace_.Start(now, drain_left_);
       return Drain(now);
     case Ending::kLinger:
       return Linger(now);
@@ -346,7 +402,6 @@ Action ConnectionSteps::Drain(Time now) {
   intake_.TakeBody(take);
   if (drain_left_ > 0) {
     Enter(Step::kDraining);
-    deadline_ = now + options_.read_timeout;
     return Action::kReceive;
   }
   ending_ = Ending::kKeep;
@@ -357,9 +412,15 @@ Action ConnectionSteps::Drain(Time now) {
 Action ConnectionSteps::Linger(Time now) {
   Enter(Step::kLingering);
   lingered_ = 0;
-  deadline_ = now + (state_.stopping_now() ? Duration(kShutdownLingerTimeout)
-                                           : Duration(kLingerTimeout));
+  linger_end_ = now + (state_.stopping_now() ? Duration(kShutdownLingerTimeout)
+                                             : Duration(kLingerTimeout));
+  deadline_ = std::min(linger_end_, now + LingerSilence());
   return Action::kLinger;
+}
+
+ConnectionSteps::Clock::duration ConnectionSteps::LingerSilence() const {
+  return state_.stopping_now() ? Duration(kShutdownLingerTimeout)
+                               : Duration(kLingerSilenceTimeout);
 }
 
 Action ConnectionSteps::Close() {
@@ -376,7 +437,7 @@ Action ConnectionSteps::OnBroken() {
 
 ConnectionSteps::Time ConnectionSteps::wake_at() const {
   if (step_ == Step::kWaitingForRoom) return Time::min();  // every tick
-  const bool paced = step_ == Step::kReadingBody ||
+  const bool paced = step_ == Step::kReadingBody || step_ == Step::kDraining ||
                      (step_ == Step::kInCall && call_wait_ == CallWait::kBody);
   if (paced) return pace_.next_check();
   if (step_ == Step::kInCall && call_wait_ == CallWait::kNone)
@@ -394,16 +455,13 @@ Action ConnectionSteps::OnTick(Time now) {
       if (!pace_.TooSlow(now)) return Action::kNone;
       return Refuse(HttpError::kRequestTimeout, now);
     case Step::kWaitingForRoom:
-      if (request_.upload.GrowTo(intake_.head().content_length)) {
-        pace_.Start(now);
-        return BeginCall();
-      }
-      if (now < deadline_) return Action::kNone;
-      return Refuse(HttpError::kUploadsBusy, now);
+      return RetryRoom(now);
     case Step::kInCall:
       return CallTick(now);
-    case Step::kSending:
     case Step::kDraining:
+      // Too slow to be worth keeping: it has its answer already.
+      return pace_.TooSlow(now) ? Close() : Action::kNone;
+    case Step::kSending:
     case Step::kLingering:
       return now < deadline_ ? Action::kNone : Close();
     case Step::kClosed:

@@ -11,7 +11,9 @@
 //   kReadingHead     waiting for (the rest of) a request head; a connection
 //                    waiting for its next request holds no buffer
 //   kReadingBody     gathering the preload or a chunked body
-//   kWaitingForRoom  an upload waits for room in the upload budget
+//   kWaitingForRoom  an upload waits for room in the upload budget (a
+//                    declared one before its call, a chunked one before it
+//                    reads on)
 //   kInCall          the module runs the request (on the connection's
 //                    fiber), maybe waiting for its client
 //   kSending         answers are being sent
@@ -30,9 +32,10 @@
 //
 // Deadlines, checked at each OnTick: the head time-out for a head (and for
 // the first one), the idle time-out between requests, the minimum upload
-// rate (UploadPace) while a body arrives, the read time-out while waiting
-// for upload room or draining, the write time-out for time without progress
-// while sending, and the linger time-out.
+// rate (UploadPace) while a body arrives and while its unread rest is
+// drained, the read time-out while waiting for upload room, the write time-out
+// for time without progress while sending, and the linger's bounds (in
+// all, and between two receives).
 //
 // Every answer, the module's and the host's own, is reported to the
 // AnswerSink at the moment it is complete: the one point that counts and
@@ -121,6 +124,9 @@ class ConnectionSteps {
 
   // The connection was accepted.
   Action Start(Time now);
+  // Makes closed steps as new for the next connection, keeping buffers up
+  // to kPooledBufferBytes. REQUIRES: step() == kClosed.
+  void Reuse();
   // Bytes arrived (valid for the call only); 0 bytes: the client closed.
   Action OnReceived(const char* data, size_t size, Time now);
   // A receive or a send failed.
@@ -131,6 +137,10 @@ class ConnectionSteps {
   // REQUIRES: step() == kInCall.
   Action OnCallReturned(const CallOutcome& outcome,
                         std::chrono::nanoseconds took, Time now);
+  // The call could not start: no fiber stack (or memory) to be had. The
+  // request is answered 503 and the connection closed.
+  // REQUIRES: step() == kInCall.
+  Action OnCallImpossible(Time now);
   Action OnTick(Time now);
   // The host is shutting down; `force` once the grace has run out.
   Action OnShutdown(bool force);
@@ -184,12 +194,14 @@ class ConnectionSteps {
   Action AwaitBytes(Time now);
   Time ReadDeadline(Time now);
   Action WaitForRoom(Time now);
+  Action RetryRoom(Time now);
   Action BeginCall();
   Action Refuse(HttpError error, Time now);
   Action Flush(Time now);
   Action AfterSent(Time now);
   Action Drain(Time now);
   Action Linger(Time now);
+  Clock::duration LingerSilence() const;
   Action Close();
   Action CallTick(Time now);
   void NextRequest(Time now);
@@ -221,6 +233,7 @@ class ConnectionSteps {
   bool answered_ = false;
   uint64_t drain_left_ = 0;
   uint64_t lingered_ = 0;
+  Time linger_end_;
   CallWait call_wait_ = CallWait::kNone;
   bool call_timed_out_ = false;
   bool call_aborted_ = false;

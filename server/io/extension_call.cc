@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "server/http/http_error.h"
 #include "server/http/keep_alive.h"
@@ -85,37 +86,47 @@ ExtensionCall* ExtensionCall::From(HCONN conn) {
   return static_cast<ExtensionCall*>(conn);
 }
 
-BOOL ExtensionCall::GetServerVariableThunk(HCONN conn, char* name, void* buffer,
-                                           DWORD* size) {
+template <typename Body>
+BOOL ExtensionCall::Guarded(HCONN conn, Body body) noexcept {
   ExtensionCall* call = From(conn);
   if (call == nullptr || call->intake_ == nullptr) return FALSE;
-  return LookUpServerVariable(call->intake_->head(),
-                              call->intake_->total_bytes(), name, buffer, size)
-             ? TRUE
-             : FALSE;
+  try {
+    return body(*call);
+  } catch (const std::bad_alloc&) {
+    call->close_ = true;
+    return FALSE;
+  }
+}
+
+BOOL ExtensionCall::GetServerVariableThunk(HCONN conn, char* name, void* buffer,
+                                           DWORD* size) {
+  return Guarded(conn, [&](ExtensionCall& call) {
+    return LookUpServerVariable(call.intake_->head(),
+                                call.intake_->total_bytes(), name, buffer, size)
+               ? TRUE
+               : FALSE;
+  });
 }
 
 BOOL ExtensionCall::WriteClientThunk(HCONN conn, void* buffer, DWORD* bytes,
                                      DWORD /*flags: always synchronous*/) {
-  ExtensionCall* call = From(conn);
-  if (call == nullptr || call->intake_ == nullptr) return FALSE;
-  return call->Write(buffer, bytes);
+  return Guarded(
+      conn, [&](ExtensionCall& call) { return call.Write(buffer, bytes); });
 }
 
 BOOL ExtensionCall::ReadClientThunk(HCONN conn, void* buffer, DWORD* size) {
-  ExtensionCall* call = From(conn);
-  if (call == nullptr || call->intake_ == nullptr) return FALSE;
-  return call->Read(buffer, size);
+  return Guarded(conn,
+                 [&](ExtensionCall& call) { return call.Read(buffer, size); });
 }
 
 BOOL ExtensionCall::ServerSupportFunctionThunk(HCONN conn, DWORD request,
                                                void* buffer, DWORD* /*size*/,
                                                DWORD* data_type) {
-  ExtensionCall* call = From(conn);
-  if (call == nullptr || call->intake_ == nullptr) return FALSE;
   if (request != HSE_REQ_SEND_RESPONSE_HEADER) return FALSE;
-  return call->SendHead(static_cast<const char*>(buffer),
-                        reinterpret_cast<const char*>(data_type));
+  return Guarded(conn, [&](ExtensionCall& call) {
+    return call.SendHead(static_cast<const char*>(buffer),
+                         reinterpret_cast<const char*>(data_type));
+  });
 }
 
 BOOL ExtensionCall::SendHead(const char* status_text, const char* block) {

@@ -69,6 +69,11 @@ class ExtensionCall {
 
  private:
   static ExtensionCall* From(HCONN conn);
+  // Runs a callback's `body` for `conn`; no exception reaches the
+  // extension's frames: one that runs out of memory fails (FALSE) and the
+  // connection closes after the call.
+  template <typename Body>
+  static BOOL Guarded(HCONN conn, Body body) noexcept;
   static BOOL GetServerVariableThunk(HCONN conn, char* name, void* buffer,
                                      DWORD* size);
   static BOOL WriteClientThunk(HCONN conn, void* buffer, DWORD* bytes,

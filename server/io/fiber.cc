@@ -1,6 +1,10 @@
 #include "server/io/fiber.h"
 
+#include <algorithm>
 #include <cassert>
+#include <fstream>
+
+#include "server/limits.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -26,33 +30,65 @@
 
 namespace pendrakel::server {
 
-FiberStacks::FiberStacks(size_t stack_bytes, size_t keep)
-    : allocator_(stack_bytes), keep_(keep) {
+size_t FiberStackBound::ForThisMachine() {
+  uint64_t map_count = 0;
+  std::ifstream setting("/proc/sys/vm/max_map_count");
+  if (!(setting >> map_count)) return kMaxFiberStacks;
+  return static_cast<size_t>(std::min<uint64_t>(
+      kMaxFiberStacks,
+      map_count / kMapCountShareForStacks / kMappingsPerFiberStack));
+}
+
+bool FiberStackBound::TryAdd() {
+  size_t mapped = mapped_.load(std::memory_order_relaxed);
+  do {
+    if (mapped >= max_stacks_) return false;
+  } while (!mapped_.compare_exchange_weak(mapped, mapped + 1,
+                                          std::memory_order_relaxed));
+  return true;
+}
+
+FiberStacks::FiberStacks(size_t stack_bytes, size_t keep,
+                         FiberStackBound& bound)
+    : allocator_(stack_bytes), bound_(bound), keep_(keep) {
   free_.reserve(keep);
 }
 
 FiberStacks::~FiberStacks() {
-  for (boost::context::stack_context& stack : free_)
-    allocator_.deallocate(stack);
+  for (boost::context::stack_context& stack : free_) Unmap(stack);
 }
 
-boost::context::stack_context FiberStacks::Take() {
-  if (free_.empty()) return allocator_.allocate();
-  const boost::context::stack_context stack = free_.back();
-  free_.pop_back();
-  return stack;
+bool FiberStacks::Take(boost::context::stack_context& stack) noexcept {
+  if (!free_.empty()) {
+    stack = free_.back();
+    free_.pop_back();
+    return true;
+  }
+  if (!bound_.TryAdd()) return false;
+  try {
+    stack = allocator_.allocate();
+    return true;
+  } catch (const std::bad_alloc&) {
+    bound_.Remove();
+    return false;
+  }
 }
 
 void FiberStacks::Give(boost::context::stack_context stack) noexcept {
   if (free_.size() < keep_) {
     free_.push_back(stack);  // never reallocates: reserved to keep_
   } else {
-    allocator_.deallocate(stack);
+    Unmap(stack);
   }
 }
 
+void FiberStacks::Unmap(boost::context::stack_context& stack) noexcept {
+  allocator_.deallocate(stack);
+  bound_.Remove();
+}
+
 boost::context::stack_context RequestFiber::StackFromCache::allocate() {
-  fiber->stack_ = fiber->stacks_.Take();
+  if (!fiber->stacks_.Take(fiber->stack_)) throw std::bad_alloc();
   return fiber->stack_;
 }
 

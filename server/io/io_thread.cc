@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 
+#include "server/http/http_error.h"
 #include "server/io/connection.h"
+#include "server/io/socket_io.h"
 #include "server/limits.h"
 
 namespace pendrakel::server {
@@ -24,11 +27,13 @@ IoThread::IoThread(ServerState& state, LogBuffer* log,
                    std::unique_ptr<EventLoop> loop)
     : state_(state),
       log_(log),
-      stacks_(kFiberStackBytes, kFiberStacksKept),
+      stacks_(kFiberStackBytes, kFiberStacksKept, state.fiber_stacks),
       loop_(std::move(loop)),
       acceptor_(*this, false),
       tls_acceptor_(*this, true),
-      wake_fd_(MakeWakeFd(loop_->backend())) {}
+      wake_fd_(MakeWakeFd(loop_->backend())) {
+  kept_.reserve(kConnectionsKept);
+}
 
 IoThread::~IoThread() {
   // The loop goes first: once it is closed the kernel touches no memory of
@@ -40,6 +45,7 @@ IoThread::~IoThread() {
     Unlink(connection);
     delete connection;
   }
+  for (Connection* connection : kept_) delete connection;
   if (wake_fd_ >= 0) ::close(wake_fd_);
 }
 
@@ -142,8 +148,25 @@ void IoThread::OnComplete(IoOp&, const IoResult&) {
 // ---- the connections ----
 
 void IoThread::Adopt(int fd, ConnectionSlot slot, bool tls) {
+  Connection* connection = nullptr;
+  try {
+    if (kept_.empty()) {
+      connection = new Connection(*this, fd, std::move(slot), tls);
+    } else {
+      connection = kept_.back();
+      kept_.pop_back();
+      connection->Reuse(fd, std::move(slot), tls);
+    }
+  } catch (const std::bad_alloc&) {
+    // The slot goes back with the argument (or with a kept connection that
+    // could not be made new, which leaves `fd` to us); the client hears why
+    // (on the TLS port it expects no plaintext: only closed).
+    delete connection;
+    if (!tls) SendOnce(fd, ErrorResponse(HttpError::kNoMemory));
+    ::close(fd);
+    return;
+  }
   loop_->Watch(fd);
-  Connection* connection = new Connection(*this, fd, std::move(slot), tls);
   connection->next_ = first_;
   if (first_ != nullptr) first_->prev_ = connection;
   first_ = connection;
@@ -157,7 +180,11 @@ void IoThread::Retire(Connection* connection) {
 void IoThread::DestroyRetired() {
   for (Connection* connection : retired_) {
     Unlink(connection);
-    delete connection;
+    if (kept_.size() < kConnectionsKept) {
+      kept_.push_back(connection);  // never reallocates: reserved
+    } else {
+      delete connection;
+    }
   }
   retired_.clear();
 }

@@ -1,7 +1,8 @@
 // IoThread: one I/O thread of the host: its EventLoop, the connections
 // that live on it (it owns them), the acceptor that takes new ones from its
 // listening socket, the stacks of their request fibers, its traffic
-// counters and its access log buffer.
+// counters and its access log buffer, and a bounded pool of closed
+// connections for the next ones.
 //
 // Each turn of Run waits on the loop (one system call for everything that
 // is ready), and every kSweepPeriod it gives the connections whose
@@ -117,9 +118,12 @@ class IoThread final : public IoOwner {
   Clock::time_point now_;
   Clock::time_point next_tick_;
   bool stopped_ = false;
-  // The connections here, an intrusive list, and those closed this turn.
+  // The connections here, an intrusive list, those closed this turn, and
+  // up to kConnectionsKept closed ones kept for the next (their memory and
+  // buffers).
   Connection* first_ = nullptr;
   std::vector<Connection*> retired_;
+  std::vector<Connection*> kept_;
   // The wake-up: an eventfd and the read that waits on it.
   const int wake_fd_;
   IoOp wake_op_{*this};

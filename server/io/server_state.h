@@ -1,7 +1,7 @@
 // ServerState: what every connection of the host shares: the options, the
 // extension's request entry point, the bounds on open connections and on
-// uploads in progress, the gauge of requests waiting for their client, and
-// the flags of shutting down.
+// uploads in progress and on fiber stacks mapped, the gauge of requests
+// waiting for their client, and the flags of shutting down.
 //
 // Built by Server on the main thread before any I/O thread starts; the
 // plain fields are read-only afterwards. The atomics are written by the main
@@ -15,6 +15,7 @@
 #include "base/isapi.h"
 #include "server/http/request_intake.h"
 #include "server/io/connection_slots.h"
+#include "server/io/fiber.h"
 #include "server/io/upload_budget.h"
 #include "server/options.h"
 
@@ -27,7 +28,8 @@ struct ServerState {
                       host_options.preload_bytes},
         proc(entry),
         connections(host_options.max_connections),
-        uploads(host_options.max_upload_bytes) {}
+        uploads(host_options.max_upload_bytes),
+        fiber_stacks(FiberStackBound::ForThisMachine()) {}
 
   bool stopping_now() const { return stopping.load(std::memory_order_relaxed); }
   bool aborting_now() const { return aborting.load(std::memory_order_relaxed); }
@@ -37,6 +39,7 @@ struct ServerState {
   const PFN_HTTPEXTENSIONPROC proc;
   ConnectionSlots connections;
   UploadBudget uploads;
+  FiberStackBound fiber_stacks;
   // Requests whose fiber is parked waiting for its client.
   std::atomic<int> parked_requests{0};
   // Shutting down: no new requests; connections close after their response.

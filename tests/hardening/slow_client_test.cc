@@ -25,20 +25,6 @@ using std::chrono::seconds;
 
 milliseconds Scaled(milliseconds bound) { return bound * kSlowdownFactor; }
 
-std::string PutHead(const std::string& name, size_t length) {
-  return "PUT /" + name +
-         " HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(length) +
-         "\r\n\r\n";
-}
-
-// The status of storing `bytes` bytes under `name`, each the name's first
-// letter.
-int Store(int port, const std::string& name, size_t bytes) {
-  const auto response =
-      Exchange(port, PutHead(name, bytes) + std::string(bytes, name[0]));
-  return response ? response->status : 0;
-}
-
 // Reads an answer from `socket`, taking `piece` bytes every `pause`, until
 // its body has `body_bytes`, the host closes, or `limit` passes. Returns the
 // body bytes that came.

@@ -130,4 +130,16 @@ uint64_t StatValue(const std::optional<StatReport>& report,
   return found == report->end() ? UINT64_MAX : found->second;
 }
 
+std::string PutHead(const std::string& name, size_t length) {
+  return "PUT /" + name +
+         " HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(length) +
+         "\r\n\r\n";
+}
+
+int Store(int port, const std::string& name, size_t bytes) {
+  const auto response =
+      Exchange(port, PutHead(name, bytes) + std::string(bytes, name[0]));
+  return response ? response->status : 0;
+}
+
 }  // namespace pendrakel::testing

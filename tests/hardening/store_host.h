@@ -67,6 +67,12 @@ std::optional<StatReport> ReadStat(int port);
 // One STAT on the caller's keep-alive connection.
 std::optional<StatReport> ReadStat(HttpClient& client);
 
+// The head of a PUT of `length` body bytes under `name`.
+std::string PutHead(const std::string& name, size_t length);
+// The status of storing `bytes` bytes under `name` (each the name's first
+// letter) on a fresh connection; 0 when no answer came.
+int Store(int port, const std::string& name, size_t bytes);
+
 // The value of `name` in `report`, or UINT64_MAX when it is missing.
 uint64_t StatValue(const std::optional<StatReport>& report,
                    const std::string& name);

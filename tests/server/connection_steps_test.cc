@@ -210,6 +210,16 @@ TEST(ConnectionSteps, DeadlinesCloseOrRefuseByStep) {
   EXPECT_EQ(trickle.steps.step(), Step::kReadingBody);
   EXPECT_EQ(trickle.steps.OnTick(trickle.now + seconds(1)), Action::kNone);
   EXPECT_EQ(trickle.steps.OnTick(trickle.now + seconds(2)), Action::kSend);
+  // So is the unread rest of one the call left: drained at the same pace,
+  // a trickle of it does not hold the connection.
+  Harness drain;
+  const std::string put = Put("/d", std::string(60, 'd'));
+  drain.Drive(put.substr(0, put.size() - 40), 1000, false);
+  ASSERT_EQ(drain.steps.step(), Step::kDraining);
+  drain.now += std::chrono::milliseconds(1500);
+  drain.Drive("d", 1, false);
+  EXPECT_EQ(drain.steps.OnTick(drain.now + std::chrono::milliseconds(500)),
+            Action::kClose);
   // A send that takes nothing for the write time-out closes.
   Harness stalled;
   Action action = stalled.steps.Start(stalled.now);
@@ -270,6 +280,43 @@ TEST(ConnectionSteps, UploadsPastTheBudgetWaitForRoomThen503) {
   late.Drive(big.substr(0, big.size() - 20), 1000, false);
   EXPECT_EQ(late.steps.OnTick(late.now + seconds(2)), Action::kSend);
   EXPECT_EQ(late.statuses, std::vector<int>{503});
+  // A chunked body that grows past the room waits too, reading no more.
+  Harness chunked;
+  UploadReservation third(chunked.state.uploads);
+  ASSERT_TRUE(third.GrowTo(30));
+  const std::string head =
+      "PUT /k HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n";
+  chunked.Drive(head + "28\r\n" + std::string(40, 'k') + "\r\n", 1000, false);
+  EXPECT_EQ(chunked.steps.step(), Step::kWaitingForRoom);
+  EXPECT_TRUE(chunked.statuses.empty());
+  third.Release();
+  EXPECT_EQ(chunked.steps.OnTick(chunked.now + seconds(1)), Action::kReceive);
+  chunked.Drive("0\r\n\r\n", 1000, false);
+  EXPECT_EQ(chunked.statuses, std::vector<int>{200});
+}
+
+TEST(ConnectionSteps, ReusedStepsServeLikeNewOnes) {
+  // Closed in the middle of things: a refusal lingering, bytes held, an
+  // answer unsent.
+  Harness h;
+  h.Drive(Put("/r", std::string(20, 'r')) + "GET /half", 1000, false);
+  h.Drive("", 1, true);
+  ASSERT_TRUE(h.closed);
+  h.steps.Reuse();
+  EXPECT_EQ(h.steps.step(), Step::kReadingHead);
+  EXPECT_EQ(h.steps.unsent(), "");
+  Harness fresh;
+  const std::string input = Get("/a") + Put("/b", std::string(20, 'b'));
+  h.started = false;
+  h.sent.clear();
+  h.Drive(input, 7);
+  fresh.Drive(input, 7);
+  EXPECT_EQ(h.sent, fresh.sent);
+  // And again: a new connection's first head gets the head time-out.
+  h.steps.Reuse();
+  h.started = false;
+  h.Drive("", 1, false);
+  EXPECT_EQ(h.steps.OnTick(h.now + seconds(4)), Action::kClose);
 }
 
 TEST(ConnectionSteps, ShutdownClosesIdleConnectionsAndLetsCallsFinish) {

@@ -41,6 +41,7 @@ TEST(Options, DefaultsAreTheDocumentedNumbers) {
   EXPECT_EQ(options.shutdown_grace, std::chrono::seconds(5));
   EXPECT_EQ(options.max_upload_bytes, 1073741824u);
   EXPECT_EQ(options.min_upload_rate, 1024u);
+  EXPECT_EQ(options.min_upload_average, 16384u);
   EXPECT_EQ(options.max_connections, 4096);
   EXPECT_EQ(options.drain_limit_bytes, 1048576u);
   EXPECT_GE(options.io_threads, 1);
