@@ -189,6 +189,7 @@ start_host() {
   cp "$BUILD/extension/pendrakel.so" "$dir/"
   printf '<Settings><Cookie Distribute="false"/>%s</Settings>\n' \
     "$host_settings" >"$dir/Pendrakel.setting"
+  : >"$dir/host.log"  # not the job's redirection: the wait may come first
   "$BUILD/server/pendrakel-host" --module "$dir/pendrakel.so" \
     --listen 127.0.0.1:0 --max-connections "$MAX_CONNECTIONS" \
     --threads "$host_threads" \
@@ -818,6 +819,7 @@ folder="$WORK/load-$persist_values"
 for ((run = 1; run <= runs; run++)); do
   rm -rf "$folder/copy" && cp -r "$folder/data" "$folder/copy"
   sed -i "s|$folder/data|$folder/copy|" "$folder/Pendrakel.setting"
+  : >"$folder/host.log"  # not the job's redirection: the wait may come first
   "$BUILD/server/pendrakel-host" --module "$folder/pendrakel.so" \
     --listen 127.0.0.1:0 --threads "$HOST_THREADS" >"$folder/host.log" 2>&1 &
   host_pid=$!

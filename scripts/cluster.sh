@@ -287,6 +287,9 @@ start_instance() {
   mkdir -p "$dir"
   cp "$module" "$dir/pendrakel.so"
   write_settings "$k" "$dir/Pendrakel.setting"
+  # Emptied here, not by the started job's redirection, which may come after
+  # the wait below has read a restarted instance's old lines.
+  : >"$dir/host.log"
   tied "$host_binary" --module "$dir/pendrakel.so" --listen "${2:-127.0.0.1:0}" \
     --admin-listen "${3:-127.0.0.1:0}" >"$dir/host.log" 2>&1 &
   local pid=$!
