@@ -210,7 +210,12 @@ class TlsPort(unittest.TestCase):
         # A client that refuses the certificate is counted apart.
         refused = run("curl", "-sS", f"https://127.0.0.1:{host.tls_port}/")
         self.assertNotEqual(refused.returncode, 0)
-        figures = metrics(host)
+        # The host reads curl's alert after curl has gone: wait for it.
+        certificate = 'pendrakel_tls_handshake_failures_total{reason="certificate"}'
+        deadline = time.monotonic() + 5
+        while (figures := metrics(host))[certificate] == 0 and \
+                time.monotonic() < deadline:
+            time.sleep(0.05)
         self.assertEqual(
             figures['pendrakel_tls_handshake_failures_total{reason="protocol"}'],
             3)
