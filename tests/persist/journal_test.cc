@@ -285,10 +285,14 @@ TEST_F(JournalTest, AJournalBeyondTheLiveDataIsRewrittenAsASnapshot) {
   Push(Change::MakeRemove(1, "live0"));
   Stop();
   EXPECT_FALSE(std::filesystem::exists(temp_.file(DataFolder::JournalName(1))));
-  // The snapshot's values, then what came after it.
+  // The snapshot's values, then what came after it. Puts of "x" the writer
+  // had not taken when the snapshot began follow it in the new journal (the
+  // test's store holds no "x", so the snapshot has none): left out here.
+  std::vector<std::string> read = ReadBack();
+  std::erase_if(read, [](const std::string& r) { return r.starts_with("x="); });
   const std::vector<std::string> expected = {"live0=L", "live1=L", "live2=L",
                                              "-live0"};
-  EXPECT_EQ(ReadBack(), expected);
+  EXPECT_EQ(read, expected);
 }
 
 }  // namespace
