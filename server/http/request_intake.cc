@@ -197,7 +197,13 @@ size_t RequestIntake::PutAsHttp11(const char* data, size_t size,
                                   boost::beast::error_code& ec) {
   const auto* line_end =
       static_cast<const char*>(std::memchr(data, '\r', size));
-  if (line_end == nullptr || line_end - data < 9) return 0;
+  if (line_end == nullptr) {
+    // The parser judges the version as soon as its digits come: wait for
+    // the line's end, within the head's limit, to see what it says.
+    if (size < limits_.max_head_bytes) ec = http::error::need_more;
+    return 0;
+  }
+  if (line_end - data < 9) return 0;
   const char minor = line_end[-1];
   if (minor < '2' || minor > '9' ||
       std::string_view(line_end - 9, 8) != " HTTP/1.") {

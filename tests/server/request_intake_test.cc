@@ -289,7 +289,8 @@ TEST(RequestIntake, BadFramingAndSmugglingAttemptsFail) {
 TEST(RequestIntake, HigherHttp1MinorVersionIsServedAsHttp11) {
   const std::string request =
       "PUT /k HTTP/1.2\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc";
-  for (size_t step : kSplits) {
+  // 15: the first piece ends with the version's last digit.
+  for (size_t step : {testing::kWhole, size_t{1}, size_t{15}}) {
     RequestIntake intake(kLimits);
     EXPECT_EQ(Drive(intake, request, step), request.size());
     ASSERT_EQ(intake.phase(), IntakePhase::kComplete) << step;
