@@ -26,6 +26,10 @@ ValueRef Value::Create(std::string_view name, std::string_view contentType,
   void* block =
       budget.Allocate(size, RecordBytes(name.size(), contentType.size()));
   if (block == nullptr) return {};
+  if (!FitsEntry(block)) {
+    budget.GiveBack(block, size, RecordBytes(name.size(), contentType.size()));
+    return {};
+  }
   auto* value =
       long_lengths ? new (block) Value(size, expiry, kLongLengths, kLongLengths)
                    : new (block)

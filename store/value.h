@@ -20,6 +20,7 @@
 #ifndef PENDRAKEL_STORE_VALUE_H_
 #define PENDRAKEL_STORE_VALUE_H_
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -41,6 +42,13 @@ using ValueRef = CountedRef<Value, ValueCounting>;
 inline constexpr size_t kMaxValueNameBytes = UINT32_MAX;
 inline constexpr size_t kMaxContentTypeBytes = UINT32_MAX;
 
+// Bytes of a value's address that an index entry keeps (store/values.h),
+// the low ones of a little-endian address. The user space of an x86-64 or
+// AArch64 process lies below 2^48 unless it asks the kernel for higher
+// addresses, which nothing here does; Create checks it all the same.
+inline constexpr size_t kEntryBytes = 6;
+static_assert(std::endian::native == std::endian::little);
+
 class Value {
  public:
   Value(const Value&) = delete;
@@ -48,10 +56,16 @@ class Value {
 
   // A new record with room for `size` data bytes, charged to `budget`, and
   // the creator's handle on it; `expiry` is 0 for a value that never
-  // expires. An empty handle when the budget refuses, the heap is exhausted,
-  // or the name or content type is longer than a value can carry.
+  // expires. An empty handle when the budget refuses, the heap is exhausted
+  // or gives a block too high for an index entry, or the name or content
+  // type is longer than a value can carry.
   static ValueRef Create(std::string_view name, std::string_view contentType,
                          uint32_t size, int64_t expiry, MemoryBudget& budget);
+
+  // Whether a record at `block` can be entered in an index.
+  static bool FitsEntry(const void* block) {
+    return reinterpret_cast<uintptr_t>(block) >> (8 * kEntryBytes) == 0;
+  }
 
   // Live at `now` when it never expires or now < expiry.
   bool IsLive(int64_t now) const {
