@@ -85,6 +85,9 @@ int TicketKeys::OnTicket(SSL* ssl, unsigned char* name, unsigned char* iv,
   } else {
     found = keys->Find(name, key);
     if (found == 0) return 0;  // a full handshake, and a fresh ticket
+    // A TLS 1.3 client uses a ticket once: without a new one after each
+    // resumption, every other connection would be a full handshake.
+    if (SSL_version(ssl) >= TLS1_3_VERSION) found = 2;
   }
   char digest[] = "SHA256";
   const OSSL_PARAM params[] = {

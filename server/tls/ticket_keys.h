@@ -2,7 +2,8 @@
 // alike), so that a returning client resumes without a full handshake and
 // the host keeps no session state. A new key is made every
 // kTicketKeyPeriod; the one before it still opens tickets for one more
-// period (such a ticket is then renewed under the new key), older ones are
+// period (such a ticket is then renewed under the new key; a TLS 1.3
+// ticket is renewed at every use, as its clients use one once), older ones are
 // forgotten, so a ticket lives between one and two periods and a key that
 // leaks opens at most two periods of sessions. The keys are made with
 // OpenSSL's random generator and never leave the process: a restart

@@ -141,6 +141,7 @@ class TlsPort(unittest.TestCase):
         self.assertEqual(status, 201)
         self.assertEqual(request(host.tls_port, "GET", "/big",
                                  tls=trusting(self.cert))[2], big)
+        resumed = {}
         for version in ("-tls1_3", "-tls1_2"):
             saved = os.path.join(self.folder, "session" + version)
             first = s_client(host.tls_port, version, "-alpn", "http/1.1",
@@ -149,6 +150,10 @@ class TlsPort(unittest.TestCase):
             self.assertIn("New, TLSv1.", first)
             again = s_client(host.tls_port, version, session_in=saved)
             self.assertIn("Reused, TLSv1.", again)
+            resumed[version] = again
+        # A TLS 1.3 client uses a ticket once: a resumption brings a new one,
+        # else every other connection would be a full handshake.
+        self.assertIn("New Session Ticket arrived", resumed["-tls1_3"])
         # An answer that ends its connection ends it with close_notify, so
         # clients keep the session ("r": resumed; HTTP/1.0 closes).
         timed = run("openssl", "s_time", "-connect",
