@@ -97,9 +97,11 @@ class Connection final : public IoOwner,
 
   // TLS (connection_tls.cc), used only when tls_ is set.
   Action TlsReceive();
+  bool TlsReceiveNow();
   Action AwaitCipher();
   void FlushTls();
   Action TlsRefused();
+  Action TlsBroken();
   Action TlsSend();
   Action TlsTick(Action action);
   void TlsCloseNotify();

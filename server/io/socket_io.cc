@@ -10,6 +10,11 @@ void SendOnce(int fd, std::string_view text) {
       send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
+size_t ReceiveNow(int fd, char* into, size_t size) {
+  const ssize_t got = recv(fd, into, size, MSG_DONTWAIT);
+  return got > 0 ? static_cast<size_t>(got) : 0;
+}
+
 std::string PeerAddress(int fd) {
   sockaddr_storage peer{};
   socklen_t size = sizeof peer;

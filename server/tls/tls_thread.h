@@ -1,8 +1,10 @@
 // TlsThread: what one I/O thread keeps for its TLS connections: the
 // context new handshakes use (replaced when a reload's notice arrives;
 // sessions under way keep their own reference), its handshake counters,
-// and the buffer decrypted bytes are read into before the connection's
-// steps take them (valid until the next read, as a lent buffer is).
+// the buffer decrypted bytes are read into before the connection's steps
+// take them (valid until the next read, as a lent buffer is), and the one
+// ciphertext taken straight from a socket goes through on its way to a
+// session.
 //
 // Owned by its IoThread; everything on that thread but the counters, which
 // the admin thread reads.
@@ -21,6 +23,7 @@ struct TlsThread {
   TlsContext context;
   TlsCounters counters;
   std::array<char, kTlsReadChunkBytes> plain{};
+  std::array<char, kTlsReadChunkBytes> cipher{};
 };
 
 }  // namespace pendrakel::server

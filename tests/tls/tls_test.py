@@ -15,6 +15,7 @@ import shutil
 import signal
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -240,6 +241,20 @@ class TlsPort(unittest.TestCase):
             self.assertLess(time.monotonic() - began, 3)
         self.assertEqual(metrics(host)[
             'pendrakel_tls_handshake_failures_total{reason="timeout"}'], 1)
+        # One cut by a reset is counted too.
+        with socket.create_connection(("127.0.0.1", host.tls_port),
+                                      timeout=5) as reset:
+            reset.sendall(hello)
+            reset.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                             struct.pack("ii", 1, 0))
+        other = 'pendrakel_tls_handshake_failures_total{reason="other"}'
+        deadline = time.monotonic() + 5
+        while (figures := metrics(host))[other] == 0 and \
+                time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(figures[other], 1)
+        self.assertEqual(figures[
+            'pendrakel_tls_handshake_failures_total{reason="timeout"}'], 1)
 
     def test_sighup_reloads_for_new_handshakes_and_keeps_old_connections(self):
         host = self.start()
@@ -266,6 +281,29 @@ class TlsPort(unittest.TestCase):
         self.assertEqual(kept.getresponse().read(), b"v")
         self.assertEqual(kept.sock.getpeercert(binary_form=True), first)
         kept.close()
+
+    def test_sigterm_ends_tls_clients_as_plain_ones(self):
+        host = self.start("--shutdown-grace", "1")
+        raw = socket.create_connection(("127.0.0.1", host.tls_port),
+                                       timeout=10)
+        # Told the end by close_notify: a bare close would raise.
+        idle = trusting(self.cert).wrap_socket(raw,
+                                               suppress_ragged_eofs=False)
+        idle.sendall(b"PUT /k HTTP/1.1\r\nHost: h\r\n"
+                     b"Content-Length: 1\r\n\r\nv")
+        self.assertTrue(idle.recv(4096).startswith(b"HTTP/1.1 201 "))
+        stalled = tls_socket(host, self.cert)
+        stalled.sendall(b"PUT /s HTTP/1.1\r\nHost: h\r\n"
+                        b"Content-Length: 200000\r\n\r\n" + b"s" * 100000)
+        time.sleep(0.2)
+        began = time.monotonic()
+        host.process.send_signal(signal.SIGTERM)
+        self.assertEqual(host.process.wait(15), 0)
+        # The stalled upload is cut after the grace, as on the plain port.
+        self.assertLess(time.monotonic() - began, 5)
+        self.assertEqual(idle.recv(100), b"")
+        idle.close()
+        stalled.close()
 
 
 def resident_bytes(host):
