@@ -1,13 +1,19 @@
 // Mutex: std::mutex with the annotations that let Clang check lock use.
-// MutexLock holds a Mutex for the lifetime of a scope.
+// MutexLock holds a Mutex for the lifetime of a scope. SharedMutex: a lock
+// that readers may hold together (WriterLock and ReaderLock hold it), for
+// a table that every request reads and few change; a waiting writer goes
+// before readers that come after it, so a stream of readers cannot keep it
+// out.
 //
-// One rule holds for every Mutex: no thread ever takes one while it holds
-// another, so no order between locks is needed and none can deadlock.
+// One rule holds for every lock here: no thread ever takes one while it
+// holds another, so no order between locks is needed and none can deadlock.
 // Clang's analysis cannot see that across functions; debug builds check it
 // at run time instead, counting the Mutexes each thread holds (a failed
 // check aborts, base/debug_check.h).
 #ifndef PENDRAKEL_BASE_MUTEX_H_
 #define PENDRAKEL_BASE_MUTEX_H_
+
+#include <pthread.h>
 
 #include <mutex>
 
@@ -16,53 +22,96 @@
 
 namespace pendrakel {
 
-class CAPABILITY("mutex") Mutex {
+// Counts the locks each thread holds (debug builds; nothing otherwise).
+class LockDepth {
  public:
-  Mutex() = default;
-  Mutex(const Mutex&) = delete;
-  Mutex& operator=(const Mutex&) = delete;
-
-  // REQUIRES: the calling thread holds no Mutex.
-  void Lock() ACQUIRE() {
-    WillLock();
-    mutex_.lock();
-  }
-  void Unlock() RELEASE() {
-    mutex_.unlock();
-    Unlocked();
-  }
-  // The same under the standard names, so that a std::condition_variable_any
-  // can give the mutex up while it waits.
-  void lock() ACQUIRE() { Lock(); }
-  void unlock() RELEASE() { Unlock(); }
-
-  // Mutexes the calling thread holds (debug builds; 0 otherwise).
-  static int HeldByThisThread() {
+  static int Held() {
 #if PK_DEBUG_CHECKS
     return held_;
 #else
     return 0;
 #endif
   }
-
- private:
 #if PK_DEBUG_CHECKS
-  void WillLock() {
+  static void WillLock() {
     PK_DCHECK(held_ == 0);  // no lock is taken under another
     ++held_;
   }
-  void Unlocked() { --held_; }
+  static void Unlocked() { --held_; }
+
+ private:
   // Initial-exec: a module loaded with dlopen then reaches the count without
   // asking the dynamic linker (whose lazy allocation of thread storage the
   // thread sanitizer cannot follow on a host's fiber stacks).
   static inline thread_local int held_
       __attribute__((tls_model("initial-exec"))) = 0;
 #else
-  void WillLock() {}
-  void Unlocked() {}
+  static void WillLock() {}
+  static void Unlocked() {}
 #endif
+};
 
+class CAPABILITY("mutex") Mutex {
+ public:
+  Mutex() = default;
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  // REQUIRES: the calling thread holds no lock.
+  void Lock() ACQUIRE() {
+    LockDepth::WillLock();
+    mutex_.lock();
+  }
+  void Unlock() RELEASE() {
+    mutex_.unlock();
+    LockDepth::Unlocked();
+  }
+  // The same under the standard names, so that a std::condition_variable_any
+  // can give the mutex up while it waits.
+  void lock() ACQUIRE() { Lock(); }
+  void unlock() RELEASE() { Unlock(); }
+
+  // Locks the calling thread holds (debug builds; 0 otherwise).
+  static int HeldByThisThread() { return LockDepth::Held(); }
+
+ private:
   std::mutex mutex_;
+};
+
+class CAPABILITY("mutex") SharedMutex {
+ public:
+  SharedMutex() {
+    pthread_rwlockattr_t attributes;
+    pthread_rwlockattr_init(&attributes);
+    pthread_rwlockattr_setkind_np(&attributes,
+                                  PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&lock_, &attributes);
+    pthread_rwlockattr_destroy(&attributes);
+  }
+  ~SharedMutex() { pthread_rwlock_destroy(&lock_); }
+  SharedMutex(const SharedMutex&) = delete;
+  SharedMutex& operator=(const SharedMutex&) = delete;
+
+  // REQUIRES (both): the calling thread holds no lock.
+  void Lock() ACQUIRE() {
+    LockDepth::WillLock();
+    pthread_rwlock_wrlock(&lock_);
+  }
+  void LockShared() ACQUIRE_SHARED() {
+    LockDepth::WillLock();
+    pthread_rwlock_rdlock(&lock_);
+  }
+  void Unlock() RELEASE() {
+    pthread_rwlock_unlock(&lock_);
+    LockDepth::Unlocked();
+  }
+  void UnlockShared() RELEASE_SHARED() {
+    pthread_rwlock_unlock(&lock_);
+    LockDepth::Unlocked();
+  }
+
+ private:
+  pthread_rwlock_t lock_;
 };
 
 class SCOPED_CAPABILITY MutexLock {
@@ -76,6 +125,33 @@ class SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex& mutex_;
+};
+
+class SCOPED_CAPABILITY WriterLock {
+ public:
+  explicit WriterLock(SharedMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) {
+    mutex_.Lock();
+  }
+  ~WriterLock() RELEASE() { mutex_.Unlock(); }
+  WriterLock(const WriterLock&) = delete;
+  WriterLock& operator=(const WriterLock&) = delete;
+
+ private:
+  SharedMutex& mutex_;
+};
+
+class SCOPED_CAPABILITY ReaderLock {
+ public:
+  explicit ReaderLock(SharedMutex& mutex) ACQUIRE_SHARED(mutex)
+      : mutex_(mutex) {
+    mutex_.LockShared();
+  }
+  ~ReaderLock() RELEASE_GENERIC() { mutex_.UnlockShared(); }
+  ReaderLock(const ReaderLock&) = delete;
+  ReaderLock& operator=(const ReaderLock&) = delete;
+
+ private:
+  SharedMutex& mutex_;
 };
 
 }  // namespace pendrakel

@@ -30,6 +30,22 @@
 #ifndef RELEASE
 #define RELEASE(...) PK_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #endif
+#ifndef REQUIRES_SHARED
+#define REQUIRES_SHARED(...) \
+  PK_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
+#endif
+#ifndef ACQUIRE_SHARED
+#define ACQUIRE_SHARED(...) \
+  PK_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
+#endif
+#ifndef RELEASE_SHARED
+#define RELEASE_SHARED(...) \
+  PK_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
+#endif
+#ifndef RELEASE_GENERIC
+#define RELEASE_GENERIC(...) \
+  PK_THREAD_ANNOTATION(release_generic_capability(__VA_ARGS__))
+#endif
 #ifndef EXCLUDES
 #define EXCLUDES(...) PK_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #endif

@@ -71,7 +71,7 @@ void CookieTable::FreeEntry(Entry* entry) {
   budget_.GiveBack(cost);
 }
 
-CookieTable::Entry* CookieTable::Find(const Probe& probe) {
+CookieTable::Entry* CookieTable::Find(const Probe& probe) const {
   const Index& index = index_.set();
   const auto it = index.find(probe);
   return it == index.end() ? nullptr : it->entry;
@@ -124,7 +124,7 @@ void CookieTable::Remove(Entry* entry) {
 
 ValuesRef CookieTable::Acquire(std::string_view cookie, int64_t now) {
   const Probe probe{cookie, Hash(cookie)};
-  MutexLock hold(lock_);
+  ReaderLock hold(lock_);
   Entry* entry = Find(probe);
   if (entry == nullptr) return {};
   entry->values->Touch(now);
@@ -135,7 +135,7 @@ CookieTable::AcquireResult CookieTable::AcquireOrCreate(std::string_view cookie,
                                                         int64_t now) {
   const Probe probe{cookie, Hash(cookie)};
   {
-    MutexLock hold(lock_);
+    ReaderLock hold(lock_);
     if (Entry* entry = Find(probe)) {
       entry->values->Touch(now);
       return {entry->values.Share(), false};
@@ -152,7 +152,7 @@ CookieTable::AcquireResult CookieTable::AcquireOrCreate(std::string_view cookie,
   AcquireResult result;
   bool wake = false;
   if (MakeEntered(*made, now, record)) {
-    MutexLock hold(lock_);
+    WriterLock hold(lock_);
     if (Entry* entry = Find(probe)) {
       entry->values->Touch(now);
       result = {entry->values.Share(), false};
@@ -175,7 +175,7 @@ CookieTable::InsertOutcome CookieTable::Insert(std::string_view cookie,
   InsertOutcome outcome = InsertOutcome::kNoMemory;
   bool wake = false;
   if (MakeEntered(*made, values->lastAccess(), record)) {
-    MutexLock hold(lock_);
+    WriterLock hold(lock_);
     if (Find(probe) != nullptr) {
       outcome = InsertOutcome::kTaken;
     } else if (Enter(made, probe.hash, record, wake)) {

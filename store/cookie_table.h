@@ -29,12 +29,14 @@
 // does not matter).
 //
 // Thread safety (store/README.md): every operation takes lock_ itself. lock_
-// guards the index, the tree and the walks; a collection's lastAccess is its
-// own atomic, touched under lock_ by Acquire and AcquireOrCreate so that
-// CollectIdle, testing it under the same lock, never drops a collection a
-// request has just resolved. Keys are hashed and entries made before lock_
-// is taken; no Values lock is taken and nothing is freed while it is held
-// (collections and entries leaving the table are released after it is
+// guards the index, the tree and the walks; lookups hold it shared, so that
+// requests resolving cookies on different threads never wait on each
+// other, and changes hold it alone. A collection's lastAccess is its own
+// atomic, touched under lock_ (shared) by Acquire and AcquireOrCreate so
+// that CollectIdle, testing it under the same lock held alone, never drops
+// a collection a request has just resolved. Keys are hashed and entries made
+// before lock_ is taken; no Values lock is taken and nothing is freed while it
+// is held (collections and entries leaving the table are released after it is
 // given up).
 #ifndef PENDRAKEL_STORE_COOKIE_TABLE_H_
 #define PENDRAKEL_STORE_COOKIE_TABLE_H_
@@ -223,7 +225,7 @@ class CookieTable {
   void FreeEntry(Entry* entry);
 
   // The entry of `probe`, or nullptr.
-  Entry* Find(const Probe& probe) REQUIRES(lock_);
+  Entry* Find(const Probe& probe) const REQUIRES_SHARED(lock_);
   // The record of `entry` entering the table, when changes are recorded;
   // false when it is needed and memory for it cannot be had.
   bool MakeEntered(const Entry& entry, int64_t now, ChangePtr& record) const;
@@ -255,7 +257,7 @@ class CookieTable {
   // Where entering and leaving collections are recorded; nullptr without
   // persistence. Set at start-up, then only read.
   ChangeQueue* changes_ = nullptr;
-  Mutex lock_;
+  SharedMutex lock_;
   FlatIndex<Index> index_ GUARDED_BY(lock_);
   Tree tree_ GUARDED_BY(lock_);
   Walk* walks_ GUARDED_BY(lock_) = nullptr;  // the walks in progress
@@ -267,14 +269,14 @@ template <typename Room, typename Visit>
 inline void CookieTable::WalkInSlices(Room room, Visit visit) {
   Walk walk;
   {
-    MutexLock hold(lock_);
+    WriterLock hold(lock_);
     walk.next = tree_.empty() ? nullptr : &*tree_.begin();
     walk.nextWalk = walks_;
     walks_ = &walk;
   }
   for (bool going = true; going && room();) {
     {
-      MutexLock hold(lock_);
+      WriterLock hold(lock_);
       for (size_t looked = 0; looked < kWalkSliceEntries; ++looked) {
         Entry* const entry = walk.next;
         if (entry == nullptr) break;
@@ -287,7 +289,7 @@ inline void CookieTable::WalkInSlices(Room room, Visit visit) {
     }
     if (going) std::this_thread::sleep_for(kWalkPause);
   }
-  MutexLock hold(lock_);
+  WriterLock hold(lock_);
   Walk** link = &walks_;
   while (*link != &walk) link = &(*link)->nextWalk;
   *link = walk.nextWalk;
