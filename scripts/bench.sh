@@ -499,8 +499,9 @@ print_pairing() {
 # --- TLS ----------------------------------------------------------------------
 
 # The host's TLS port against nginx's, 1 I/O thread against 1 worker, TLS
-# 1.3 with the same ECDSA P-256 certificate: kept-alive GETs, a full
-# handshake per request (wrk makes no resumption), a 1 MiB GET; and new
+# 1.3 with the same ECDSA P-256 certificate: kept-alive GETs, a new
+# connection per request (wrk resumes each connection's session on the
+# next), a 1 MiB GET; and new
 # connections with and without resumption timed by openssl s_time
 # (WRK_THREADS clients at once), alternating run by run like the rest.
 readonly TLS_ROWS=(
