@@ -8,7 +8,7 @@
 // One rule holds for every lock here: no thread ever takes one while it
 // holds another, so no order between locks is needed and none can deadlock.
 // Clang's analysis cannot see that across functions; debug builds check it
-// at run time instead, counting the Mutexes each thread holds (a failed
+// at run time instead, counting the locks each thread holds (a failed
 // check aborts, base/debug_check.h).
 #ifndef PENDRAKEL_BASE_MUTEX_H_
 #define PENDRAKEL_BASE_MUTEX_H_
