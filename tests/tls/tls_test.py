@@ -113,6 +113,12 @@ def metrics(host):
         r"^(pendrakel_tls_[^ ]+) (\S+)$", data.decode(), re.M)}
 
 
+def received_bytes(host):
+    _, _, data = request(host.admin, "GET", "/metrics")
+    return float(re.search(r"^pendrakel_http_received_bytes_total (\S+)$",
+                           data.decode(), re.M).group(1))
+
+
 class TlsPort(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="pendrakel-tls-")
@@ -241,10 +247,16 @@ class TlsPort(unittest.TestCase):
             self.assertLess(time.monotonic() - began, 3)
         self.assertEqual(metrics(host)[
             'pendrakel_tls_handshake_failures_total{reason="timeout"}'], 1)
-        # One cut by a reset is counted too.
+        # One cut by a reset is counted too: reset once the host has read
+        # what came (a reset before the accept is no handshake at all).
         with socket.create_connection(("127.0.0.1", host.tls_port),
                                       timeout=5) as reset:
+            before = received_bytes(host)
             reset.sendall(hello)
+            deadline = time.monotonic() + 5
+            while received_bytes(host) < before + len(hello) and \
+                    time.monotonic() < deadline:
+                time.sleep(0.02)
             reset.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                              struct.pack("ii", 1, 0))
         other = 'pendrakel_tls_handshake_failures_total{reason="other"}'
