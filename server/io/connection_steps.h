@@ -154,12 +154,6 @@ class ConnectionSteps {
   std::string_view unsent() const {
     return std::string_view(out_).substr(sent_);
   }
-  // kSend: unsent() is the last the connection sends; once it is out the
-  // connection closes, at once or after a linger.
-  bool sends_last() const {
-    return step_ == Step::kSending &&
-           (ending_ == Ending::kLinger || ending_ == Ending::kCloseNow);
-  }
   // The earliest time at which OnTick may change anything.
   Time wake_at() const;
 

@@ -97,16 +97,14 @@ Action Connection::TlsTick(Action action) {
   return Action::kClose;
 }
 
-// The close_notify before the connection ends, sent at once unless it went
-// with the last answer (TlsSend): the answers have gone, so the socket
-// takes these few bytes. Without it a client would take the end for a cut
-// and not resume the session.
+// The close_notify before the connection ends, sent at once: the answers
+// have gone, so the socket takes these few bytes. Without it a client
+// would take the end for a cut and not resume the session.
 void Connection::TlsCloseNotify() {
   if (closing_ || !tls_->established() || sender_.busy() ||
       !tls_->cipher_out().empty())
     return;
   tls_->Shutdown();
-  if (tls_->cipher_out().empty()) return;
   SendOnce(fd_, tls_->cipher_out());
   tls_->CipherSent(tls_->cipher_out().size());
 }
@@ -117,12 +115,8 @@ Action Connection::TlsSend() {
     tls_send_wanted_ = true;  // after the session's own bytes
     return Action::kNone;
   }
-  const std::string_view unsent = steps_.unsent();
-  const std::string_view batch = unsent.substr(0, kTlsSendBatchBytes);
+  const std::string_view batch = steps_.unsent().substr(0, kTlsSendBatchBytes);
   if (!tls_->Write(batch)) return steps_.OnBroken();
-  // The connection's last bytes carry its close_notify: the client sees the
-  // end with the answer rather than a loop turn after it.
-  if (batch.size() == unsent.size() && steps_.sends_last()) tls_->Shutdown();
   tls_plain_in_flight_ = batch.size();
   loop_.Send(sender_, fd_, tls_->cipher_out(), {});
   return Action::kNone;
