@@ -114,31 +114,23 @@ class CAPABILITY("mutex") SharedMutex {
   pthread_rwlock_t lock_;
 };
 
-class SCOPED_CAPABILITY MutexLock {
+// Holds a lock alone for the lifetime of a scope: MutexLock a Mutex,
+// WriterLock a SharedMutex.
+template <typename Lockable>
+class SCOPED_CAPABILITY ExclusiveLock {
  public:
-  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) {
+  explicit ExclusiveLock(Lockable& mutex) ACQUIRE(mutex) : mutex_(mutex) {
     mutex_.Lock();
   }
-  ~MutexLock() RELEASE() { mutex_.Unlock(); }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
+  ~ExclusiveLock() RELEASE() { mutex_.Unlock(); }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 
  private:
-  Mutex& mutex_;
+  Lockable& mutex_;
 };
-
-class SCOPED_CAPABILITY WriterLock {
- public:
-  explicit WriterLock(SharedMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) {
-    mutex_.Lock();
-  }
-  ~WriterLock() RELEASE() { mutex_.Unlock(); }
-  WriterLock(const WriterLock&) = delete;
-  WriterLock& operator=(const WriterLock&) = delete;
-
- private:
-  SharedMutex& mutex_;
-};
+using MutexLock = ExclusiveLock<Mutex>;
+using WriterLock = ExclusiveLock<SharedMutex>;
 
 class SCOPED_CAPABILITY ReaderLock {
  public:

@@ -110,13 +110,7 @@ def s_client(port, *flags, session_in=None, session_out=None):
 def metrics(host):
     _, _, data = request(host.admin, "GET", "/metrics")
     return {m[0]: float(m[1]) for m in re.findall(
-        r"^(pendrakel_tls_[^ ]+) (\S+)$", data.decode(), re.M)}
-
-
-def received_bytes(host):
-    _, _, data = request(host.admin, "GET", "/metrics")
-    return float(re.search(r"^pendrakel_http_received_bytes_total (\S+)$",
-                           data.decode(), re.M).group(1))
+        r"^(pendrakel_[^ ]+) (\S+)$", data.decode(), re.M)}
 
 
 class TlsPort(unittest.TestCase):
@@ -251,10 +245,11 @@ class TlsPort(unittest.TestCase):
         # what came (a reset before the accept is no handshake at all).
         with socket.create_connection(("127.0.0.1", host.tls_port),
                                       timeout=5) as reset:
-            before = received_bytes(host)
+            received = "pendrakel_http_received_bytes_total"
+            before = metrics(host)[received]
             reset.sendall(hello)
             deadline = time.monotonic() + 5
-            while received_bytes(host) < before + len(hello) and \
+            while metrics(host)[received] < before + len(hello) and \
                     time.monotonic() < deadline:
                 time.sleep(0.02)
             reset.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
