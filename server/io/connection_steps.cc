@@ -1,9 +1,9 @@
 #include "server/io/connection_steps.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
+#include "base/debug_check.h"
 #include "server/limits.h"
 
 namespace pendrakel::server {
@@ -27,7 +27,9 @@ constexpr uint8_t kAfterAnswer =
     /* kWaitingForRoom */ Bit(Step::kReadingBody) | Bit(Step::kInCall) |
         Bit(Step::kSending),
     /* kInCall */ kAfterAnswer,
-    /* kSending */ kAfterAnswer & ~Bit(Step::kSending),
+    // kSending again: the next request in hand was refused as soon as
+    // the answer before it went out.
+    /* kSending */ kAfterAnswer,
     /* kDraining */ kRequestSteps | Bit(Step::kDraining),
     /* kLingering */ Bit(Step::kLingering),
     /* kClosed */ 0,
@@ -55,9 +57,9 @@ ConnectionSteps::ConnectionSteps(ServerState& state, AnswerSink& sink)
             state.options.min_upload_average) {}
 
 void ConnectionSteps::Enter(Step next) {
-  assert(step_ != Step::kClosed);
-  assert(next == Step::kClosed ||
-         (kNext[static_cast<int>(step_)] & Bit(next)) != 0);
+  PK_DCHECK(step_ != Step::kClosed);
+  PK_DCHECK(next == Step::kClosed ||
+            (kNext[static_cast<int>(step_)] & Bit(next)) != 0);
   step_ = next;
 }
 
@@ -67,7 +69,7 @@ Action ConnectionSteps::Start(Time now) {
 }
 
 void ConnectionSteps::Reuse() {
-  assert(step_ == Step::kClosed);
+  PK_DCHECK(step_ == Step::kClosed);
   intake_.ReleaseLargeBuffers();
   intake_.Start();
   request_.Reset();
@@ -294,7 +296,7 @@ void ConnectionSteps::CallProgressed(uint64_t bytes, Time now) {
 Action ConnectionSteps::OnCallReturned(const CallOutcome& outcome,
                                        std::chrono::nanoseconds took,
                                        Time now) {
-  assert(step_ == Step::kInCall);
+  PK_DCHECK(step_ == Step::kInCall);
   AnswerRecord answer;
   answer.head = &intake_.head();
   answer.status = outcome.status;
@@ -326,7 +328,7 @@ Action ConnectionSteps::OnCallReturned(const CallOutcome& outcome,
 }
 
 Action ConnectionSteps::OnCallImpossible(Time now) {
-  assert(step_ == Step::kInCall);
+  PK_DCHECK(step_ == Step::kInCall);
   return Refuse(HttpError::kNoMemory, now);
 }
 

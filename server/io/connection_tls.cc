@@ -84,7 +84,7 @@ Action Connection::TlsRefused() {
   } else if (!sender_.busy() && !tls_->cipher_out().empty()) {
     SendOnce(fd_, tls_->cipher_out());  // the alert that says why
   }
-  return Action::kClose;
+  return steps_.OnBroken();
 }
 
 Action Connection::TlsTick(Action action) {
@@ -94,6 +94,7 @@ Action Connection::TlsTick(Action action) {
   thread_.tls()
       .counters.failed[static_cast<size_t>(TlsFailure::kTimeout)]
       .Add();
+  steps_.OnBroken();  // closes the steps unless their tick did
   return Action::kClose;
 }
 
@@ -110,7 +111,7 @@ void Connection::TlsCloseNotify() {
 }
 
 Action Connection::TlsSend() {
-  if (!tls_->established()) return Action::kClose;
+  if (!tls_->established()) return steps_.OnBroken();
   if (sender_.busy()) {
     tls_send_wanted_ = true;  // after the session's own bytes
     return Action::kNone;

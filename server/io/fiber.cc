@@ -1,9 +1,9 @@
 #include "server/io/fiber.h"
 
 #include <algorithm>
-#include <cassert>
 #include <fstream>
 
+#include "base/debug_check.h"
 #include "server/limits.h"
 
 #if defined(__has_feature)
@@ -100,7 +100,7 @@ void RequestFiber::StackFromCache::deallocate(
 RequestFiber::~RequestFiber() {
   // Destroying a parked fiber would unwind the extension's stack with an
   // exception it may swallow; the connection always lets it return first.
-  assert(!parked());
+  PK_DCHECK(!parked());
 }
 
 // The I/O thread hands over to the fiber and waits for it to park or end.

@@ -136,6 +136,8 @@ TEST(ConnectionSteps, AnySplitGivesTheSameAnswersInOrder) {
       "3\r\nabc\r\n0\r\n\r\n" +
           Get("/g"),
       Get("/h") + "BAD\r\n\r\n" + Get("/never"),
+      // Refused as soon as the unread body before it is dropped.
+      Put("/i", std::string(20, 'i')) + "BAD\r\n\r\n",
   };
   for (const std::string& input : inputs) {
     const std::string whole = Outcome(input, input.size());
@@ -146,6 +148,8 @@ TEST(ConnectionSteps, AnySplitGivesTheSameAnswersInOrder) {
   EXPECT_EQ(Outcome(inputs[1], inputs[1].size()), "/d;/e;|closed");
   EXPECT_EQ(Outcome(inputs[3], inputs[3].size()).substr(0, 19),
             "/h;HTTP/1.1 400 Bad");
+  EXPECT_EQ(Outcome(inputs[4], inputs[4].size()).substr(0, 19),
+            "/i;HTTP/1.1 400 Bad");
 }
 
 TEST(ConnectionSteps, AnswersInHandLeaveInOneSendBeforeTheNextWait) {
