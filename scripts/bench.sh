@@ -243,6 +243,21 @@ cpu_ticks() {
   done | awk '{ s += $1 } END { print s + 0 }'
 }
 
+# The share of this machine's CPU time its hypervisor took (steal) since
+# steal_mark, in %, written to $WORK/steal-last for the caller of the
+# measured run (which reads the run's figures through a pipe). On a virtual
+# machine that shares its host this swings a run's throughput more than
+# anything the servers do, so each table says how much was taken.
+steal_mark() { awk '/^cpu / { print $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9 }' /proc/stat; }
+steal_since() {
+  awk -v before="$1" '/^cpu / {
+      split(before, b, " "); total = $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9 - b[2]
+      printf "%.1f\n", (total > 0 ? 100 * ($9 - b[1]) / total : 0) }' /proc/stat \
+    >"$WORK/steal-last"
+}
+# Steal of every measured run, by pairing ("1", "2", "tls").
+declare -A steal_runs
+
 # syscall_events: perf's events for the counted system calls.
 syscall_events() {
   local events="raw_syscalls:sys_enter" call
@@ -268,8 +283,11 @@ run_wrk() {
   perf_pid=$!
   sleep 0.2  # perf attaches
   before=$(cpu_ticks "$@")
+  local stolen
+  stolen=$(steal_mark)
   out=$(wrk -t"$WRK_THREADS" -c"$CONNECTIONS" -d"${duration}s" \
     --timeout "${WRK_TIMEOUT_SECONDS}s" -s "$ROOT/bench/$script.lua" "$url")
+  steal_since "$stolen"
   after=$(cpu_ticks "$@")
   kill -INT "$perf_pid" 2>/dev/null || true
   wait "$perf_pid" 2>/dev/null || true
@@ -387,6 +405,7 @@ run_scenario() {
     [[ -n "$rps" ]] || fail "wrk gave no result for $script against ours"
     ours_rps+=("$rps") ours_p50+=("$p50") ours_p99+=("$p99") ours_cpu+=("$cpu")
     ours_sys+=("$sys") ours_calls+=("$sys $calls")
+    steal_runs[$pairing]+="$(cat "$WORK/steal-last") "
     errors=$((errors + err))
     echo "  $pairing:$pairing row $number run $run/$runs: ours      $rps req/s p50 $p50 us p99 $p99 us CPU $cpu us/req syscalls $sys ($calls) errors $err"
     local ours_now=$rps
@@ -394,6 +413,7 @@ run_scenario() {
     [[ -n "$rps" ]] || fail "wrk gave no result for $script against nginx"
     ref_rps+=("$rps") ref_p99+=("$p99") ref_cpu+=("$cpu") ref_sys+=("$sys")
     ref_calls+=("$sys $calls")
+    steal_runs[$pairing]+="$(cat "$WORK/steal-last") "
     ratios+=("$(awk -v o="$ours_now" -v r="$rps" 'BEGIN { print o / r }')")
     errors=$((errors + err))
     echo "  $pairing:$pairing row $number run $run/$runs: reference $rps req/s p50 $p50 us p99 $p99 us CPU $cpu us/req syscalls $sys ($calls) errors $err"
@@ -494,6 +514,14 @@ print_pairing() {
     [[ "$pair" == "$pairing" ]] || continue
     printf '    %-4s %s | %s\n' "$number." "${calls//,/ }" "${ref_calls//,/ }"
   done
+  if [[ -n "${steal_runs[$pairing]:-}" ]]; then
+    tr ' ' '\n' <<<"${steal_runs[$pairing]}" | grep . | sort -g | awk '
+      { v[NR] = $1 }
+      END {
+        m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        printf "  CPU time the hypervisor took (steal) during these runs: median %.1f %% (%.1f-%.1f %%)\n", m, v[1], v[NR]
+      }'
+  fi
 }
 
 # --- TLS ----------------------------------------------------------------------
@@ -516,11 +544,14 @@ s_time_run() {
   local port=$1 mode=$2 duration=$3 i before after
   shift 3
   before=$(cpu_ticks "$@")
+  local stolen
+  stolen=$(steal_mark)
   for ((i = 0; i < WRK_THREADS; i++)); do
     openssl s_time -connect "127.0.0.1:$port" "$mode" -time "$duration" \
       -www /tls100 -tls1_3 >"$WORK/s_time-$i.txt" 2>&1 &
   done
   wait
+  steal_since "$stolen"
   after=$(cpu_ticks "$@")
   cat "$WORK"/s_time-*.txt | sed -n 's/^\([0-9]*\) connections in [0-9.]* real seconds.*/\1/p' |
     awk -v d="$duration" -v ticks=$((after - before)) -v hz="$CLOCK_TICKS" '
@@ -556,8 +587,10 @@ if [[ $tls_only -eq 1 || " ${pairings[*]} " == *" 1 "* ]]; then
     for ((run = 1; run <= runs; run++)); do
       read -r cps cpc < <(s_time_run "$tls_port" "$mode" "$seconds" "$host_pid")
       ours_cps+=("$cps") ours_cpc+=("$cpc")
+      steal_runs[tls]+="$(cat "$WORK/steal-last") "
       read -r rcps rcpc < <(s_time_run "$nginx_tls_port" "$mode" "$seconds" "${tls_workers[@]}")
       ref_cps+=("$rcps") ref_cpc+=("$rcpc")
+      steal_runs[tls]+="$(cat "$WORK/steal-last") "
       cps_ratios+=("$(awk -v o="$cps" -v r="$rcps" 'BEGIN { print (r > 0 ? o / r : 0) }')")
       echo "  tls s_time $mode run $run/$runs: ours $cps conn/s $cpc us/conn, nginx $rcps conn/s $rcpc us/conn"
     done
