@@ -244,19 +244,19 @@ cpu_ticks() {
 }
 
 # The share of this machine's CPU time its hypervisor took (steal) since
-# steal_mark, in %, written to $WORK/steal-last for the caller of the
-# measured run (which reads the run's figures through a pipe). On a virtual
-# machine that shares its host this swings a run's throughput more than
-# anything the servers do, so each table says how much was taken.
+# steal_mark, in %, added to $WORK/steal-$steal_tag when a table's measured
+# runs set steal_tag (its pairing: "1", "2", "tls"). On a virtual machine
+# that shares its host this swings a run's throughput more than anything
+# the servers do, so each table says how much was taken.
+steal_tag=""
 steal_mark() { awk '/^cpu / { print $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9 }' /proc/stat; }
 steal_since() {
+  [[ -n "$steal_tag" ]] || return 0
   awk -v before="$1" '/^cpu / {
       split(before, b, " "); total = $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9 - b[2]
       printf "%.1f\n", (total > 0 ? 100 * ($9 - b[1]) / total : 0) }' /proc/stat \
-    >"$WORK/steal-last"
+    >>"$WORK/steal-$steal_tag"
 }
-# Steal of every measured run, by pairing ("1", "2", "tls").
-declare -A steal_runs
 
 # syscall_events: perf's events for the counted system calls.
 syscall_events() {
@@ -397,6 +397,7 @@ run_scenario() {
   mapfile -t workers < <(ps -o pid= --ppid "$nginx_pid" | tr -d ' ')
   run_wrk "$script" "$ours_url" "$warmup_seconds" "$ours_pid" >/dev/null
   run_wrk "$script" "$ref_url" "$warmup_seconds" "${workers[@]}" >/dev/null
+  local steal_tag=$pairing  # the measured runs, not the warm-up
   local ours_rps=() ours_p50=() ours_p99=() ours_cpu=() ours_sys=() ours_calls=()
   local ref_rps=() ref_p99=() ref_cpu=() ref_sys=() ref_calls=() ratios=() errors=0
   local rps p50 p99 err cpu sys calls
@@ -405,7 +406,6 @@ run_scenario() {
     [[ -n "$rps" ]] || fail "wrk gave no result for $script against ours"
     ours_rps+=("$rps") ours_p50+=("$p50") ours_p99+=("$p99") ours_cpu+=("$cpu")
     ours_sys+=("$sys") ours_calls+=("$sys $calls")
-    steal_runs[$pairing]+="$(cat "$WORK/steal-last") "
     errors=$((errors + err))
     echo "  $pairing:$pairing row $number run $run/$runs: ours      $rps req/s p50 $p50 us p99 $p99 us CPU $cpu us/req syscalls $sys ($calls) errors $err"
     local ours_now=$rps
@@ -413,7 +413,6 @@ run_scenario() {
     [[ -n "$rps" ]] || fail "wrk gave no result for $script against nginx"
     ref_rps+=("$rps") ref_p99+=("$p99") ref_cpu+=("$cpu") ref_sys+=("$sys")
     ref_calls+=("$sys $calls")
-    steal_runs[$pairing]+="$(cat "$WORK/steal-last") "
     ratios+=("$(awk -v o="$ours_now" -v r="$rps" 'BEGIN { print o / r }')")
     errors=$((errors + err))
     echo "  $pairing:$pairing row $number run $run/$runs: reference $rps req/s p50 $p50 us p99 $p99 us CPU $cpu us/req syscalls $sys ($calls) errors $err"
@@ -514,8 +513,8 @@ print_pairing() {
     [[ "$pair" == "$pairing" ]] || continue
     printf '    %-4s %s | %s\n' "$number." "${calls//,/ }" "${ref_calls//,/ }"
   done
-  if [[ -n "${steal_runs[$pairing]:-}" ]]; then
-    tr ' ' '\n' <<<"${steal_runs[$pairing]}" | grep . | sort -g | awk '
+  if [[ -s "$WORK/steal-$pairing" ]]; then
+    sort -g "$WORK/steal-$pairing" | awk '
       { v[NR] = $1 }
       END {
         m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
@@ -582,15 +581,14 @@ if [[ $tls_only -eq 1 || " ${pairings[*]} " == *" 1 "* ]]; then
   done
   scheme=http
   mapfile -t tls_workers < <(ps -o pid= --ppid "$nginx_pid" | tr -d ' ')
+  steal_tag=tls
   for mode in -new -reuse; do
     ours_cps=() ref_cps=() ours_cpc=() ref_cpc=() cps_ratios=()
     for ((run = 1; run <= runs; run++)); do
       read -r cps cpc < <(s_time_run "$tls_port" "$mode" "$seconds" "$host_pid")
       ours_cps+=("$cps") ours_cpc+=("$cpc")
-      steal_runs[tls]+="$(cat "$WORK/steal-last") "
       read -r rcps rcpc < <(s_time_run "$nginx_tls_port" "$mode" "$seconds" "${tls_workers[@]}")
       ref_cps+=("$rcps") ref_cpc+=("$rcpc")
-      steal_runs[tls]+="$(cat "$WORK/steal-last") "
       cps_ratios+=("$(awk -v o="$cps" -v r="$rcps" 'BEGIN { print (r > 0 ? o / r : 0) }')")
       echo "  tls s_time $mode run $run/$runs: ours $cps conn/s $cpc us/conn, nginx $rcps conn/s $rcpc us/conn"
     done
@@ -599,6 +597,7 @@ if [[ $tls_only -eq 1 || " ${pairings[*]} " == *" 1 "* ]]; then
       "$(median "${ref_cps[@]}")" "$(median "${ref_cpc[@]}")" \
       "$(median "${cps_ratios[@]}")" "$(range "${cps_ratios[@]}")")")
   done
+  steal_tag=""
   stop_pid "$host_pid"
   stop_pid "$nginx_pid"
   host_threads=$HOST_THREADS
