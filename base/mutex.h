@@ -1,9 +1,13 @@
 // Mutex: std::mutex with the annotations that let Clang check lock use.
 // MutexLock holds a Mutex for the lifetime of a scope. SharedMutex: a lock
 // that readers may hold together (WriterLock and ReaderLock hold it), for
-// a table that every request reads and few change; a waiting writer goes
-// before readers that come after it, so a stream of readers cannot keep it
-// out.
+// a table that every request reads and few change. Its readers are spread
+// over slots, one per processor: a reader locks only the slot of the
+// processor it runs on, so readers on different cores write different
+// cache lines and never pass one back and forth; a writer locks every
+// slot, and so pays once per processor for that. In each slot a waiting
+// writer goes before readers that come after it, so a stream of readers
+// cannot keep it out.
 //
 // One rule holds for every lock here: no thread ever takes one while it
 // holds another, so no order between locks is needed and none can deadlock.
@@ -15,9 +19,11 @@
 
 #include <pthread.h>
 
+#include <cstddef>
 #include <mutex>
 
 #include "base/debug_check.h"
+#include "base/processor_slot.h"
 #include "base/thread_annotations.h"
 
 namespace pendrakel {
@@ -85,33 +91,50 @@ class CAPABILITY("mutex") SharedMutex {
     pthread_rwlockattr_init(&attributes);
     pthread_rwlockattr_setkind_np(&attributes,
                                   PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&lock_, &attributes);
+    for (size_t i = 0; i < slotCount_; ++i)
+      pthread_rwlock_init(&slots_[i].lock, &attributes);
     pthread_rwlockattr_destroy(&attributes);
   }
-  ~SharedMutex() { pthread_rwlock_destroy(&lock_); }
+  ~SharedMutex() {
+    for (size_t i = 0; i < slotCount_; ++i)
+      pthread_rwlock_destroy(&slots_[i].lock);
+  }
   SharedMutex(const SharedMutex&) = delete;
   SharedMutex& operator=(const SharedMutex&) = delete;
 
   // REQUIRES (both): the calling thread holds no lock.
+  // Locks every slot, in order: two writers cannot deadlock.
   void Lock() ACQUIRE() {
     LockDepth::WillLock();
-    pthread_rwlock_wrlock(&lock_);
+    for (size_t i = 0; i < slotCount_; ++i)
+      pthread_rwlock_wrlock(&slots_[i].lock);
   }
-  void LockShared() ACQUIRE_SHARED() {
+  // Locks the slot of the processor the caller runs on and returns it, for
+  // UnlockShared (the thread may have moved by then).
+  size_t LockShared() ACQUIRE_SHARED() {
     LockDepth::WillLock();
-    pthread_rwlock_rdlock(&lock_);
+    const size_t slot = ProcessorSlot(slotCount_);
+    pthread_rwlock_rdlock(&slots_[slot].lock);
+    return slot;
   }
   void Unlock() RELEASE() {
-    pthread_rwlock_unlock(&lock_);
+    for (size_t i = slotCount_; i-- > 0;)
+      pthread_rwlock_unlock(&slots_[i].lock);
     LockDepth::Unlocked();
   }
-  void UnlockShared() RELEASE_SHARED() {
-    pthread_rwlock_unlock(&lock_);
+  void UnlockShared(size_t slot) RELEASE_SHARED() {
+    pthread_rwlock_unlock(&slots_[slot].lock);
     LockDepth::Unlocked();
   }
 
  private:
-  pthread_rwlock_t lock_;
+  // One processor's reader lock, on lines of its own.
+  struct alignas(kProcessorSlotAlignment) Slot {
+    pthread_rwlock_t lock;
+  };
+
+  const size_t slotCount_ = ProcessorSlots();
+  Slot slots_[kMaxProcessorSlots];
 };
 
 // Holds a lock alone for the lifetime of a scope: MutexLock a Mutex,
@@ -135,15 +158,14 @@ using WriterLock = ExclusiveLock<SharedMutex>;
 class SCOPED_CAPABILITY ReaderLock {
  public:
   explicit ReaderLock(SharedMutex& mutex) ACQUIRE_SHARED(mutex)
-      : mutex_(mutex) {
-    mutex_.LockShared();
-  }
-  ~ReaderLock() RELEASE_GENERIC() { mutex_.UnlockShared(); }
+      : mutex_(mutex), slot_(mutex.LockShared()) {}
+  ~ReaderLock() RELEASE_GENERIC() { mutex_.UnlockShared(slot_); }
   ReaderLock(const ReaderLock&) = delete;
   ReaderLock& operator=(const ReaderLock&) = delete;
 
  private:
   SharedMutex& mutex_;
+  const size_t slot_;
 };
 
 }  // namespace pendrakel

@@ -10,7 +10,7 @@ namespace pendrakel {
 bool SharedValues::Start() {
   ValuesRef fresh = Values::Create(budget_, lazyFree_);
   if (!fresh) return false;
-  MutexLock hold(lock_);
+  WriterLock hold(lock_);
   // The old collection, if any, leaves in `fresh` after lock_ is given up.
   std::swap(current_, fresh);
   return true;
@@ -18,13 +18,13 @@ bool SharedValues::Start() {
 
 void SharedValues::Stop() {
   ValuesRef old;  // released after lock_ is given up
-  MutexLock hold(lock_);
+  WriterLock hold(lock_);
   std::swap(current_, old);
 }
 
 bool SharedValues::RecordChanges(ChangeQueue& changes) {
   changes_ = &changes;
-  MutexLock hold(lock_);
+  WriterLock hold(lock_);
   if (!current_ || current_->id() != 0) return true;
   const uint64_t id = changes.NewCollectionId();
   ChangePtr record(Change::MakeCollection(Change::Kind::kSharedCollection, id,
@@ -36,7 +36,7 @@ bool SharedValues::RecordChanges(ChangeQueue& changes) {
 }
 
 void SharedValues::Install(ValuesRef loaded) {
-  MutexLock hold(lock_);
+  WriterLock hold(lock_);
   // The collection made at start-up leaves in `loaded` after lock_.
   std::swap(current_, loaded);
 }
@@ -46,20 +46,20 @@ bool SharedValues::Record(ChangePtr& record) {
 }
 
 ValuesRef SharedValues::Acquire(int64_t now) {
-  MutexLock hold(lock_);
+  ReaderLock hold(lock_);
   if (!current_) return {};
   current_->Touch(now);
   return current_.Share();
 }
 
 ValuesRef SharedValues::AcquireUntouched() {
-  MutexLock hold(lock_);
+  ReaderLock hold(lock_);
   return current_.Share();
 }
 
 bool SharedValues::ReplaceIfIdle(int64_t now, int64_t idleLimit) {
   {
-    MutexLock hold(lock_);
+    WriterLock hold(lock_);
     if (!current_ || !IsIdle(current_->lastAccess(), now, idleLimit))
       return false;
   }
@@ -77,7 +77,7 @@ bool SharedValues::ReplaceIfIdle(int64_t now, int64_t idleLimit) {
   {
     // Whichever collection ends up in `fresh` is released after lock_ is
     // given up: the old one when replaced, else the fresh one.
-    MutexLock hold(lock_);
+    WriterLock hold(lock_);
     if (!current_ || !IsIdle(current_->lastAccess(), now, idleLimit)) {
       return false;
     }

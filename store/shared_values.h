@@ -11,10 +11,12 @@
 // current, before any request can reach it.
 //
 // Thread safety (store/README.md): lock_ guards current_ and orders the
-// hand-over: a handle is taken while the pointer is read, under lock_, so no
-// caller can take a reference on a collection ReplaceIfIdle has already
-// released. lock_ is held only for the pointer read, the touch and the
-// reference increment; no other lock is taken under it, and the old
+// hand-over: a handle is taken while the pointer is read, under lock_ held
+// shared (every request without a cookie does it, so requests on different
+// cores must not wait on each other), while a change of the pointer holds
+// it alone, so no caller can take a reference on a collection ReplaceIfIdle
+// has already released. lock_ is held only for the pointer read, the touch
+// and the reference increment; no other lock is taken under it, and the old
 // collection is released after it is given up.
 #ifndef PENDRAKEL_STORE_SHARED_VALUES_H_
 #define PENDRAKEL_STORE_SHARED_VALUES_H_
@@ -78,7 +80,7 @@ class SharedValues {
   LazyFree* const lazyFree_;
   // Set at start-up, then only read; nullptr without persistence.
   ChangeQueue* changes_ = nullptr;
-  Mutex lock_;
+  SharedMutex lock_;
   ValuesRef current_ GUARDED_BY(lock_);
 };
 

@@ -1,6 +1,11 @@
 #include "base/mutex.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
 
 namespace pendrakel {
 namespace {
@@ -16,6 +21,43 @@ TEST(MutexDeathTest, TakingALockWhileHoldingAnotherAbortsInCheckedBuilds) {
   }
   MutexLock again(inner);  // one at a time is the rule, and fine
   EXPECT_DEATH(MutexLock nested(outer), "check failed: held_ == 0");
+}
+
+// Readers on different processors lock different slots; a writer must
+// still exclude every one of them. The writer leaves the value odd for a
+// moment in each hold, so a reader let in beside it sees an odd value.
+TEST(SharedMutexTest, AWriterExcludesTheReadersOfEveryProcessor) {
+  struct Guarded {
+    SharedMutex lock;
+    int value GUARDED_BY(lock) = 0;
+  } guarded;
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
+  std::atomic<bool> writing{true};
+  std::atomic<int> oddSeen{0};
+  std::vector<std::thread> readers;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    readers.emplace_back([&, cpu] {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpu, &one);
+      sched_setaffinity(0, sizeof(one), &one);
+      while (writing.load()) {
+        ReaderLock hold(guarded.lock);
+        if (guarded.value % 2 != 0) oddSeen.fetch_add(1);
+      }
+    });
+  }
+  for (int i = 0; i < 1000; ++i) {
+    WriterLock hold(guarded.lock);
+    ++guarded.value;
+    std::this_thread::yield();
+    ++guarded.value;
+  }
+  writing.store(false);
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(oddSeen.load(), 0);
 }
 
 }  // namespace
