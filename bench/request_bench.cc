@@ -91,6 +91,7 @@ void BM_HandleRequestGet(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_HandleRequestGet);
+BENCHMARK(BM_HandleRequestGet)->Threads(2)->UseRealTime();
 
 // A whole replacing PUT with its 100-byte body already preloaded (the host
 // never has to be asked for more).

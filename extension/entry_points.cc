@@ -73,7 +73,7 @@ PENDRAKEL_EXPORT BOOL GetExtensionVersion(HSE_VERSION_INFO* version) {
   version->lpszExtensionDesc[length] = '\0';
 
   if (!module.shared.Start()) return FALSE;
-  pendrakel::Count(module.counters.ValuesCreate);
+  module.counters.Add(pendrakel::Counter::kValuesCreate);
   uint64_t memoryMax = 0;
   if (!ReadSettings(module, memoryMax)) {
     module.shared.Stop();

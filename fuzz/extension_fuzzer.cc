@@ -40,16 +40,16 @@ constexpr int kMaxSteps = 96;
 // The clock at the start of every input (seconds since 1970).
 constexpr int64_t kStartSeconds = 1'700'000'000;
 
-constexpr std::atomic<uint32_t> Counters::*kCounterFields[kCounterCount] = {
-    &Counters::CmdStat,        &Counters::CmdGet,
-    &Counters::CmdGetOk,       &Counters::CmdGetNotFound,
-    &Counters::CmdSet,         &Counters::CmdSetOk,
-    &Counters::CmdSetNoMemory, &Counters::CmdDel,
-    &Counters::CmdNop,         &Counters::CmdUnknown,
-    &Counters::ValuesCollect,  &Counters::ValuesCreate,
-    &Counters::ValuesError,    &Counters::ValueCollect,
-    &Counters::ValueCreate,    &Counters::ValueReplace,
-    &Counters::ValueDelete,    &Counters::CookieDistribute,
+constexpr Counter kCounterFields[kCounterCount] = {
+    Counter::kCmdStat,        Counter::kCmdGet,
+    Counter::kCmdGetOk,       Counter::kCmdGetNotFound,
+    Counter::kCmdSet,         Counter::kCmdSetOk,
+    Counter::kCmdSetNoMemory, Counter::kCmdDel,
+    Counter::kCmdNop,         Counter::kCmdUnknown,
+    Counter::kValuesCollect,  Counter::kValuesCreate,
+    Counter::kValuesError,    Counter::kValueCollect,
+    Counter::kValueCreate,    Counter::kValueReplace,
+    Counter::kValueDelete,    Counter::kCookieDistribute,
 };
 
 constexpr const char* kStatusTexts[] = {
@@ -224,17 +224,20 @@ class Session {
   void CheckState() {
     const Counters& counters = ext_.counters;
     for (size_t i = 0; i < kCounterCount; ++i) {
-      CheckEqual(model_->counters()[i], (counters.*kCounterFields[i]).load(),
+      CheckEqual(model_->counters()[i], counters.Read(kCounterFields[i]),
                  kCounterLineNames[i]);
     }
-    CheckEqual(counters.CmdGet.load(),
-               counters.CmdGetOk.load() + counters.CmdGetNotFound.load(),
+    CheckEqual(counters.Read(Counter::kCmdGet),
+               counters.Read(Counter::kCmdGetOk) +
+                   counters.Read(Counter::kCmdGetNotFound),
                "CmdGet = CmdGetOk + CmdGetNotFound");
-    CheckEqual(counters.CmdSet.load(),
-               counters.CmdSetOk.load() + counters.CmdSetNoMemory.load(),
+    CheckEqual(counters.Read(Counter::kCmdSet),
+               counters.Read(Counter::kCmdSetOk) +
+                   counters.Read(Counter::kCmdSetNoMemory),
                "CmdSet = CmdSetOk + CmdSetNoMemory");
-    CheckEqual(counters.CmdSetOk.load(),
-               counters.ValueCreate.load() + counters.ValueReplace.load(),
+    CheckEqual(counters.Read(Counter::kCmdSetOk),
+               counters.Read(Counter::kValueCreate) +
+                   counters.Read(Counter::kValueReplace),
                "CmdSetOk = ValueCreate + ValueReplace");
     CheckEqual(model_->SumOfSizes(), model_->total(), "model total");
     CheckEqual(model_->total(), ext_.budget.total(), "memory total");

@@ -12,15 +12,15 @@ size_t DropAndCountIdleCollections(int64_t now, int64_t idleLimit,
                                    Counters& counters) {
   const IdleDrop drop = DropIdleCollections(now, idleLimit, cookies, shared);
   const size_t dropped = drop.collections + (drop.sharedRenewed ? 1 : 0);
-  Count(counters.ValuesCollect, static_cast<uint32_t>(dropped));
-  if (drop.sharedRenewed) Count(counters.ValuesCreate);
+  counters.Add(Counter::kValuesCollect, static_cast<uint32_t>(dropped));
+  if (drop.sharedRenewed) counters.Add(Counter::kValuesCreate);
   return dropped;
 }
 
 size_t DropAndCountExpiredValues(int64_t now, CookieTable& cookies,
                                  SharedValues& shared, Counters& counters) {
   const size_t dropped = DropExpiredValues(now, cookies, shared);
-  Count(counters.ValueCollect, static_cast<uint32_t>(dropped));
+  counters.Add(Counter::kValueCollect, static_cast<uint32_t>(dropped));
   return dropped;
 }
 

@@ -15,7 +15,7 @@ namespace pendrakel {
 class Collectors;
 class CookieTable;
 class SharedValues;
-struct Counters;
+class Counters;
 struct ExtensionState;
 
 // One counted idle pass at `now`; returns the collections dropped.

@@ -78,8 +78,8 @@ ValuesRef Distribute(ExtensionState& state, int64_t now, Response& response) {
     if (outcome == CookieTable::InsertOutcome::kNoMemory) break;
     char line[kSetCookieBytes];
     response.AddField("Set-Cookie", SetCookieValue(state.settings, text, line));
-    Count(state.counters.CookieDistribute);
-    Count(state.counters.ValuesCreate);
+    state.counters.Add(Counter::kCookieDistribute);
+    state.counters.Add(Counter::kValuesCreate);
     return values;
   }
   return {};
@@ -101,7 +101,7 @@ ValuesRef ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
     if (read == VariableRead::kTooLong) return {};
     if (text.empty()) return state.shared.Acquire(now);
     CookieTable::AcquireResult found = state.cookies.AcquireOrCreate(text, now);
-    if (found.created) Count(state.counters.ValuesCreate);
+    if (found.created) state.counters.Add(Counter::kValuesCreate);
     return std::move(found.values);
   }
   if (!text.empty()) {
@@ -113,7 +113,7 @@ ValuesRef ResolveValues(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb,
 void RefuseRequest(ExtensionState& state, EXTENSION_CONTROL_BLOCK* ecb) {
   Response response(ecb);
   response.SendWithoutBody(Status::kServerError);
-  Count(state.counters.ValuesError);
+  state.counters.Add(Counter::kValuesError);
 }
 
 }  // namespace pendrakel

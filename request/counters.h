@@ -2,15 +2,24 @@
 // shows. They start at zero, are never reset or decremented and wrap at
 // 2^32.
 //
-// Thread safety: every field is changed only by Count (an atomic increment
-// without a lock), from request threads, both collectors and start-up, and
-// read one by one, without a consistent snapshot, by the STAT report.
+// Every request raises one or two of them, on whichever core it runs, so
+// each counter is kept in shards, one per processor: Add raises the
+// shard of the processor the caller runs on, which no other core writes
+// meanwhile, and Read sums the shards (wrapping as the one count would).
+//
+// Thread safety: every shard's count is an atomic, raised by Add without a
+// lock from request threads, both collectors and start-up (a thread that
+// moved to another processor meanwhile may share a shard, hence the
+// atomic), and read one by one, without a consistent snapshot, by Read.
 #ifndef PENDRAKEL_REQUEST_COUNTERS_H_
 #define PENDRAKEL_REQUEST_COUNTERS_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "base/processor_slot.h"
 
 namespace pendrakel {
 
@@ -37,30 +46,58 @@ namespace pendrakel {
   X(ValueDelete, "X-Counter-ValueDelete")         \
   X(CookieDistribute, "X-Counter-CookieDistribute")
 
-struct Counters {
-#define PENDRAKEL_COUNTER_FIELD(field, line) std::atomic<uint32_t> field{0};
-  PENDRAKEL_COUNTERS(PENDRAKEL_COUNTER_FIELD)
-#undef PENDRAKEL_COUNTER_FIELD
+// Names of the counters in code: Counter::kCmdGet and so on.
+enum class Counter : uint8_t {
+#define PENDRAKEL_COUNTER_ENUM(field, line) k##field,
+  PENDRAKEL_COUNTERS(PENDRAKEL_COUNTER_ENUM)
+#undef PENDRAKEL_COUNTER_ENUM
+};
+inline constexpr size_t kCounters = 0
+#define PENDRAKEL_COUNTER_ONE(field, line) +1
+    PENDRAKEL_COUNTERS(PENDRAKEL_COUNTER_ONE)
+#undef PENDRAKEL_COUNTER_ONE
+    ;
+
+class Counters {
+ public:
+  // Adds `times` (1 by default) to `counter`, wrapping at 2^32.
+  void Add(Counter counter, uint32_t times = 1) {
+    shards_[ProcessorSlot(shardCount_)]
+        .counts[static_cast<size_t>(counter)]
+        .fetch_add(times, std::memory_order_relaxed);
+  }
+  uint32_t Read(Counter counter) const {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < shardCount_; ++i) {
+      sum += shards_[i].counts[static_cast<size_t>(counter)].load(
+          std::memory_order_relaxed);
+    }
+    return sum;
+  }
+
+ private:
+  // One processor's counts, on lines of their own.
+  struct alignas(kProcessorSlotAlignment) Shard {
+    std::atomic<uint32_t> counts[kCounters] = {};
+  };
+
+  const size_t shardCount_ = ProcessorSlots();
+  Shard shards_[kMaxProcessorSlots];
 };
 
-// One counter's field, its name in code and its line in the STAT report.
+// One counter's name in code and its line in the STAT report.
 struct CounterInfo {
-  std::atomic<uint32_t> Counters::*field;
+  Counter counter;
   std::string_view name;
   std::string_view line;
 };
 
 // Every counter, in report order.
 inline constexpr CounterInfo kCounterInfo[] = {
-#define PENDRAKEL_COUNTER_INFO(field, line) {&Counters::field, #field, line},
+#define PENDRAKEL_COUNTER_INFO(field, line) {Counter::k##field, #field, line},
     PENDRAKEL_COUNTERS(PENDRAKEL_COUNTER_INFO)
 #undef PENDRAKEL_COUNTER_INFO
 };
-
-// Adds `times` (1 by default) to `counter`, wrapping at 2^32.
-inline void Count(std::atomic<uint32_t>& counter, uint32_t times = 1) {
-  counter.fetch_add(times, std::memory_order_relaxed);
-}
 
 }  // namespace pendrakel
 

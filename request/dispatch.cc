@@ -21,7 +21,7 @@ namespace {
 // 501 for an unknown method.
 void AnswerUnknown(ExtensionState& state, Response& response, Status status) {
   response.SendWithoutBody(status);
-  Count(state.counters.CmdUnknown);
+  state.counters.Add(Counter::kCmdUnknown);
 }
 
 // The command form's operations, by the command name in the path.

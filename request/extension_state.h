@@ -16,7 +16,7 @@ class CookieTable;
 class LazyFree;
 class MemoryBudget;
 class SharedValues;
-struct Counters;
+class Counters;
 struct Settings;
 
 struct ExtensionState {

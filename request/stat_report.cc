@@ -19,12 +19,10 @@ void SendStatReport(EXTENSION_CONTROL_BLOCK* ecb, const MemoryBudget& budget,
   Response response(ecb);
   response.AddNumber("X-Memory-Total", budget.total());
   for (const CounterInfo& counter : kCounterInfo) {
-    response.AddNumber(
-        counter.line,
-        (counters.*counter.field).load(std::memory_order_relaxed));
+    response.AddNumber(counter.line, counters.Read(counter.counter));
   }
   response.SendWithoutBody(Status::kOk);
-  Count(counters.CmdStat);
+  counters.Add(Counter::kCmdStat);
 }
 
 }  // namespace pendrakel

@@ -8,7 +8,7 @@
 namespace pendrakel {
 
 class MemoryBudget;
-struct Counters;
+class Counters;
 
 // True when `method` is exactly "STAT" (case-sensitive, whole text).
 bool IsStatRequest(const char* method);

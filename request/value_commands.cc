@@ -118,11 +118,11 @@ uint32_t ParseTimeout(const char* text) {
 void ReadValue(ExtensionState& state, const CommandRequest& request,
                bool withBody) {
   Values::GetResult found = request.values.Get(request.name, request.now);
-  if (found.removedExpired) Count(state.counters.ValueCollect);
+  if (found.removedExpired) state.counters.Add(Counter::kValueCollect);
   if (!found.value) {
     SendResult(request, Result::kNotFound, Status::kNotFound);
-    Count(state.counters.CmdGetNotFound);
-    Count(state.counters.CmdGet);
+    state.counters.Add(Counter::kCmdGetNotFound);
+    state.counters.Add(Counter::kCmdGet);
     return;
   }
   Value& value = *found.value;
@@ -132,8 +132,8 @@ void ReadValue(ExtensionState& state, const CommandRequest& request,
   request.response.SendHeadBeforeBody(Status::kOk);
   if (withBody) request.response.SendBody(value.data(), value.size());
   found.value.reset();
-  Count(state.counters.CmdGetOk);
-  Count(state.counters.CmdGet);
+  state.counters.Add(Counter::kCmdGetOk);
+  state.counters.Add(Counter::kCmdGet);
 }
 
 namespace {
@@ -156,17 +156,17 @@ void StoreValue(ExtensionState& state, const CommandRequest& request) {
       outcome == Values::PutOutcome::kNotKept) {
     value.reset();
     SendResult(request, Result::kNoMemory, Status::kServerError);
-    Count(state.counters.CmdSetNoMemory);
-    Count(state.counters.CmdSet);
+    state.counters.Add(Counter::kCmdSetNoMemory);
+    state.counters.Add(Counter::kCmdSet);
     return;
   }
   const bool created = outcome == Values::PutOutcome::kCreated;
-  Count(created ? state.counters.ValueCreate : state.counters.ValueReplace);
+  state.counters.Add(created ? Counter::kValueCreate : Counter::kValueReplace);
   SendResult(request, Result::kOk,
              created ? Status::kCreated : Status::kNoContent);
   value.reset();
-  Count(state.counters.CmdSetOk);
-  Count(state.counters.CmdSet);
+  state.counters.Add(Counter::kCmdSetOk);
+  state.counters.Add(Counter::kCmdSet);
 }
 
 void DeleteValue(ExtensionState& state, const CommandRequest& request) {
@@ -175,7 +175,7 @@ void DeleteValue(ExtensionState& state, const CommandRequest& request) {
   if (!Kept(ticket)) outcome = Values::RemoveOutcome::kNotKept;
   switch (outcome) {
     case Values::RemoveOutcome::kRemoved:
-      Count(state.counters.ValueDelete);
+      state.counters.Add(Counter::kValueDelete);
       SendResult(request, Result::kOk, Status::kOk);
       break;
     case Values::RemoveOutcome::kAbsent:
@@ -187,12 +187,12 @@ void DeleteValue(ExtensionState& state, const CommandRequest& request) {
       SendResult(request, Result::kNoMemory, Status::kServerError);
       break;
   }
-  Count(state.counters.CmdDel);
+  state.counters.Add(Counter::kCmdDel);
 }
 
 void NoOperation(ExtensionState& state, const CommandRequest& request) {
   SendResult(request, Result::kOk, Status::kOk);
-  Count(state.counters.CmdNop);
+  state.counters.Add(Counter::kCmdNop);
 }
 
 }  // namespace pendrakel

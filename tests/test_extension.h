@@ -24,9 +24,7 @@ struct TestExtension : ExtensionObjects {
     HandleRequest(state, request.ecb());
     return request;
   }
-  uint32_t Counter(std::atomic<uint32_t> Counters::*field) const {
-    return (counters.*field).load();
-  }
+  uint32_t Counter(Counter field) const { return counters.Read(field); }
 };
 
 }  // namespace pendrakel::testing

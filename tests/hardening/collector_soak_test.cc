@@ -113,9 +113,7 @@ class CollectorSoak : public ::testing::TestWithParam<bool> {
     DropAndCountIdleCollections(gTestNow.load(), idleLimit, extension_.cookies,
                                 extension_.shared, extension_.counters);
   }
-  uint32_t Count(std::atomic<uint32_t> Counters::*field) const {
-    return extension_.Counter(field);
-  }
+  uint32_t Count(Counter field) const { return extension_.Counter(field); }
 
   TestExtension extension_;
 };
@@ -166,7 +164,7 @@ TEST_P(CollectorSoak, EveryCollectionAndByteIsFreedOnceIdle) {
   Pass(idle);
   EXPECT_EQ(extension_.cookies.size(), kCollections / 2);
   EXPECT_EQ(extension_.budget.total(), kept_bytes);
-  EXPECT_EQ(Count(&Counters::ValuesCollect), kCollections / 2);
+  EXPECT_EQ(Count(Counter::kValuesCollect), kCollections / 2);
 
   // Collector passes that drop every used collection race with requests on
   // the collections that are left; the clock moves on so values expire too.
@@ -197,15 +195,15 @@ TEST_P(CollectorSoak, EveryCollectionAndByteIsFreedOnceIdle) {
   EXPECT_EQ(extension_.budget.total(), 0u);
   // Every collection made was dropped exactly once (a renewed shared one is
   // counted as both).
-  EXPECT_EQ(Count(&Counters::ValuesCollect), Count(&Counters::ValuesCreate));
-  EXPECT_EQ(Count(&Counters::CookieDistribute),
-            distribute ? Count(&Counters::ValuesCreate) : 0u);
-  EXPECT_EQ(Count(&Counters::CmdSet), Count(&Counters::CmdSetOk));
-  EXPECT_EQ(Count(&Counters::CmdSetOk),
-            Count(&Counters::ValueCreate) + Count(&Counters::ValueReplace));
-  EXPECT_EQ(Count(&Counters::CmdGet),
-            Count(&Counters::CmdGetOk) + Count(&Counters::CmdGetNotFound));
-  EXPECT_EQ(Count(&Counters::ValuesError), 0u);
+  EXPECT_EQ(Count(Counter::kValuesCollect), Count(Counter::kValuesCreate));
+  EXPECT_EQ(Count(Counter::kCookieDistribute),
+            distribute ? Count(Counter::kValuesCreate) : 0u);
+  EXPECT_EQ(Count(Counter::kCmdSet), Count(Counter::kCmdSetOk));
+  EXPECT_EQ(Count(Counter::kCmdSetOk),
+            Count(Counter::kValueCreate) + Count(Counter::kValueReplace));
+  EXPECT_EQ(Count(Counter::kCmdGet),
+            Count(Counter::kCmdGetOk) + Count(Counter::kCmdGetNotFound));
+  EXPECT_EQ(Count(Counter::kValuesError), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Distribute, CollectorSoak, ::testing::Bool(),

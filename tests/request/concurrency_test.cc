@@ -44,7 +44,7 @@ TEST(Concurrency, SameNewCookieAtOnceMakesExactlyOneCollection) {
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(ext.Counter(&Counters::ValuesCreate), 1u);
+  EXPECT_EQ(ext.Counter(Counter::kValuesCreate), 1u);
   EXPECT_EQ(ext.cookies.size(), 1u);
   EXPECT_EQ(ext.budget.total(), 8u);
 }
@@ -89,23 +89,23 @@ TEST(Concurrency, CountersAddUpExactlyAfterManyConcurrentRequests) {
     });
   }
   for (auto& thread : threads) thread.join();
-  const uint32_t reads = ext.Counter(&Counters::CmdGet);
+  const uint32_t reads = ext.Counter(Counter::kCmdGet);
   EXPECT_EQ(reads, found + missed);
-  EXPECT_EQ(ext.Counter(&Counters::CmdGetOk), found.load());
-  EXPECT_EQ(ext.Counter(&Counters::CmdGetNotFound), missed.load());
+  EXPECT_EQ(ext.Counter(Counter::kCmdGetOk), found.load());
+  EXPECT_EQ(ext.Counter(Counter::kCmdGetNotFound), missed.load());
   EXPECT_EQ(
-      ext.Counter(&Counters::CmdSet) + reads + ext.Counter(&Counters::CmdDel),
+      ext.Counter(Counter::kCmdSet) + reads + ext.Counter(Counter::kCmdDel),
       static_cast<uint32_t>(kThreads * kRequests));
-  EXPECT_EQ(ext.Counter(&Counters::CmdSetNoMemory), 0u);
-  EXPECT_EQ(ext.Counter(&Counters::CmdSetOk), ext.Counter(&Counters::CmdSet));
-  EXPECT_EQ(ext.Counter(&Counters::ValueCreate) +
-                ext.Counter(&Counters::ValueReplace),
-            ext.Counter(&Counters::CmdSetOk));
+  EXPECT_EQ(ext.Counter(Counter::kCmdSetNoMemory), 0u);
+  EXPECT_EQ(ext.Counter(Counter::kCmdSetOk), ext.Counter(Counter::kCmdSet));
+  EXPECT_EQ(
+      ext.Counter(Counter::kValueCreate) + ext.Counter(Counter::kValueReplace),
+      ext.Counter(Counter::kCmdSetOk));
   // The method form tells created from replaced and removed from absent.
-  EXPECT_GE(ext.Counter(&Counters::ValueCreate), created.load());
-  EXPECT_GE(ext.Counter(&Counters::ValueReplace), replaced.load());
-  EXPECT_GE(ext.Counter(&Counters::ValueDelete), removed.load());
-  EXPECT_EQ(ext.Counter(&Counters::ValuesCreate), 5u);  // one per cookie
+  EXPECT_GE(ext.Counter(Counter::kValueCreate), created.load());
+  EXPECT_GE(ext.Counter(Counter::kValueReplace), replaced.load());
+  EXPECT_GE(ext.Counter(Counter::kValueDelete), removed.load());
+  EXPECT_EQ(ext.Counter(Counter::kValuesCreate), 5u);  // one per cookie
 
   for (const std::string cookie : {"", "c0", "c1", "c2", "c3", "c4"}) {
     for (int k = 0; k < 9; ++k) {
@@ -115,8 +115,8 @@ TEST(Concurrency, CountersAddUpExactlyAfterManyConcurrentRequests) {
     }
   }
   EXPECT_EQ(ext.budget.total(), 0u);
-  EXPECT_EQ(ext.Counter(&Counters::ValueCreate),
-            ext.Counter(&Counters::ValueDelete));
+  EXPECT_EQ(ext.Counter(Counter::kValueCreate),
+            ext.Counter(Counter::kValueDelete));
 }
 
 }  // namespace

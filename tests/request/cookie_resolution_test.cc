@@ -45,19 +45,19 @@ TEST(CookieResolution, WithoutDistributionRequestsWithoutCookieShare) {
   EXPECT_EQ(put->HeaderValue("Set-Cookie"), "");
   EXPECT_EQ(Get(ext, ""), "shared");
   EXPECT_EQ(ext.cookies.size(), 0u);
-  EXPECT_EQ(ext.Counter(&Counters::ValuesCreate), 0u);
+  EXPECT_EQ(ext.Counter(Counter::kValuesCreate), 0u);
 }
 
 TEST(CookieResolution, WithoutDistributionACookieTextIsAKeyOfItsOwn) {
   TestExtension ext;
   auto put = Put(ext, "a=1", "mine");
   EXPECT_EQ(put->HeaderValue("Set-Cookie"), "");
-  EXPECT_EQ(ext.Counter(&Counters::ValuesCreate), 1u);
+  EXPECT_EQ(ext.Counter(Counter::kValuesCreate), 1u);
   EXPECT_EQ(Get(ext, "a=1"), "mine");
   EXPECT_EQ(Get(ext, "a=1; b=2"), "<none>");  // another whole text
   EXPECT_EQ(Get(ext, "A=1"), "<none>");
   EXPECT_EQ(Get(ext, ""), "<none>");
-  EXPECT_EQ(ext.Counter(&Counters::ValuesCreate), 3u);
+  EXPECT_EQ(ext.Counter(Counter::kValuesCreate), 3u);
 }
 
 // Too long to read is not "no cookie": that would hand the client the
@@ -69,9 +69,9 @@ TEST(CookieResolution, ACookieHeaderTooLongIsRefusedNotShared) {
   auto tooLong = Put(ext, std::string(1024, 'c'), "mine");
   EXPECT_EQ(tooLong->status(), "500 Internal Server Error(Pendrakel)");
   EXPECT_EQ(tooLong->headers(), "Content-Length: 0\r\n\r\n");
-  EXPECT_EQ(ext.Counter(&Counters::ValuesError), 1u);
-  EXPECT_EQ(ext.Counter(&Counters::CmdSet), 1u);  // the first store only
-  EXPECT_EQ(ext.cookies.size(), 1u);              // the 1023-byte key
+  EXPECT_EQ(ext.Counter(Counter::kValuesError), 1u);
+  EXPECT_EQ(ext.Counter(Counter::kCmdSet), 1u);  // the first store only
+  EXPECT_EQ(ext.cookies.size(), 1u);             // the 1023-byte key
   EXPECT_EQ(Get(ext, ""), "shared");
 }
 
@@ -83,8 +83,8 @@ TEST(CookieResolution, DistributionHandsOutARandomCookieFirstInTheBlock) {
   EXPECT_TRUE(std::regex_match(cookie, std::regex("[0-9a-f]{32}"))) << cookie;
   EXPECT_EQ(put->HeaderLines().front(), "Set-Cookie: " + cookie);
   EXPECT_EQ(put->status(), "201 Created(Pendrakel)");
-  EXPECT_EQ(ext.Counter(&Counters::CookieDistribute), 1u);
-  EXPECT_EQ(ext.Counter(&Counters::ValuesCreate), 1u);
+  EXPECT_EQ(ext.Counter(Counter::kCookieDistribute), 1u);
+  EXPECT_EQ(ext.Counter(Counter::kValuesCreate), 1u);
 
   EXPECT_EQ(Get(ext, cookie), "mine");
   // Anything but the exact text gets a fresh cookie, and is not adopted.
@@ -99,7 +99,7 @@ TEST(CookieResolution, DistributionHandsOutARandomCookieFirstInTheBlock) {
     EXPECT_NE(fresh, cookie);
   }
   EXPECT_EQ(ext.cookies.size(), 4u);
-  EXPECT_EQ(ext.Counter(&Counters::CookieDistribute), 4u);
+  EXPECT_EQ(ext.Counter(Counter::kCookieDistribute), 4u);
 }
 
 TEST(CookieResolution, CookieNameComesBeforeTheDigits) {
@@ -165,8 +165,8 @@ TEST(CookieResolution, ATakenCookieIsNeverSharedAndNoRandomnessRefuses) {
   auto third = Put(ext, "", "third");
   EXPECT_EQ(third->status(), "500 Internal Server Error(Pendrakel)");
   EXPECT_EQ(third->headers(), "Content-Length: 0\r\n\r\n");
-  EXPECT_EQ(ext.Counter(&Counters::ValuesError), 2u);
-  EXPECT_EQ(ext.Counter(&Counters::CookieDistribute), 1u);
+  EXPECT_EQ(ext.Counter(Counter::kValuesError), 2u);
+  EXPECT_EQ(ext.Counter(Counter::kCookieDistribute), 1u);
   EXPECT_EQ(ext.cookies.size(), 1u);
   EXPECT_EQ(ext.budget.total(), 5u);
 }
@@ -177,8 +177,8 @@ TEST(CookieResolution, NoSharedCollectionIsARefusal) {
   auto put = Put(ext, "", "x");
   EXPECT_EQ(put->status(), "500 Internal Server Error(Pendrakel)");
   EXPECT_EQ(put->headers(), "Content-Length: 0\r\n\r\n");
-  EXPECT_EQ(ext.Counter(&Counters::ValuesError), 1u);
-  EXPECT_EQ(ext.Counter(&Counters::CmdSet), 0u);
+  EXPECT_EQ(ext.Counter(Counter::kValuesError), 1u);
+  EXPECT_EQ(ext.Counter(Counter::kCmdSet), 0u);
   EXPECT_EQ(put->bodyBytesRead(), put->ecb()->cbAvailable);
 }
 

@@ -40,11 +40,11 @@ TEST(Dispatch, CommandFormMatchesWholeCommandNamesInOrder) {
   TestExtension ext;
   EXPECT_EQ(Status(ext, "POST", "/set", "v"), "200 OK(Pendrakel)");
   EXPECT_EQ(Status(ext, "POST", "/GET"), "200 OK(Pendrakel)");
-  EXPECT_EQ(ext.counters.CmdGetOk.load(), 1u);
+  EXPECT_EQ(ext.counters.Read(Counter::kCmdGetOk), 1u);
   EXPECT_EQ(Status(ext, "POST", "/get/x"), "404 Not Found(Pendrakel)");
   EXPECT_EQ(Status(ext, "POST", "/ge"), "404 Not Found(Pendrakel)");
   EXPECT_EQ(Status(ext, "POST", "/"), "404 Not Found(Pendrakel)");
-  EXPECT_EQ(ext.counters.CmdUnknown.load(), 3u);
+  EXPECT_EQ(ext.counters.Read(Counter::kCmdUnknown), 3u);
 
   // Two names set alike: the earlier of get, set, del, nop wins.
   std::strcpy(ext.settings.SetCmdName, "get");
@@ -71,7 +71,7 @@ TEST(Dispatch, MethodsAreExactAndOthersAre501) {
     EXPECT_EQ(request.status(), "501 Not Implemented(Pendrakel)");
     EXPECT_EQ(request.headers(), "Content-Length: 0\r\n\r\n");
   }
-  EXPECT_EQ(ext.counters.CmdUnknown.load(), 6u);
+  EXPECT_EQ(ext.counters.Read(Counter::kCmdUnknown), 6u);
 }
 
 TEST(Dispatch, ConfiguredPathBaseAndCommandNamesAreUsed) {
@@ -109,7 +109,7 @@ TEST(Dispatch, NewCookieLineComesFirstIn404And501Too) {
     EXPECT_EQ(lines[0].rfind("Set-Cookie: ", 0), 0u);
     EXPECT_EQ(lines[1], "Content-Length: 0");
   }
-  EXPECT_EQ(ext.counters.CookieDistribute.load(), 2u);
+  EXPECT_EQ(ext.counters.Read(Counter::kCookieDistribute), 2u);
 }
 
 TEST(Dispatch, RequestsReleaseTheirCollection) {

@@ -36,7 +36,7 @@ inline std::unique_ptr<FakeRequest> MakeRequest(bool commandForm, Op op,
 inline std::map<std::string, uint32_t> CounterValues(const Counters& c) {
   std::map<std::string, uint32_t> values;
   for (const CounterInfo& counter : kCounterInfo) {
-    values[std::string(counter.name)] = (c.*counter.field).load();
+    values[std::string(counter.name)] = c.Read(counter.counter);
   }
   return values;
 }

@@ -1,8 +1,10 @@
 #include "request/stat_report.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/test_extension.h"
@@ -53,12 +55,36 @@ TEST(StatReport, ListsTotalAndEighteenCountersInOrder) {
 
 TEST(StatReport, PrintsNumbersUnsignedPastTwoToTheThirtyOne) {
   TestExtension ext;
-  ext.counters.CmdGet = 0x80000000u;
-  ext.counters.CmdNop = 0xFFFFFFFFu;
+  ext.counters.Add(Counter::kCmdGet, 0x80000000u);
+  ext.counters.Add(Counter::kCmdNop, 0xFFFFFFFFu);
   FakeRequest stat("STAT", "/");
   ext.Run(stat);
   EXPECT_EQ(stat.HeaderValue("X-Counter-CMD-Get"), "2147483648");
   EXPECT_EQ(stat.HeaderValue("X-Counter-CMD-Nop"), "4294967295");
+}
+
+// Each processor counts in a shard of its own; the report sums them and
+// wraps as one count would.
+TEST(StatReport, SumsWhatEveryProcessorCountedWrappingAtTwoToTheThirtyTwo) {
+  TestExtension ext;
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
+  uint32_t expected = 0;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    std::thread([&ext, cpu] {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpu, &one);
+      sched_setaffinity(0, sizeof(one), &one);
+      ext.counters.Add(Counter::kCmdGet, 0x7FFFFFFFu);
+      ext.counters.Add(Counter::kCmdGet, 3);
+    }).join();
+    expected += 0x80000002u;
+  }
+  FakeRequest stat("STAT", "/");
+  ext.Run(stat);
+  EXPECT_EQ(stat.HeaderValue("X-Counter-CMD-Get"), std::to_string(expected));
 }
 
 TEST(StatReport, OnlyTheExactUpperCaseMethodIsStat) {
@@ -73,8 +99,8 @@ TEST(StatReport, OnlyTheExactUpperCaseMethodIsStat) {
   ext.Run(lower);
   EXPECT_EQ(lower.status(), "501 Not Implemented(Pendrakel)");
   EXPECT_EQ(lower.HeaderLines()[0].rfind("Set-Cookie: ", 0), 0u);
-  EXPECT_EQ(ext.Counter(&Counters::CmdUnknown), 1u);
-  EXPECT_EQ(ext.Counter(&Counters::CmdStat), 0u);
+  EXPECT_EQ(ext.Counter(Counter::kCmdUnknown), 1u);
+  EXPECT_EQ(ext.Counter(Counter::kCmdStat), 0u);
 }
 
 }  // namespace

@@ -253,7 +253,7 @@ TEST(ValueCommands, BodyIsAssembledFromPreloadAndPiecesAndBreakingOffFails) {
   ext.Run(broken);
   EXPECT_EQ(broken.status(), "500 Internal Server Error(Pendrakel)");
   EXPECT_EQ(ext.budget.total(), total);
-  EXPECT_EQ(ext.Counter(&Counters::CmdSetNoMemory), 1u);
+  EXPECT_EQ(ext.Counter(Counter::kCmdSetNoMemory), 1u);
   auto again = MakeRequest(false, Op::kGet, "p");
   ext.Run(*again);
   EXPECT_EQ(again->body(), body);
@@ -267,7 +267,7 @@ TEST(ValueCommands, EmptyBodyIsAValueOfSizeZero) {
   ext.Run(*get);
   EXPECT_EQ(get->status(), "200 OK(Pendrakel)");
   EXPECT_EQ(get->HeaderLines(), std::vector<std::string>{"Content-Length: 0"});
-  EXPECT_EQ(ext.Counter(&Counters::CmdGetOk), 1u);
+  EXPECT_EQ(ext.Counter(Counter::kCmdGetOk), 1u);
 }
 
 TEST(ValueCommands, ContentTypeIsTheStoredOneElseTheDefaultElseNone) {
@@ -392,8 +392,8 @@ TEST(ValueCommands, ExpiredValueIsNotFoundAndCollectedOnce) {
   auto again = MakeRequest(true, Op::kGet, "t");
   ext.Run(*again);
   EXPECT_EQ(again->HeaderValue("x-result-code"), "1");
-  EXPECT_EQ(ext.Counter(&Counters::ValueCollect), 1u);
-  EXPECT_EQ(ext.Counter(&Counters::CmdGetNotFound), 2u);
+  EXPECT_EQ(ext.Counter(Counter::kValueCollect), 1u);
+  EXPECT_EQ(ext.Counter(Counter::kCmdGetNotFound), 2u);
   EXPECT_EQ(ext.budget.total(), 0u);
 }
 
@@ -450,8 +450,8 @@ TEST(ValueCommands, AnOverlongNameIsRefusedAndAMissingOneIsTheEmptyName) {
     EXPECT_EQ(tooLong.headers(), "Content-Length: 0\r\n\r\n");
     EXPECT_EQ(tooLong.bodyBytesRead(), tooLong.ecb()->cbAvailable);
   }
-  EXPECT_EQ(ext.Counter(&Counters::ValuesError), 3u);
-  EXPECT_EQ(ext.Counter(&Counters::CmdSet), 1u);  // only the first store
+  EXPECT_EQ(ext.Counter(Counter::kValuesError), 3u);
+  EXPECT_EQ(ext.Counter(Counter::kCmdSet), 1u);  // only the first store
   // A no-op and an unknown command read no name: answered as ever.
   FakeRequest nop("POST", "/nop");
   nop.Header("X-Param-Name", std::string(256, 'n'));

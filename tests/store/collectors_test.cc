@@ -50,7 +50,7 @@ TEST_F(CollectorsTest, IdleCollectionsGoAtTheLimitAndTheirBytesWithThem) {
       DropAndCountIdleCollections(2200, 1200, cookies_, shared_, counters_),
       1u);
   EXPECT_EQ(cookies_.size(), 1u);
-  EXPECT_EQ(counters_.ValuesCollect.load(), 1u);
+  EXPECT_EQ(counters_.Read(Counter::kValuesCollect), 1u);
   EXPECT_EQ(budget_.total(), 5u);
 }
 
@@ -59,22 +59,22 @@ TEST_F(CollectorsTest, IdleLimitZeroCollectsNothingNegativeCollectsAllUsed) {
   shared_.Acquire(1000).reset();
   DropAndCountIdleCollections(1'000'000, 0, cookies_, shared_, counters_);
   EXPECT_EQ(cookies_.size(), 1u);
-  EXPECT_EQ(counters_.ValuesCollect.load(), 0u);
+  EXPECT_EQ(counters_.Read(Counter::kValuesCollect), 0u);
   DropAndCountIdleCollections(1000, -1, cookies_, shared_, counters_);
   EXPECT_EQ(cookies_.size(), 0u);
   // The cookie collection and the shared one; the shared one is renewed.
-  EXPECT_EQ(counters_.ValuesCollect.load(), 2u);
-  EXPECT_EQ(counters_.ValuesCreate.load(), 1u);
+  EXPECT_EQ(counters_.Read(Counter::kValuesCollect), 2u);
+  EXPECT_EQ(counters_.Read(Counter::kValuesCreate), 1u);
   // The renewed shared collection was never used: not replaced again.
   DropAndCountIdleCollections(1000, -1, cookies_, shared_, counters_);
-  EXPECT_EQ(counters_.ValuesCreate.load(), 1u);
+  EXPECT_EQ(counters_.Read(Counter::kValuesCreate), 1u);
 }
 
 TEST_F(CollectorsTest, ACollectionDroppedWhileARequestHoldsItLivesOn) {
   AddCollection("a", 1000);
   ValuesRef held = cookies_.Acquire("a", 1000);
   DropAndCountIdleCollections(5000, 1200, cookies_, shared_, counters_);
-  EXPECT_EQ(counters_.ValuesCollect.load(), 1u);
+  EXPECT_EQ(counters_.Read(Counter::kValuesCollect), 1u);
   EXPECT_EQ(budget_.total(), 5u);
   Values::GetResult got = held->Get("v", 5000);
   ASSERT_NE(got.value, nullptr);
@@ -97,7 +97,7 @@ TEST_F(CollectorsTest, ExpiredValuesGoFromEveryCollectionSharedIncluded) {
   shared.reset();
 
   EXPECT_EQ(DropAndCountExpiredValues(2000, cookies_, shared_, counters_), 2u);
-  EXPECT_EQ(counters_.ValueCollect.load(), 2u);
+  EXPECT_EQ(counters_.Read(Counter::kValueCollect), 2u);
   EXPECT_EQ(budget_.total(), 5u);  // only b's value is left
   EXPECT_EQ(cookies_.size(), 2u);  // collections stay, even empty
 }
@@ -119,7 +119,7 @@ TEST(Collectors, StopWakesSleepingThreadsAtOnce) {
   // The periods are a minute and five: a stop that waited for them would
   // not return within the few seconds the test allows.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_EQ(counters.ValuesCollect.load(), 0u);
+  EXPECT_EQ(counters.Read(Counter::kValuesCollect), 0u);
 }
 
 }  // namespace
