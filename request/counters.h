@@ -24,7 +24,7 @@
 namespace pendrakel {
 
 // The one list of the counters, in report order: X(field, report line name).
-// The fields of Counters, the lines of the STAT report and the names tests
+// The names in Counter, the lines of the STAT report and the names tests
 // use all come from it.
 #define PENDRAKEL_COUNTERS(X)                     \
   X(CmdStat, "X-Counter-CMD-Stat")                \
@@ -66,6 +66,7 @@ class Counters {
         .counts[static_cast<size_t>(counter)]
         .fetch_add(times, std::memory_order_relaxed);
   }
+  // The sum of `counter`'s shards, wrapping at 2^32.
   uint32_t Read(Counter counter) const {
     uint32_t sum = 0;
     for (size_t i = 0; i < shardCount_; ++i) {
