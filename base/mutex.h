@@ -23,7 +23,7 @@
 #include <mutex>
 
 #include "base/debug_check.h"
-#include "base/processor_slot.h"
+#include "base/per_processor.h"
 #include "base/thread_annotations.h"
 
 namespace pendrakel {
@@ -91,13 +91,13 @@ class CAPABILITY("mutex") SharedMutex {
     pthread_rwlockattr_init(&attributes);
     pthread_rwlockattr_setkind_np(&attributes,
                                   PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    for (size_t i = 0; i < slotCount_; ++i)
-      pthread_rwlock_init(&slots_[i].lock, &attributes);
+    for (size_t i = 0; i < slots_.size(); ++i)
+      pthread_rwlock_init(&slots_[i], &attributes);
     pthread_rwlockattr_destroy(&attributes);
   }
   ~SharedMutex() {
-    for (size_t i = 0; i < slotCount_; ++i)
-      pthread_rwlock_destroy(&slots_[i].lock);
+    for (size_t i = 0; i < slots_.size(); ++i)
+      pthread_rwlock_destroy(&slots_[i]);
   }
   SharedMutex(const SharedMutex&) = delete;
   SharedMutex& operator=(const SharedMutex&) = delete;
@@ -106,35 +106,28 @@ class CAPABILITY("mutex") SharedMutex {
   // Locks every slot, in order: two writers cannot deadlock.
   void Lock() ACQUIRE() {
     LockDepth::WillLock();
-    for (size_t i = 0; i < slotCount_; ++i)
-      pthread_rwlock_wrlock(&slots_[i].lock);
+    for (size_t i = 0; i < slots_.size(); ++i)
+      pthread_rwlock_wrlock(&slots_[i]);
   }
   // Locks the slot of the processor the caller runs on and returns it, for
   // UnlockShared (the thread may have moved by then).
   size_t LockShared() ACQUIRE_SHARED() {
     LockDepth::WillLock();
-    const size_t slot = ProcessorSlot(slotCount_);
-    pthread_rwlock_rdlock(&slots_[slot].lock);
+    const size_t slot = slots_.ThisSlot();
+    pthread_rwlock_rdlock(&slots_[slot]);
     return slot;
   }
   void Unlock() RELEASE() {
-    for (size_t i = slotCount_; i-- > 0;)
-      pthread_rwlock_unlock(&slots_[i].lock);
+    for (size_t i = slots_.size(); i-- > 0;) pthread_rwlock_unlock(&slots_[i]);
     LockDepth::Unlocked();
   }
   void UnlockShared(size_t slot) RELEASE_SHARED() {
-    pthread_rwlock_unlock(&slots_[slot].lock);
+    pthread_rwlock_unlock(&slots_[slot]);
     LockDepth::Unlocked();
   }
 
  private:
-  // One processor's reader lock, on lines of its own.
-  struct alignas(kProcessorSlotAlignment) Slot {
-    pthread_rwlock_t lock;
-  };
-
-  const size_t slotCount_ = ProcessorSlots();
-  Slot slots_[kMaxProcessorSlots];
+  PerProcessor<pthread_rwlock_t> slots_;  // each processor's reader lock
 };
 
 // Holds a lock alone for the lifetime of a scope: MutexLock a Mutex,

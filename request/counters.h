@@ -14,12 +14,13 @@
 #ifndef PENDRAKEL_REQUEST_COUNTERS_H_
 #define PENDRAKEL_REQUEST_COUNTERS_H_
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-#include "base/processor_slot.h"
+#include "base/per_processor.h"
 
 namespace pendrakel {
 
@@ -62,28 +63,21 @@ class Counters {
  public:
   // Adds `times` (1 by default) to `counter`, wrapping at 2^32.
   void Add(Counter counter, uint32_t times = 1) {
-    shards_[ProcessorSlot(shardCount_)]
-        .counts[static_cast<size_t>(counter)]
-        .fetch_add(times, std::memory_order_relaxed);
+    shards_[shards_.ThisSlot()][static_cast<size_t>(counter)].fetch_add(
+        times, std::memory_order_relaxed);
   }
   // The sum of `counter`'s shards, wrapping at 2^32.
   uint32_t Read(Counter counter) const {
     uint32_t sum = 0;
-    for (size_t i = 0; i < shardCount_; ++i) {
-      sum += shards_[i].counts[static_cast<size_t>(counter)].load(
+    for (size_t i = 0; i < shards_.size(); ++i) {
+      sum += shards_[i][static_cast<size_t>(counter)].load(
           std::memory_order_relaxed);
     }
     return sum;
   }
 
  private:
-  // One processor's counts, on lines of their own.
-  struct alignas(kProcessorSlotAlignment) Shard {
-    std::atomic<uint32_t> counts[kCounters] = {};
-  };
-
-  const size_t shardCount_ = ProcessorSlots();
-  Shard shards_[kMaxProcessorSlots];
+  PerProcessor<std::array<std::atomic<uint32_t>, kCounters>> shards_;
 };
 
 // One counter's name in code and its line in the STAT report.

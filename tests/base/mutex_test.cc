@@ -1,11 +1,12 @@
 #include "base/mutex.h"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include "tests/on_each_processor.h"
 
 namespace pendrakel {
 namespace {
@@ -31,24 +32,14 @@ TEST(SharedMutexTest, AWriterExcludesTheReadersOfEveryProcessor) {
     SharedMutex lock;
     int value GUARDED_BY(lock) = 0;
   } guarded;
-  cpu_set_t allowed;
-  ASSERT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
   std::atomic<bool> writing{true};
   std::atomic<int> oddSeen{0};
-  std::vector<std::thread> readers;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (!CPU_ISSET(cpu, &allowed)) continue;
-    readers.emplace_back([&, cpu] {
-      cpu_set_t one;
-      CPU_ZERO(&one);
-      CPU_SET(cpu, &one);
-      sched_setaffinity(0, sizeof(one), &one);
-      while (writing.load()) {
-        ReaderLock hold(guarded.lock);
-        if (guarded.value % 2 != 0) oddSeen.fetch_add(1);
-      }
-    });
-  }
+  std::vector<std::thread> readers = testing::StartOnEachProcessor([&] {
+    while (writing.load()) {
+      ReaderLock hold(guarded.lock);
+      if (guarded.value % 2 != 0) oddSeen.fetch_add(1);
+    }
+  });
   for (int i = 0; i < 1000; ++i) {
     WriterLock hold(guarded.lock);
     ++guarded.value;

@@ -1,12 +1,12 @@
 #include "request/stat_report.h"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/on_each_processor.h"
 #include "tests/test_extension.h"
 
 namespace pendrakel {
@@ -67,21 +67,12 @@ TEST(StatReport, PrintsNumbersUnsignedPastTwoToTheThirtyOne) {
 // wraps as one count would.
 TEST(StatReport, SumsWhatEveryProcessorCountedWrappingAtTwoToTheThirtyTwo) {
   TestExtension ext;
-  cpu_set_t allowed;
-  ASSERT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
-  uint32_t expected = 0;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (!CPU_ISSET(cpu, &allowed)) continue;
-    std::thread([&ext, cpu] {
-      cpu_set_t one;
-      CPU_ZERO(&one);
-      CPU_SET(cpu, &one);
-      sched_setaffinity(0, sizeof(one), &one);
-      ext.counters.Add(Counter::kCmdGet, 0x7FFFFFFFu);
-      ext.counters.Add(Counter::kCmdGet, 3);
-    }).join();
-    expected += 0x80000002u;
-  }
+  std::vector<std::thread> threads = testing::StartOnEachProcessor([&ext] {
+    ext.counters.Add(Counter::kCmdGet, 0x7FFFFFFFu);
+    ext.counters.Add(Counter::kCmdGet, 3);
+  });
+  for (std::thread& thread : threads) thread.join();
+  const auto expected = static_cast<uint32_t>(threads.size() * 0x80000002u);
   FakeRequest stat("STAT", "/");
   ext.Run(stat);
   EXPECT_EQ(stat.HeaderValue("X-Counter-CMD-Get"), std::to_string(expected));
