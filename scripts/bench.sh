@@ -539,22 +539,27 @@ readonly TLS_ROWS=(
 
 # s_time_run PORT MODE SECONDS PID...: "connections/s cpu_us_per_connection"
 # of the given server processes, MODE -new (full handshakes) or -reuse.
+# s_time stops at the first whole second past its time and prints whole
+# seconds, so a run lasts from SECONDS to SECONDS + 1: the rate is taken
+# over the time the run really took.
 s_time_run() {
-  local port=$1 mode=$2 duration=$3 i before after
+  local port=$1 mode=$2 duration=$3 i before after began ended
   shift 3
   before=$(cpu_ticks "$@")
   local stolen
   stolen=$(steal_mark)
+  began=$(date +%s%N)
   for ((i = 0; i < WRK_THREADS; i++)); do
     openssl s_time -connect "127.0.0.1:$port" "$mode" -time "$duration" \
       -www /tls100 -tls1_3 >"$WORK/s_time-$i.txt" 2>&1 &
   done
   wait
+  ended=$(date +%s%N)
   steal_since "$stolen"
   after=$(cpu_ticks "$@")
   cat "$WORK"/s_time-*.txt | sed -n 's/^\([0-9]*\) connections in [0-9.]* real seconds.*/\1/p' |
-    awk -v d="$duration" -v ticks=$((after - before)) -v hz="$CLOCK_TICKS" '
-      { n += $1 } END { printf "%.0f %.1f\n", n / d, (n > 0 ? ticks * 1e6 / hz / n : 0) }'
+    awk -v ns=$((ended - began)) -v ticks=$((after - before)) -v hz="$CLOCK_TICKS" '
+      { n += $1 } END { printf "%.0f %.1f\n", n * 1e9 / ns, (n > 0 ? ticks * 1e6 / hz / n : 0) }'
   rm -f "$WORK"/s_time-*.txt
 }
 
