@@ -17,7 +17,7 @@ Connection::Connection(IoThread& thread, int fd, ConnectionSlot slot, bool tls)
       slot_(std::move(slot)),
       steps_(thread.state(), *this),
       fiber_(thread.stacks()) {
-  if (tls) tls_ = std::make_unique<TlsSession>(thread.tls().context);
+  if (tls) StartTls();
 }
 
 Connection::~Connection() {
@@ -35,7 +35,7 @@ void Connection::Reuse(int fd, ConnectionSlot slot, bool tls) {
   // A TLS session is never carried over: each client gets a new one with
   // the thread's context of now.
   tls_.reset();
-  if (tls) tls_ = std::make_unique<TlsSession>(thread_.tls().context);
+  if (tls) StartTls();
   tls_plain_in_flight_ = 0;
   tls_log_fields_.clear();
   tls_send_wanted_ = false;

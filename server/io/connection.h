@@ -96,6 +96,8 @@ class Connection final : public IoOwner,
   void RetireWhenDone();
 
   // TLS (connection_tls.cc), used only when tls_ is set.
+  void StartTls();
+  static size_t SendFlight(void* connection, std::string_view cipher);
   Action TlsReceive();
   bool TlsReceiveNow();
   Action AwaitCipher();

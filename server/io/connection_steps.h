@@ -154,6 +154,12 @@ class ConnectionSteps {
   std::string_view unsent() const {
     return std::string_view(out_).substr(sent_);
   }
+  // kSend: unsent() is the last the connection sends; it lingers or
+  // closes once they have gone.
+  bool ends_after_send() const {
+    return step_ == Step::kSending &&
+           (ending_ == Ending::kLinger || ending_ == Ending::kCloseNow);
+  }
   // The earliest time at which OnTick may change anything.
   Time wake_at() const;
 

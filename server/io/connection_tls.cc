@@ -5,9 +5,11 @@
 //
 // The sender carries ciphertext one batch at a time: a batch is encrypted
 // only once the one before has gone, and the steps (or the call) are told
-// of the plaintext sent once its whole batch has. Bytes the session has to
-// send on its own (the handshake, tickets, alerts) go out when the
-// connection is about to wait for its client, or with the next answer.
+// of the plaintext sent once its whole batch has. The handshake's flights
+// and tickets go out the moment OpenSSL finishes each (SendFlight), so the
+// client works on them while the session derives its next keys; the last
+// answer carries the close_notify; what the socket did not take goes out
+// when the connection is about to wait for its client.
 #include <utility>
 
 #include "server/http/http_error.h"
@@ -19,6 +21,21 @@
 namespace pendrakel::server {
 
 using Status = TlsSession::Status;
+
+void Connection::StartTls() {
+  tls_ = std::make_unique<TlsSession>(thread_.tls().context);
+  tls_->SendFlightsThrough(&Connection::SendFlight, this);
+}
+
+// A flight goes out at once unless the loop is still sending the bytes
+// before it; what the socket does not take, the loop sends.
+size_t Connection::SendFlight(void* connection, std::string_view cipher) {
+  auto& self = *static_cast<Connection*>(connection);
+  if (self.sender_.busy()) return 0;
+  const size_t sent = SendNow(self.fd_, cipher);
+  self.thread_.traffic().bytes_sent.Add(sent);
+  return sent;
+}
 
 Action Connection::TlsReceive() {
   bool fresh = false;
@@ -55,8 +72,8 @@ Action Connection::TlsReceive() {
 
 // A client sends its first request right behind its Finished, so it has
 // mostly arrived by the time the handshake is done: taken at once, it is
-// answered in this turn of the loop, in one send with the session's
-// ticket, rather than a turn later. One system call per TLS connection.
+// answered in this turn of the loop rather than a turn later. One system
+// call per TLS connection.
 bool Connection::TlsReceiveNow() {
   std::array<char, kTlsReadChunkBytes>& cipher = thread_.tls().cipher;
   const size_t got = ReceiveNow(fd_, cipher.data(), cipher.size());
@@ -98,14 +115,16 @@ Action Connection::TlsTick(Action action) {
   return Action::kClose;
 }
 
-// The close_notify before the connection ends, sent at once: the answers
-// have gone, so the socket takes these few bytes. Without it a client
+// The close_notify before the connection ends, unless it went with the
+// last answer, sent at once: the answers have gone, so the socket takes
+// these few bytes. Without it a client
 // would take the end for a cut and not resume the session.
 void Connection::TlsCloseNotify() {
   if (closing_ || !tls_->established() || sender_.busy() ||
       !tls_->cipher_out().empty())
     return;
-  tls_->Shutdown();
+  tls_->Shutdown();  // nothing new when it went with the last answer
+  if (tls_->cipher_out().empty()) return;
   SendOnce(fd_, tls_->cipher_out());
   tls_->CipherSent(tls_->cipher_out().size());
 }
@@ -116,8 +135,13 @@ Action Connection::TlsSend() {
     tls_send_wanted_ = true;  // after the session's own bytes
     return Action::kNone;
   }
-  const std::string_view batch = steps_.unsent().substr(0, kTlsSendBatchBytes);
+  const std::string_view unsent = steps_.unsent();
+  const std::string_view batch = unsent.substr(0, kTlsSendBatchBytes);
   if (!tls_->Write(batch)) return steps_.OnBroken();
+  // The close_notify goes in the same send as the last answer, so the
+  // client has all of it at once rather than a loop turn apart.
+  if (batch.size() == unsent.size() && steps_.ends_after_send())
+    tls_->Shutdown();
   tls_plain_in_flight_ = batch.size();
   loop_.Send(sender_, fd_, tls_->cipher_out(), {});
   return Action::kNone;

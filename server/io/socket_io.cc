@@ -5,9 +5,12 @@
 
 namespace pendrakel::server {
 
-void SendOnce(int fd, std::string_view text) {
-  [[maybe_unused]] const ssize_t ignored =
+void SendOnce(int fd, std::string_view text) { SendNow(fd, text); }
+
+size_t SendNow(int fd, std::string_view text) {
+  const ssize_t sent =
       send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  return sent > 0 ? static_cast<size_t>(sent) : 0;
 }
 
 size_t ReceiveNow(int fd, char* into, size_t size) {

@@ -2,7 +2,8 @@
 //
 // SendOnce: one non-blocking attempt to send a last word on a socket that
 // is closed right after: the 503 told to a client past the connection
-// limit. ReceiveNow: one non-blocking attempt to take what has arrived.
+// limit. SendNow: the same attempt, saying how much the socket took.
+// ReceiveNow: one non-blocking attempt to take what has arrived.
 // PeerAddress: the client's address as the access log writes it.
 //
 // The caller must be the only user of the descriptor. Any thread.
@@ -16,6 +17,8 @@
 namespace pendrakel::server {
 
 void SendOnce(int fd, std::string_view text);
+// Bytes of `text` the socket took; 0 when it took none or failed.
+size_t SendNow(int fd, std::string_view text);
 // Bytes received into `into`; 0 when none had arrived, the stream ended or
 // the socket failed (the loop's next receive tells which).
 size_t ReceiveNow(int fd, char* into, size_t size);

@@ -78,8 +78,16 @@ int TlsSession::BioWrite(BIO* bio, const char* data, int size) {
   return size;
 }
 
-long TlsSession::BioControl(BIO*, int command, long, void*) {
-  return command == BIO_CTRL_FLUSH ? 1 : 0;
+// OpenSSL flushes at the end of each handshake flight.
+long TlsSession::BioControl(BIO* bio, int command, long, void*) {
+  if (command != BIO_CTRL_FLUSH) return 0;
+  auto* session = static_cast<TlsSession*>(BIO_get_data(bio));
+  if (!session->established_ && session->flight_sender_ != nullptr &&
+      !session->cipher_out().empty()) {
+    session->CipherSent(session->flight_sender_(session->flight_context_,
+                                                session->cipher_out()));
+  }
+  return 1;
 }
 
 void TlsSession::Feed(const char* data, size_t size) {

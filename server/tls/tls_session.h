@@ -43,6 +43,17 @@ class TlsSession {
     kFailed,  // a TLS error: failure() says which kind
   };
 
+  // Where the handshake's flights go the moment OpenSSL finishes each, so
+  // that the client works on them while the handshake's own bookkeeping
+  // (deriving the next keys, sealing a ticket) goes on: `send` answers the
+  // bytes it took, and what it did not take stays in cipher_out(). Unset,
+  // everything waits in cipher_out().
+  using FlightSender = size_t (*)(void* context, std::string_view cipher);
+  void SendFlightsThrough(FlightSender send, void* context) {
+    flight_sender_ = send;
+    flight_context_ = context;
+  }
+
   // Ciphertext the client sent.
   void Feed(const char* data, size_t size);
   // The client closed its side: nothing more will be fed.
@@ -93,6 +104,8 @@ class TlsSession {
   // Ciphertext to send, [out_begin_, size) not sent yet.
   std::string out_;
   size_t out_begin_ = 0;
+  FlightSender flight_sender_ = nullptr;
+  void* flight_context_ = nullptr;
   bool ended_ = false;
   bool established_ = false;
   bool plain_http_ = false;
