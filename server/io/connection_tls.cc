@@ -117,8 +117,8 @@ Action Connection::TlsTick(Action action) {
 
 // The close_notify before the connection ends, unless it went with the
 // last answer, sent at once: the answers have gone, so the socket takes
-// these few bytes. Without it a client
-// would take the end for a cut and not resume the session.
+// these few bytes. Without it a client would take the end for a cut and
+// not resume the session.
 void Connection::TlsCloseNotify() {
   if (closing_ || !tls_->established() || sender_.busy() ||
       !tls_->cipher_out().empty())
