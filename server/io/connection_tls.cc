@@ -6,10 +6,11 @@
 // The sender carries ciphertext one batch at a time: a batch is encrypted
 // only once the one before has gone, and the steps (or the call) are told
 // of the plaintext sent once its whole batch has. The handshake's flights
-// and tickets go out the moment OpenSSL finishes each (SendFlight), so the
-// client works on them while the session derives its next keys; the last
-// answer carries the close_notify; what the socket did not take goes out
-// when the connection is about to wait for its client.
+// go out the moment OpenSSL finishes each (SendFlight), so the client works
+// on them while the session derives its next keys; the first answer
+// carries the TLS 1.3 ticket and the last the close_notify; what the socket
+// did not take goes out when the connection is about to wait for its
+// client.
 #include <utility>
 
 #include "server/http/http_error.h"

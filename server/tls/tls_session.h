@@ -46,7 +46,8 @@ class TlsSession {
   // Where the handshake's flights go the moment OpenSSL finishes each, so
   // that the client works on them while the handshake's own bookkeeping
   // (deriving the next keys, sealing a ticket) goes on: `send` answers the
-  // bytes it took, and what it did not take stays in cipher_out(). Unset,
+  // bytes it took, and what it did not take stays in cipher_out(). A TLS 1.3
+  // ticket stays there too, for the first answer to carry. Unset,
   // everything waits in cipher_out().
   using FlightSender = size_t (*)(void* context, std::string_view cipher);
   void SendFlightsThrough(FlightSender send, void* context) {
