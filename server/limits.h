@@ -156,7 +156,8 @@ inline constexpr std::chrono::milliseconds kSweepPeriod{250};
 // accepting failed otherwise).
 inline constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 // Connections one acceptor takes in a row before the other work of its
-// thread gets a turn (epoll; io_uring delivers them as they come).
+// thread gets a turn (epoll; io_uring takes one per readiness, so that
+// connections under way go first).
 inline constexpr size_t kAcceptsPerTurn = 32;
 // Receives of requests land in buffers the event loop lends: this many of
 // this size per I/O thread on io_uring (a provided buffer ring, a power of

@@ -18,8 +18,7 @@ namespace {
 constexpr uint64_t kUnseen = 0;
 // The one group of provided buffers.
 constexpr int kLentGroup = 0;
-// While an accept's poll is armed its `place` says so; the poll outlives a
-// pause of the accepting, and serves it again when it resumes.
+// While an accept's poll is armed its `place` says so.
 constexpr uint8_t kPollArmed = 1;
 
 static_assert((kLentBuffers & (kLentBuffers - 1)) == 0,
@@ -100,7 +99,7 @@ io_uring_sqe* UringLoop::Entry() {
 }
 
 void UringLoop::Start(IoOp& op) {
-  if (op.kind == IoOp::Kind::kAccept) return StartAccepting(op);
+  if (op.kind == IoOp::Kind::kAccept) return ArmAccept(op);
   io_uring_sqe* sqe = Entry();
   const iovec& piece = op.pieces[0];
   switch (op.kind) {
@@ -137,46 +136,42 @@ void UringLoop::Start(IoOp& op) {
   io_uring_sqe_set_data(sqe, &op);
 }
 
-void UringLoop::StartAccepting(IoOp& op) {
-  if (op.place != kPollArmed) {
-    op.place = kPollArmed;
-    io_uring_sqe* sqe = Entry();
-    io_uring_prep_poll_multishot(sqe, op.fd, POLLIN);
-    io_uring_sqe_set_data(sqe, &op);
-  }
-  // Connections may be waiting already: readiness is reported on a change.
-  accept_again_.push_back(&op);
+void UringLoop::ArmAccept(IoOp& op) {
+  op.place = kPollArmed;
+  io_uring_sqe* sqe = Entry();
+  io_uring_prep_poll_add(sqe, op.fd, POLLIN);
+  io_uring_sqe_set_data(sqe, &op);
 }
 
 void UringLoop::OnListenerReady(IoOp& op, const io_uring_cqe& cqe) {
-  if ((cqe.flags & IORING_CQE_F_MORE) == 0) {
-    op.place = 0;
-    if (cqe.res == -ECANCELED || op.kind != IoOp::Kind::kAccept) {
-      if (op.kind == IoOp::Kind::kAccept) {
-        op.kind = IoOp::Kind::kIdle;
-        op.owner->OnComplete(op, IoResult{-ECANCELED, nullptr, false});
-      }
-      return;
-    }
-    StartAccepting(op);  // the kernel ended the poll: arm it again
-    return;
+  op.place = 0;
+  if (op.kind != IoOp::Kind::kAccept) return;
+  if (op.cancelled || cqe.res < 0) {
+    return EndAccepting(op, op.cancelled ? -ECANCELED : cqe.res);
   }
-  if (op.kind == IoOp::Kind::kAccept) TryAccept(op);
+  int error = 0;
+  const BatchEnd end = AcceptWaiting(
+      op.fd, SOCK_CLOEXEC, error,
+      [&](int fd) {
+        op.owner->OnComplete(op, IoResult{fd, nullptr, true});
+        return op.kind == IoOp::Kind::kAccept && !op.cancelled;
+      },
+      1);
+  switch (end) {
+    case BatchEnd::kFull:
+    case BatchEnd::kDrained:
+      return ArmAccept(op);  // completes in the next submission if more wait
+    case BatchEnd::kFailed:
+      return EndAccepting(op, -error);
+    case BatchEnd::kStopped:
+      if (op.kind == IoOp::Kind::kAccept) EndAccepting(op, -ECANCELED);
+      return;
+  }
 }
 
-void UringLoop::TryAccept(IoOp& op) {
-  int error = 0;
-  const BatchEnd end = AcceptWaiting(op.fd, SOCK_CLOEXEC, error, [&](int fd) {
-    op.owner->OnComplete(op, IoResult{fd, nullptr, true});
-    return op.kind == IoOp::Kind::kAccept && !op.cancelled;
-  });
-  if (end == BatchEnd::kFull) {
-    accept_again_.push_back(&op);
-  } else if (end == BatchEnd::kFailed) {
-    // The poll stays armed for when the owner accepts again.
-    op.kind = IoOp::Kind::kIdle;
-    op.owner->OnComplete(op, IoResult{-error, nullptr, false});
-  }
+void UringLoop::EndAccepting(IoOp& op, int error) {
+  op.kind = IoOp::Kind::kIdle;
+  op.owner->OnComplete(op, IoResult{error, nullptr, false});
 }
 
 // A cancellation by the operation's own tag: the kernel finds it in one
@@ -212,11 +207,6 @@ void UringLoop::Turn(std::chrono::milliseconds limit,
     }
     op->kind = IoOp::Kind::kIdle;
     op->owner->OnComplete(*op, IoResult{-ECANCELED, nullptr, false});
-  }
-  std::vector<IoOp*> accepting;
-  accepting.swap(accept_again_);
-  for (IoOp* op : accepting) {
-    if (op->kind == IoOp::Kind::kAccept && !op->cancelled) TryAccept(*op);
   }
   __kernel_timespec wait{};
   wait.tv_sec = limit.count() / 1000;

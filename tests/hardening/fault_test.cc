@@ -4,6 +4,7 @@
 // serving, gives back every byte it took for the broken request, and keeps
 // every value it acknowledged.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -389,6 +390,34 @@ TEST(HostFaults, OutOfDescriptorsTheHostWaitsInsteadOfSpinning) {
          waiting.Receive(got, 4096, Scaled(seconds(5))) > 0) {
   }
   EXPECT_EQ(got.rfind("HTTP/1.1 200 OK(Pendrakel)\r\n", 0), 0u) << got;
+}
+
+// Connections that queue up while the host is stopped are reported to it
+// as one readiness of the listening socket: it must take every one.
+TEST(HostFaults, ConnectionsQueuedWhileTheHostIsStoppedAreAllServed) {
+  auto host = StoreHost::Start();
+  ASSERT_TRUE(host);
+  const int port = host->port();
+  ASSERT_EQ(StatusOf(port, MakeRequest("PUT", "/kept", "", kKept)), 201);
+  ASSERT_EQ(kill(host->pid(), SIGSTOP), 0);
+  std::vector<std::unique_ptr<RawSocket>> queued;
+  for (int i = 0; i < 100; ++i) {
+    queued.push_back(std::make_unique<RawSocket>(port));
+    ASSERT_TRUE(queued.back()->Send(MakeRequest("GET", "/kept")));
+  }
+  ASSERT_EQ(kill(host->pid(), SIGCONT), 0);
+  size_t answered = 0;
+  const auto end = Clock::now() + Scaled(seconds(5));
+  for (auto& socket : queued) {
+    std::string got;
+    while (got.find(kKept) == std::string::npos && Clock::now() < end &&
+           socket->Receive(
+               got, 4096, std::chrono::ceil<milliseconds>(end - Clock::now())) >
+               0) {
+    }
+    if (got.rfind("HTTP/1.1 200 OK(Pendrakel)\r\n", 0) == 0) ++answered;
+  }
+  EXPECT_EQ(answered, queued.size());
 }
 
 TEST(HostFaults, AnUploadRefusedForMemoryLeavesTheConnectionUsable) {
