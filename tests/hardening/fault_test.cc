@@ -47,6 +47,18 @@ std::string Pattern(size_t size, char seed) {
   return body;
 }
 
+// Receives until the kept value has come, the host closed, or `end`.
+std::string ReceiveKept(RawSocket& socket, Clock::time_point end,
+                        std::string got = {}) {
+  for (;;) {
+    const auto left = std::chrono::ceil<milliseconds>(end - Clock::now());
+    if (got.find(kKept) != std::string::npos || left <= milliseconds(0) ||
+        socket.Receive(got, 4096, left) == 0) {
+      return got;
+    }
+  }
+}
+
 int StatusOf(int port, const std::string& request) {
   const auto response = Exchange(port, request);
   return response ? response->status : 0;
@@ -337,11 +349,8 @@ TEST(HostFaults, SlowHeadsDoNotHoldUpOtherClients) {
     ASSERT_TRUE(client->Send(request.substr(kTrickleSeconds)));
   int answered = 0;
   for (auto& client : slow) {
-    std::string got;
-    const auto end = Clock::now() + Scaled(seconds(5));
-    while (got.find(kKept) == std::string::npos && Clock::now() < end &&
-           client->Receive(got, 4096, Scaled(seconds(5))) > 0) {
-    }
+    const std::string got =
+        ReceiveKept(*client, Clock::now() + Scaled(seconds(5)));
     answered += got.rfind("HTTP/1.1 200 OK(Pendrakel)\r\n", 0) == 0 &&
                 got.find(kKept) != std::string::npos;
   }
@@ -385,10 +394,7 @@ TEST(HostFaults, OutOfDescriptorsTheHostWaitsInsteadOfSpinning) {
       << "answered with no descriptor to spare: " << got;
   limit.rlim_cur = open_limit;
   ASSERT_EQ(prlimit(host->pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
-  const auto end = Clock::now() + Scaled(seconds(5));
-  while (got.find(kKept) == std::string::npos && Clock::now() < end &&
-         waiting.Receive(got, 4096, Scaled(seconds(5))) > 0) {
-  }
+  got = ReceiveKept(waiting, Clock::now() + Scaled(seconds(5)), got);
   EXPECT_EQ(got.rfind("HTTP/1.1 200 OK(Pendrakel)\r\n", 0), 0u) << got;
 }
 
@@ -409,12 +415,7 @@ TEST(HostFaults, ConnectionsQueuedWhileTheHostIsStoppedAreAllServed) {
   size_t answered = 0;
   const auto end = Clock::now() + Scaled(seconds(5));
   for (auto& socket : queued) {
-    std::string got;
-    while (got.find(kKept) == std::string::npos && Clock::now() < end &&
-           socket->Receive(
-               got, 4096, std::chrono::ceil<milliseconds>(end - Clock::now())) >
-               0) {
-    }
+    const std::string got = ReceiveKept(*socket, end);
     if (got.rfind("HTTP/1.1 200 OK(Pendrakel)\r\n", 0) == 0) ++answered;
   }
   EXPECT_EQ(answered, queued.size());
